@@ -1,0 +1,149 @@
+"""Report what tarnix finds in a sparse matrix: ``python -m tarnix [FILE.mtx]``.
+
+Reads a Matrix Market file (by default a small sample shipped with the
+package) and prints its shape and stored entries, then one line per analysis
+with the time it took.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from importlib import resources
+from pathlib import Path
+
+import numpy as np
+from scipy import io, sparse
+
+SAMPLE = "west0067.mtx"
+
+
+def _timed(fn, *args, **kwargs):
+    start = time.perf_counter()
+    result = fn(*args, **kwargs)
+    return result, time.perf_counter() - start
+
+
+def _ms(seconds):
+    return f"{seconds * 1e3:.2f} ms"
+
+
+def cholesky_nnz(S, perm=None):
+    """Entries below the diagonal of the Cholesky factor of the symmetric pattern S[perm][:, perm].
+
+    A symbolic count: for every row k, the row subtree of the elimination tree
+    reached from the entries left of the diagonal.
+    """
+    S = sparse.csc_array(S)
+    n = S.shape[0]
+    if perm is not None:
+        S = S[perm][:, perm]
+    S = sparse.csc_array(S)
+    S.sum_duplicates()
+    indptr, indices = S.indptr, S.indices
+    parent = np.full(n, -1, dtype=np.int64)
+    ancestor = np.full(n, -1, dtype=np.int64)
+    mark = np.full(n, -1, dtype=np.int64)
+    count = 0
+    # Column k of the upper triangle lists the rows i < k with S[i, k] != 0.
+    for k in range(n):
+        mark[k] = k
+        for i in indices[indptr[k]:indptr[k + 1]]:
+            i = int(i)
+            if i >= k:
+                continue
+            # Elimination tree with path compression (Liu's algorithm).
+            j = i
+            while ancestor[j] != -1 and ancestor[j] != k:
+                nxt = ancestor[j]
+                ancestor[j] = k
+                j = nxt
+            if ancestor[j] == -1:
+                ancestor[j] = k
+                parent[j] = k
+            # Row k of L: walk up the tree from i until a marked node.
+            j = i
+            while mark[j] != k:
+                mark[j] = k
+                count += 1
+                j = parent[j]
+                if j == -1:
+                    break
+    return count
+
+
+def _lower_symmetric_pattern(A):
+    """The symmetric pattern whose lower triangle is that of A (what symamd and csymamd order)."""
+    P = sparse.csc_array(sparse.tril(A), dtype=np.float64)
+    P.data[:] = 1.0
+    return sparse.csc_array(P + P.T)
+
+
+def _normal_pattern(A):
+    P = sparse.csc_array(A, dtype=np.float64)
+    P.data[:] = 1.0
+    return sparse.csc_array(P.T @ P)
+
+
+def report_colamd(A, out):
+    from tarnix.colamd import colamd, symamd
+
+    q, t = _timed(colamd, A)
+    N = _normal_pattern(A)
+    out(f"colamd:  {_ms(t)}; nnz(chol(A[:, q].T A[:, q])) below the diagonal: "
+        f"{cholesky_nnz(N, q)} (natural order: {cholesky_nnz(N)})")
+    if A.shape[0] == A.shape[1]:
+        p, t = _timed(symamd, A)
+        S = _lower_symmetric_pattern(A)
+        out(f"symamd:  {_ms(t)}; nnz(chol(S[p][:, p])) below the diagonal, S = tril(A) + tril(A).T: "
+            f"{cholesky_nnz(S, p)} (natural order: {cholesky_nnz(S)})")
+
+
+SECTIONS = [report_colamd]
+
+
+def load(path):
+    """The matrix of a Matrix Market file as a CSC array."""
+    try:
+        A = io.mmread(path)
+    except OSError as exc:
+        raise SystemExit(f"error: cannot read {path}: {exc.strerror or exc}") from None
+    except Exception as exc:  # mmread raises several types for malformed files
+        raise SystemExit(f"error: {path} is not a valid Matrix Market file: {exc}") from None
+    if not sparse.issparse(A):
+        A = sparse.coo_array(np.atleast_2d(A))
+    A = sparse.csc_array(A)
+    if A.dtype.kind not in "fc":
+        A = A.astype(np.float64)
+    A.sum_duplicates()
+    return A
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python -m tarnix",
+        description="Report what the tarnix modules find in a sparse matrix.",
+    )
+    parser.add_argument("file", nargs="?", help=f"Matrix Market file (default: the bundled {SAMPLE})")
+    args = parser.parse_args(argv)
+
+    if args.file is None:
+        with resources.as_file(resources.files("tarnix") / "data" / SAMPLE) as path:
+            A = load(path)
+        name = f"{SAMPLE} (bundled sample)"
+    else:
+        A = load(args.file)
+        name = Path(args.file).name
+
+    out = print
+    m, n = A.shape
+    kind = "complex" if A.dtype.kind == "c" else "real"
+    out(f"matrix:  {name}: {m} x {n}, {A.nnz} stored entries, {kind}")
+    for section in SECTIONS:
+        section(A, out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,413 @@
+// tarnix.colamd: column approximate minimum degree orderings with COLAMD and
+// SYMAMD.
+//
+// The public functions coerce their input with tarnix.utils, answer trivial
+// shapes themselves, prepare the knobs and stats, and call the two-width
+// functions _colamd and _symamd, which call colamd/symamd (32-bit indices) or
+// colamd_l/symamd_l (64-bit indices).
+
+#include "common/ordering.hpp"
+#include "common/tarnix.hpp"
+
+#include "colamd/docstrings.hpp"
+
+#include <colamd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using namespace tarnix;
+
+// ---------------------------------------------------------------------------
+// Module state
+
+struct State : ModuleState {
+    PyObject* COLAMDError;
+    PyObject* COLAMDValueError;
+    PyObject* COLAMDMemoryError;
+    PyObject* COLAMDInternalError;
+    PyObject* COLAMDStats;
+    PyObject* status_messages;
+    bool assertions;
+};
+
+int state_traverse(PyObject* m, visitproc visit, void* arg)
+{
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st == nullptr) {
+        return 0;
+    }
+    Py_VISIT(st->COLAMDError);
+    Py_VISIT(st->COLAMDValueError);
+    Py_VISIT(st->COLAMDMemoryError);
+    Py_VISIT(st->COLAMDInternalError);
+    Py_VISIT(st->COLAMDStats);
+    Py_VISIT(st->status_messages);
+    return traverse_common(st, visit, arg);
+}
+
+int state_clear(PyObject* m)
+{
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st == nullptr) {
+        return 0;
+    }
+    Py_CLEAR(st->COLAMDError);
+    Py_CLEAR(st->COLAMDValueError);
+    Py_CLEAR(st->COLAMDMemoryError);
+    Py_CLEAR(st->COLAMDInternalError);
+    Py_CLEAR(st->COLAMDStats);
+    Py_CLEAR(st->status_messages);
+    clear_common(st);
+    return 0;
+}
+
+void state_free(void* m)
+{
+    state_clear(static_cast<PyObject*>(m));
+}
+
+// ---------------------------------------------------------------------------
+// Library calls
+
+template <class I>
+struct Colamd;
+
+template <>
+struct Colamd<int32_t> {
+    static size_t recommended(int32_t nnz, int32_t m, int32_t n) { return colamd_recommended(nnz, m, n); }
+    static int order(int32_t m, int32_t n, int32_t alen, int32_t* A, int32_t* p, double* knobs, int32_t* stats)
+    {
+        return colamd(m, n, alen, A, p, knobs, stats);
+    }
+    static int symmetric(int32_t n, int32_t* A, int32_t* p, int32_t* perm, double* knobs, int32_t* stats)
+    {
+        return symamd(n, A, p, perm, knobs, stats, std::calloc, std::free);
+    }
+};
+
+template <>
+struct Colamd<int64_t> {
+    static size_t recommended(int64_t nnz, int64_t m, int64_t n) { return colamd_l_recommended(nnz, m, n); }
+    static int order(int64_t m, int64_t n, int64_t alen, int64_t* A, int64_t* p, double* knobs, int64_t* stats)
+    {
+        return colamd_l(m, n, alen, A, p, knobs, stats);
+    }
+    static int symmetric(int64_t n, int64_t* A, int64_t* p, int64_t* perm, double* knobs, int64_t* stats)
+    {
+        return symamd_l(n, A, p, perm, knobs, stats, std::calloc, std::free);
+    }
+};
+
+StatusFamily status_family(const State& st)
+{
+    return StatusFamily{"COLAMD", st.COLAMDValueError, st.COLAMDMemoryError, st.COLAMDInternalError,
+                        st.status_messages, st.assertions};
+}
+
+// The arrays of one call, in one index width:
+//   Ap[N+1]      column pointers
+//   Ai[>=Ap[N]]  row indices
+//   perm[N+1]    output permutation (first N entries)
+//   stats[20]    output statistics
+// knobs[20] are the parameters.
+template <class I>
+struct OrderingArrays {
+    Vector<I> Ap;
+    Vector<I> Ai;
+    Vector<I> perm;
+    Vector<I> stats;
+};
+
+template <class I>
+void check_arrays(const OrderingArrays<I>& a, long long N, Py_ssize_t nknobs)
+{
+    require_length(a.Ap.size(), "Ap", N + 1, "N + 1");
+    require_length(a.perm.size(), "perm", N + 1, "N + 1");
+    require_min_length(a.stats.size(), "stats", COLAMD_STATS, "COLAMD_STATS");
+    require_min_length(nknobs, "knobs", COLAMD_KNOBS, "COLAMD_KNOBS");
+    require_pointers_within(a.Ap, a.Ai.size());
+}
+
+// COLAMD overwrites its input: the row indices go into a work array of the
+// recommended length, the column pointers into perm.
+template <class I>
+void run_colamd(const State& st, long long M, long long N, const OrderingArrays<I>& a, double* knobs,
+                Py_ssize_t nknobs)
+{
+    check_arrays(a, N, nknobs);
+    const Py_ssize_t nnz = a.Ai.size();
+    const I n_row = narrow_size<I>(M, "M");
+    const I n_col = narrow_size<I>(N, "N");
+    const I alen = static_cast<I>(Colamd<I>::recommended(narrow_size<I>(nnz, "nnz"), n_row, n_col));
+    if (alen == 0) {
+        raise(PyExc_ValueError, "Recommended Alen is zero: one of {A.nnz, M, N} is erroneous.");
+    }
+    if (alen < nnz) {
+        raise(st.COLAMDError, "Recommended Alen is less than nnz.");
+    }
+    Ref work = zeros(alen, sizeof(I) == 4 ? NPY_INT32 : NPY_INT64);
+    I* Ai_work = data_of<I>(work);
+    std::memcpy(Ai_work, a.Ai.data(), static_cast<size_t>(nnz) * sizeof(I));
+    std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
+    const int ok = Colamd<I>::order(n_row, n_col, alen, Ai_work, a.perm.data(), knobs, a.stats.data());
+    handle_colamd_status(status_family(st), ok, a.stats[COLAMD_STATUS]);
+}
+
+// SYMAMD reads Ap and Ai in place.
+template <class I>
+void run_symamd(const State& st, long long N, const OrderingArrays<I>& a, double* knobs, Py_ssize_t nknobs)
+{
+    check_arrays(a, N, nknobs);
+    const I n = narrow_size<I>(N, "N");
+    const int ok = Colamd<I>::symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), knobs, a.stats.data());
+    handle_colamd_status(status_family(st), ok, a.stats[COLAMD_STATUS]);
+}
+
+template <class I>
+OrderingArrays<I> view_arrays(PyObject* Ap, PyObject* Ai, PyObject* perm, PyObject* stats)
+{
+    return OrderingArrays<I>{Vector<I>(Ap, "Ap"), Vector<I>(Ai, "Ai"), Vector<I>(perm, "perm"),
+                             Vector<I>(stats, "stats")};
+}
+
+// ---------------------------------------------------------------------------
+// Python functions
+
+// _colamd_base(A, *, is_symmetric, dense_row_thresh, dense_col_thresh, aggressive, return_info)
+Ref colamd_base(PyObject* m, PyObject* A, bool symmetric, PyObject* dense_row_thresh, PyObject* dense_col_thresh,
+                PyObject* aggressive, bool return_info)
+{
+    const State& st = module_state<State>(m);
+    CscInput in = coerce_csc(m, A, CoerceCall::Positional, symmetric);
+    if (Ref trivial = colamd_trivial_ordering(in, symmetric)) {
+        return trivial;
+    }
+    double knobs[COLAMD_KNOBS] = {};
+    colamd_set_defaults(knobs);
+    set_threshold_knob(knobs, COLAMD_DENSE_ROW, dense_row_thresh);
+    set_threshold_knob(knobs, COLAMD_DENSE_COL, dense_col_thresh);
+    set_flag_knob(knobs, COLAMD_AGGRESSIVE, aggressive);
+
+    const long long M = in.nrows;
+    const long long N = in.ncols;
+    Ref perm = zeros(N + 1, in.index_dtype.get());
+    Ref stats = zeros(COLAMD_STATS, in.index_dtype.get());
+    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
+    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+    dispatch_index_width(indptr.get(), [&](auto index) {
+        using I = decltype(index);
+        auto arrays = view_arrays<I>(indptr.get(), indices.get(), perm.get(), stats.get());
+        if (symmetric) {
+            run_symamd(st, N, arrays, knobs, COLAMD_KNOBS);
+        }
+        else {
+            run_colamd(st, M, N, arrays, knobs, COLAMD_KNOBS);
+        }
+    });
+    Ref q = slice(perm.get(), 0, N);
+    if (!return_info) {
+        return q;
+    }
+    Ref record = record_from_array(st.COLAMDStats, stats.get());
+    return check(PyTuple_Pack(2, q.get(), record.get()));
+}
+
+Ref py_colamd_base(PyObject* m, const Args& a)
+{
+    const bool symmetric = truth(a[1]);
+    const bool return_info = truth(a[5]);
+    return colamd_base(m, a[0], symmetric, a[2], a[3], a[4], return_info);
+}
+
+Ref py_colamd(PyObject* m, const Args& a)
+{
+    return colamd_base(m, a[0], false, a[1], a[2], a[3], truth(a[4]));
+}
+
+Ref py_symamd(PyObject* m, const Args& a)
+{
+    return colamd_base(m, a[0], true, a[1], a[2], a[3], truth(a[4]));
+}
+
+// _colamd(M, N, Ap, Ai, perm, knobs, stats) and _symamd(...)
+template <bool Symmetric>
+Ref py_private(PyObject* m, const Args& a)
+{
+    const State& st = module_state<State>(m);
+    const long long M = as_int64(a[0]);
+    const long long N = as_int64(a[1]);
+    dispatch_index_width(a[2], [&](auto index) {
+        using I = decltype(index);
+        auto arrays = view_arrays<I>(a[2], a[3], a[4], a[6]);
+        Vector<double> knobs(a[5], "knobs");
+        if constexpr (Symmetric) {
+            run_symamd(st, N, arrays, knobs.data(), knobs.size());
+        }
+        else {
+            run_colamd(st, M, N, arrays, knobs.data(), knobs.size());
+        }
+    });
+    return Ref::none();
+}
+
+Ref py_colamd_get_defaults(PyObject*, const Args&)
+{
+    Ref knobs = zeros(COLAMD_KNOBS, NPY_DOUBLE);
+    colamd_set_defaults(data_of<double>(knobs));
+    Ref result = check(PyDict_New());
+    const char* keys[] = {"dense_row_thresh", "dense_col_thresh", "aggressive"};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        Ref value = check(PySequence_GetItem(knobs.get(), i));
+        check_status(PyDict_SetItemString(result.get(), keys[i], value.get()));
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Function table
+
+const Param ordering_params[] = {
+    {"A"},
+    {"dense_row_thresh", Default::None},
+    {"dense_col_thresh", Default::None},
+    {"aggressive", Default::None},
+    {"return_info", Default::False},
+};
+
+const Param base_params[] = {
+    {"A"},
+    kwonly("is_symmetric", Default::False),
+    kwonly("dense_row_thresh", Default::None),
+    kwonly("dense_col_thresh", Default::None),
+    kwonly("aggressive", Default::None),
+    kwonly("return_info", Default::False),
+};
+
+const Param private_params[] = {
+    {"M"}, {"N"}, {"Ap"}, {"Ai"}, {"perm"}, {"knobs"}, {"stats"},
+};
+
+const FunctionDef colamd_base_def{"_colamd_base", py_colamd_base, base_params, count(base_params),
+                                  colamd_docs::base};
+const FunctionDef colamd_private_def{"_colamd", py_private<false>, private_params, count(private_params),
+                                     colamd_docs::private_colamd, 2, 7};
+const FunctionDef symamd_private_def{"_symamd", py_private<true>, private_params, count(private_params),
+                                     colamd_docs::private_symamd, 2, 7};
+const FunctionDef colamd_def{"colamd", py_colamd, ordering_params, count(ordering_params)};
+const FunctionDef symamd_def{"symamd", py_symamd, ordering_params, count(ordering_params)};
+const FunctionDef get_defaults_def{"colamd_get_defaults", py_colamd_get_defaults, nullptr, 0,
+                                   colamd_docs::get_defaults};
+
+const RecordField stats_fields[] = {
+    {"N_rows_ignored", "int", COLAMD_DENSE_ROW},
+    {"N_cols_ignored", "int", COLAMD_DENSE_COL},
+    {"Ncmpa", "int", COLAMD_DEFRAG_COUNT},
+    {"status", "int", COLAMD_STATUS},
+    {"info1", "int", COLAMD_INFO1},
+    {"info2", "int", COLAMD_INFO2},
+    {"info3", "int", COLAMD_INFO3},
+};
+const RecordDef stats_def{"COLAMDStats", colamd_docs::stats, "stats", stats_fields, 7};
+
+// ---------------------------------------------------------------------------
+// Module initialisation
+
+// Builds "<lead><reftag><description>".
+Ref join_intro(const char* lead, PyObject* reftag, const char* description)
+{
+    return check(PyUnicode_FromFormat("%s%U%s", lead, reftag, description));
+}
+
+void exec_body(PyObject* m)
+{
+    State& st = module_state<State>(m);
+    add_object(m, "np", import_module("numpy").get());
+    add_object(m, "dataclass", import_attr("dataclasses", "dataclass").get());
+    add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
+    set_all(m, {"COLAMDError", "COLAMDValueError", "COLAMDMemoryError", "COLAMDInternalError", "COLAMDStats",
+                "colamd", "symamd", "colamd_get_defaults"});
+
+    st.assertions = assertions_enabled();
+    st.COLAMDError = add_exception(m, "COLAMDError", "Base class for COLAMD errors.", {PyExc_Exception}).release();
+    st.COLAMDValueError = add_exception(m, "COLAMDValueError", "Raised when COLAMD encounters a value error.",
+                                        {st.COLAMDError, PyExc_ValueError})
+                              .release();
+    st.COLAMDMemoryError = add_exception(m, "COLAMDMemoryError", "Raised when COLAMD runs out of memory.",
+                                         {st.COLAMDError, PyExc_MemoryError})
+                               .release();
+    st.COLAMDInternalError = add_exception(m, "COLAMDInternalError",
+                                           "Raised when COLAMD encounters an internal error.",
+                                           {st.COLAMDError, PyExc_RuntimeError})
+                                 .release();
+    st.status_messages = new_colamd_status_messages().release();
+    st.COLAMDStats = add_record(m, stats_def).release();
+
+    add_function(m, colamd_base_def);
+    add_function(m, colamd_private_def);
+    add_function(m, symamd_private_def);
+    Ref colamd_fn = add_function(m, colamd_def);
+    Ref symamd_fn = add_function(m, symamd_def);
+
+    Ref doc_template = add_string(m, "_COLAMD_DOC_TEMPLATE", colamd_docs::doc_template);
+    Ref colamd_reftag = add_string(m, "_colamd_reftag", colamd_docs::colamd_reftag);
+    Ref colamd_intro = join_intro(colamd_docs::colamd_lead, colamd_reftag.get(), colamd_docs::colamd_description);
+    add_object(m, "_colamd_intro", colamd_intro.get());
+    Ref colamd_A = add_string(m, "_colamd_A_param", colamd_docs::colamd_A_param);
+    Ref colamd_example = add_string(m, "_colamd_example", colamd_docs::colamd_example);
+    Ref symamd_reftag = add_string(m, "_symamd_reftag", colamd_docs::symamd_reftag);
+    Ref symamd_intro = join_intro(colamd_docs::symamd_lead, symamd_reftag.get(), colamd_docs::symamd_description);
+    add_object(m, "_symamd_intro", symamd_intro.get());
+    Ref symamd_A = add_string(m, "_symamd_A_param", colamd_docs::symamd_A_param);
+    Ref symamd_example = add_string(m, "_symamd_example", colamd_docs::symamd_example);
+
+    Ref colamd_see_also = new_string("symamd, ~tarnix.ccolamd.ccolamd, ~tarnix.ccolamd.csymamd");
+    Ref symamd_see_also = new_string("colamd, ~tarnix.ccolamd.ccolamd, ~tarnix.ccolamd.csymamd");
+    set_formatted_doc(colamd_fn.get(), doc_template.get(),
+                      {{"intro", colamd_intro.get()},
+                       {"A_param", colamd_A.get()},
+                       {"see_also", colamd_see_also.get()},
+                       {"reftag", colamd_reftag.get()},
+                       {"example", colamd_example.get()}});
+    set_formatted_doc(symamd_fn.get(), doc_template.get(),
+                      {{"intro", symamd_intro.get()},
+                       {"A_param", symamd_A.get()},
+                       {"see_also", symamd_see_also.get()},
+                       {"reftag", symamd_reftag.get()},
+                       {"example", symamd_example.get()}});
+
+    add_function(m, get_defaults_def);
+    Ref tests = check(PyDict_New());
+    add_object(m, "__test__", tests.get());
+}
+
+int exec(PyObject* m)
+{
+    return exec_module(m, "colamd", exec_body);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnix.colamd",
+    colamd_docs::module,
+    sizeof(State),
+    nullptr,
+    slots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_colamd()
+{
+    return PyModuleDef_Init(&module_def);
+}

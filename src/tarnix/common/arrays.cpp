@@ -1,0 +1,57 @@
+#include "common/arrays.hpp"
+
+namespace tarnix {
+namespace {
+
+PyArray_Descr* descr_from(PyObject* dtype)
+{
+    PyArray_Descr* descr = nullptr;
+    if (!PyArray_DescrConverter(dtype, &descr)) {
+        throw PythonError{};
+    }
+    return descr;  // new reference
+}
+
+}  // namespace
+
+Ref zeros(npy_intp n, PyObject* dtype)
+{
+    // PyArray_Zeros steals the descriptor reference, also on failure.
+    return check(PyArray_Zeros(1, &n, descr_from(dtype), 0));
+}
+
+Ref empty(npy_intp n, PyObject* dtype)
+{
+    return check(PyArray_Empty(1, &n, descr_from(dtype), 0));
+}
+
+Ref arange(npy_intp n, PyObject* dtype)
+{
+    Ref start = check(PyLong_FromLong(0));
+    Ref stop = check(PyLong_FromSsize_t(n));
+    Ref step = check(PyLong_FromLong(1));
+    // Unlike the constructors above, PyArray_ArangeObj does not steal the descriptor.
+    Ref descr = Ref::steal(reinterpret_cast<PyObject*>(descr_from(dtype)));
+    return check(PyArray_ArangeObj(start.get(), stop.get(), step.get(),
+                                   reinterpret_cast<PyArray_Descr*>(descr.get())));
+}
+
+Ref full(npy_intp n, long long value, PyObject* dtype)
+{
+    Ref arr = empty(n, dtype);
+    Ref v = check(PyLong_FromLongLong(value));
+    check_status(PyArray_FillWithScalar(reinterpret_cast<PyArrayObject*>(arr.get()), v.get()));
+    return arr;
+}
+
+Ref zeros(npy_intp n, int typenum)
+{
+    return check(PyArray_ZEROS(1, &n, typenum, 0));
+}
+
+Ref slice(PyObject* arr, Py_ssize_t start, Py_ssize_t stop)
+{
+    return check(PySequence_GetSlice(arr, start, stop));
+}
+
+}  // namespace tarnix

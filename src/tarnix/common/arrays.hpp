@@ -1,0 +1,28 @@
+// New NumPy arrays for results and work space.
+#pragma once
+
+#include "common/errors.hpp"
+
+namespace tarnix {
+
+// One-dimensional arrays of the dtype `dtype` (anything numpy.dtype accepts,
+// e.g. numpy.int32 as returned by validate_csc_input).
+Ref zeros(npy_intp n, PyObject* dtype);
+Ref empty(npy_intp n, PyObject* dtype);
+Ref arange(npy_intp n, PyObject* dtype);
+Ref full(npy_intp n, long long value, PyObject* dtype);
+
+// The same for a NumPy type number.
+Ref zeros(npy_intp n, int typenum);
+
+// arr[start:stop], a view of a one-dimensional array.
+Ref slice(PyObject* arr, Py_ssize_t start, Py_ssize_t stop);
+
+// The data pointer of an array created by the functions above.
+template <class T>
+T* data_of(const Ref& arr)
+{
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+}
+
+}  // namespace tarnix

@@ -1,0 +1,259 @@
+#include "common/buffer.hpp"
+#include "common/dispatch.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace tarnix {
+namespace {
+
+bool little_endian() noexcept
+{
+    const uint16_t one = 1;
+    unsigned char first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+// The element kind and size described by a struct-module format string, or
+// kind 0 when it is not a plain numeric type in native byte order.
+struct FormatInfo {
+    char kind = 0;
+    int itemsize = 0;
+};
+
+FormatInfo parse_format(const char* fmt)
+{
+    FormatInfo info;
+    if (fmt == nullptr) {
+        fmt = "B";
+    }
+    bool native_sizes = true;
+    switch (*fmt) {
+    case '@':
+        ++fmt;
+        break;
+    case '=':
+        native_sizes = false;
+        ++fmt;
+        break;
+    case '<':
+        if (!little_endian()) {
+            return info;
+        }
+        native_sizes = false;
+        ++fmt;
+        break;
+    case '>':
+    case '!':
+        if (little_endian()) {
+            return info;
+        }
+        native_sizes = false;
+        ++fmt;
+        break;
+    default:
+        break;
+    }
+    bool complex = false;
+    if (*fmt == 'Z') {
+        complex = true;
+        ++fmt;
+    }
+    if (fmt[0] == '\0' || fmt[1] != '\0') {
+        return info;
+    }
+    switch (fmt[0]) {
+    case 'b': info = {'i', 1}; break;
+    case 'h': info = {'i', 2}; break;
+    case 'i': info = {'i', 4}; break;
+    case 'l': info = {'i', native_sizes ? static_cast<int>(sizeof(long)) : 4}; break;
+    case 'q': info = {'i', 8}; break;
+    case 'n': info = {'i', native_sizes ? static_cast<int>(sizeof(Py_ssize_t)) : 0}; break;
+    case 'B': info = {'u', 1}; break;
+    case 'H': info = {'u', 2}; break;
+    case 'I': info = {'u', 4}; break;
+    case 'L': info = {'u', native_sizes ? static_cast<int>(sizeof(unsigned long)) : 4}; break;
+    case 'Q': info = {'u', 8}; break;
+    case 'e': info = {'f', 2}; break;
+    case 'f': info = {'f', 4}; break;
+    case 'd': info = {'f', 8}; break;
+    case 'g': info = {'f', static_cast<int>(sizeof(long double))}; break;
+    case '?': info = {'b', 1}; break;
+    default: return FormatInfo{};
+    }
+    if (complex) {
+        if (info.kind != 'f') {
+            return FormatInfo{};
+        }
+        info.kind = 'c';
+        info.itemsize *= 2;
+    }
+    return info;
+}
+
+bool descr_matches(PyArray_Descr* descr, const ElementType& type) noexcept
+{
+    return descr->kind == type.kind && PyDataType_ELSIZE(descr) == type.itemsize &&
+           PyArray_ISNBO(descr->byteorder) && !PyDataType_HASFIELDS(descr) &&
+           !PyDataType_HASSUBARRAY(descr);
+}
+
+[[noreturn]] void raise_dtype_mismatch(const char* name, const ElementType& type, PyObject* got)
+{
+    raise_format(PyExc_ValueError, "Buffer dtype mismatch for argument '%s', expected '%s' but got %R",
+                 name, type.name, got);
+}
+
+}  // namespace
+
+bool has_element_type(PyObject* obj, const ElementType& type)
+{
+    if (PyArray_Check(obj)) {
+        return descr_matches(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)), type);
+    }
+    if (!PyObject_CheckBuffer(obj)) {
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    FormatInfo info = parse_format(view.format);
+    bool ok = info.kind == type.kind && info.itemsize == type.itemsize && view.itemsize == type.itemsize;
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+BufferView::BufferView(PyObject* obj, const char* name, const ElementType& type, int ndim, Layout layout)
+{
+    const char* layout_name = layout == Layout::C ? "C-contiguous" : "Fortran contiguous";
+    if (PyArray_Check(obj)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+        if (PyArray_NDIM(arr) != ndim) {
+            raise_format(PyExc_ValueError,
+                         "Buffer has wrong number of dimensions (expected %d, got %d) for argument '%s'",
+                         ndim, PyArray_NDIM(arr), name);
+        }
+        if (!descr_matches(PyArray_DESCR(arr), type)) {
+            raise_dtype_mismatch(name, type, reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+        }
+        const bool contiguous = layout == Layout::C ? PyArray_IS_C_CONTIGUOUS(arr) : PyArray_IS_F_CONTIGUOUS(arr);
+        if (!contiguous) {
+            raise_format(PyExc_ValueError, "ndarray is not %s (argument '%s')", layout_name, name);
+        }
+        if (!PyArray_ISALIGNED(arr)) {
+            raise_format(PyExc_ValueError, "ndarray is not aligned (argument '%s')", name);
+        }
+        if (!PyArray_ISWRITEABLE(arr)) {
+            raise_format(PyExc_ValueError, "buffer source array is read-only (argument '%s')", name);
+        }
+        data_ = PyArray_DATA(arr);
+        for (int i = 0; i < ndim; ++i) {
+            shape_[i] = PyArray_DIM(arr, i);
+        }
+        return;
+    }
+
+    Py_buffer& buffer = export_.view;
+    if (PyObject_GetBuffer(obj, &buffer, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+        throw PythonError{};
+    }
+    export_.held = true;
+    if (buffer.ndim != ndim) {
+        raise_format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d) for argument '%s'",
+                     ndim, buffer.ndim, name);
+    }
+    FormatInfo info = parse_format(buffer.format);
+    if (info.kind != type.kind || info.itemsize != type.itemsize || buffer.itemsize != type.itemsize) {
+        Ref got = check(PyUnicode_FromString(buffer.format != nullptr ? buffer.format : "B"));
+        raise_dtype_mismatch(name, type, got.get());
+    }
+    if (!PyBuffer_IsContiguous(&buffer, layout == Layout::C ? 'C' : 'F')) {
+        raise_format(PyExc_ValueError, "buffer is not %s (argument '%s')", layout_name, name);
+    }
+    const auto alignment = static_cast<uintptr_t>(type.itemsize > 8 ? 8 : type.itemsize);
+    if (reinterpret_cast<uintptr_t>(buffer.buf) % alignment != 0) {
+        raise_format(PyExc_ValueError, "buffer is not aligned (argument '%s')", name);
+    }
+    data_ = buffer.buf;
+    for (int i = 0; i < ndim; ++i) {
+        shape_[i] = buffer.shape[i];
+    }
+}
+
+BufferView::BufferView(BufferView&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr))
+{
+    shape_[0] = other.shape_[0];
+    shape_[1] = other.shape_[1];
+    export_.view = other.export_.view;
+    export_.held = std::exchange(other.export_.held, false);
+}
+
+BufferView& BufferView::operator=(BufferView&& other) noexcept
+{
+    if (this != &other) {
+        export_.release();
+        data_ = std::exchange(other.data_, nullptr);
+        shape_[0] = other.shape_[0];
+        shape_[1] = other.shape_[1];
+        export_.view = other.export_.view;
+        export_.held = std::exchange(other.export_.held, false);
+    }
+    return *this;
+}
+
+void require_length(Py_ssize_t actual, const char* name, long long required, const char* what)
+{
+    if (actual != required) {
+        raise_format(PyExc_ValueError, "%s must have %s = %lld entries, got %zd", name, what, required, actual);
+    }
+}
+
+void require_min_length(Py_ssize_t actual, const char* name, long long required, const char* what)
+{
+    if (actual < required) {
+        raise_format(PyExc_ValueError, "%s must have at least %s = %lld entries, got %zd", name, what,
+                     required, actual);
+    }
+}
+
+IndexWidth select_index_width(PyObject* Ap)
+{
+    int itemsize = 0;
+    if (Ap == Py_None) {
+        return IndexWidth::I32;
+    }
+    if (PyArray_Check(Ap)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(Ap);
+        PyArray_Descr* descr = PyArray_DESCR(arr);
+        if (PyArray_NDIM(arr) == 1 && descr->kind == 'i') {
+            itemsize = static_cast<int>(PyDataType_ELSIZE(descr));
+        }
+    }
+    else if (PyObject_CheckBuffer(Ap)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(Ap, &view, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
+            FormatInfo info = parse_format(view.format);
+            if (view.ndim == 1 && info.kind == 'i' && info.itemsize == view.itemsize) {
+                itemsize = info.itemsize;
+            }
+            PyBuffer_Release(&view);
+        }
+        else {
+            PyErr_Clear();
+        }
+    }
+    if (itemsize == 4) {
+        return IndexWidth::I32;
+    }
+    if (itemsize == 8) {
+        return IndexWidth::I64;
+    }
+    raise(PyExc_TypeError, "No matching signature found");
+}
+
+}  // namespace tarnix

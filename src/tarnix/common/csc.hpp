@@ -1,0 +1,101 @@
+// Compressed sparse column input: the call of tarnix.utils.validate_csc_input
+// with the unpacking of its result, and the checks of a column-pointer /
+// row-index pair made before a library sees it.
+#pragma once
+
+#include "common/buffer.hpp"
+
+namespace tarnix {
+
+// The three ways the modules call validate_csc_input:
+//   Plain:      validate_csc_input(A)
+//   Positional: validate_csc_input(A, <bool>)
+//   Keyword:    validate_csc_input(A, require_square=True)
+enum class CoerceCall : unsigned char { Plain, Positional, Keyword };
+
+struct CscInput {
+    Ref matrix;       // the CSC matrix used in place of the argument
+    Ref index_dtype;  // numpy.int32 or numpy.int64
+    long long nrows;
+    long long ncols;
+};
+
+// Calls the module-level validate_csc_input (looked up in the module's
+// globals, as Python code would) and unpacks exactly three items.
+CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square = false);
+
+// Unpacks exactly n items of a tuple, list or other iterable, with the
+// interpreter's messages ("too many values to unpack (expected 3)", "need
+// more than 2 values to unpack").
+void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n);
+
+// The column pointers never point past the row indices. Libraries that check
+// a pattern column by column before reading it (COLAMD, CCOLAMD, CAMD) then
+// read only inside Ai; their own checks report the rest.
+template <class I>
+void require_pointers_within(const Vector<I>& Ap, Py_ssize_t len_Ai)
+{
+    const I* p = Ap.data();
+    const Py_ssize_t n = Ap.size();
+    if (n == 0) {
+        return;
+    }
+    I high = 0;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        high = p[j] > high ? p[j] : high;
+    }
+    if (static_cast<long long>(high) <= static_cast<long long>(len_Ai)) {
+        return;
+    }
+    if (static_cast<long long>(p[n - 1]) > static_cast<long long>(len_Ai)) {
+        raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd",
+                     static_cast<long long>(p[n - 1]), len_Ai);
+    }
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (static_cast<long long>(p[j]) > static_cast<long long>(len_Ai)) {
+            raise_format(PyExc_ValueError, "Ap[%zd] = %lld points past the end of Ai (%zd entries)", j,
+                         static_cast<long long>(p[j]), len_Ai);
+        }
+    }
+}
+
+// A complete check, for libraries that trust their input (BTF):
+// 0 = Ap[0] <= Ap[1] <= ... <= Ap[ncol] <= len(Ai), every row index in
+// 0..nrow-1. Ap must have ncol + 1 entries (checked by the caller).
+template <class I>
+void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
+{
+    const I* p = Ap.data();
+    const Py_ssize_t ncol = Ap.size() - 1;
+    if (p[0] != 0) {
+        raise_format(PyExc_ValueError, "Ap[0] must be 0, got %lld", static_cast<long long>(p[0]));
+    }
+    for (Py_ssize_t j = 0; j < ncol; ++j) {
+        if (p[j + 1] < p[j]) {
+            raise_format(PyExc_ValueError, "Ap must be non-decreasing, but Ap[%zd] = %lld > Ap[%zd] = %lld", j,
+                         static_cast<long long>(p[j]), j + 1, static_cast<long long>(p[j + 1]));
+        }
+    }
+    const long long nnz = p[ncol];
+    if (nnz > Ai.size()) {
+        raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd", nnz, Ai.size());
+    }
+    const I* i = Ai.data();
+    // One branch-free pass finds whether any index is out of range.
+    I low = 0;
+    I high = 0;
+    for (long long k = 0; k < nnz; ++k) {
+        low = i[k] < low ? i[k] : low;
+        high = i[k] > high ? i[k] : high;
+    }
+    if (low < 0 || static_cast<long long>(high) >= nrow) {
+        for (long long k = 0; k < nnz; ++k) {
+            if (i[k] < 0 || static_cast<long long>(i[k]) >= nrow) {
+                raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k,
+                             static_cast<long long>(i[k]), nrow);
+            }
+        }
+    }
+}
+
+}  // namespace tarnix

@@ -1,0 +1,84 @@
+#include "common/errors.hpp"
+
+#include <cstdarg>
+#include <exception>
+#include <limits>
+
+namespace tarnix {
+
+void throw_python_error()
+{
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "tarnix: error return without exception set");
+    }
+    throw PythonError{};
+}
+
+void raise(PyObject* type, const char* message)
+{
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+void raise_format(PyObject* type, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw PythonError{};
+}
+
+void translate_current_exception() noexcept
+{
+    try {
+        throw;
+    }
+    catch (const PythonError&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "tarnix: error return without exception set");
+        }
+    }
+    catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "tarnix: unexpected C++ exception: %s", e.what());
+    }
+    catch (...) {
+        PyErr_SetString(PyExc_SystemError, "tarnix: unexpected C++ exception");
+    }
+}
+
+long long as_int64(PyObject* obj)
+{
+    long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return v;
+}
+
+bool truth(PyObject* obj)
+{
+    if (obj == Py_True) {
+        return true;
+    }
+    if (obj == Py_False || obj == Py_None) {
+        return false;
+    }
+    return check_status(PyObject_IsTrue(obj)) != 0;
+}
+
+double as_single_precision(PyObject* obj)
+{
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    // IEC 60559 conversion: rounds to nearest, overflows to a signed infinity.
+    static_assert(std::numeric_limits<float>::is_iec559, "IEEE single precision required");
+    return static_cast<double>(static_cast<float>(d));
+}
+
+}  // namespace tarnix

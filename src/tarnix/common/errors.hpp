@@ -1,0 +1,82 @@
+// Errors: the C++-to-Python boundary and helpers that raise Python exceptions.
+//
+// Inside the package, failure travels as a C++ exception. PythonError means
+// "the Python error indicator is set"; everything else is translated once, at
+// the boundary of each entry point called by the interpreter:
+//   std::bad_alloc       -> MemoryError
+//   any other exception  -> SystemError
+#pragma once
+
+#include "common/ref.hpp"
+
+#include <new>
+
+namespace tarnix {
+
+// Thrown after a Python exception has been set.
+struct PythonError {};
+
+[[noreturn]] void throw_python_error();
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// Takes over a new reference returned by the C API; NULL means an error is set.
+inline Ref check(PyObject* p)
+{
+    if (p == nullptr) {
+        throw_python_error();
+    }
+    return Ref::steal(p);
+}
+
+// For C API calls that return -1 on error.
+inline int check_status(int rc)
+{
+    if (rc < 0) {
+        throw_python_error();
+    }
+    return rc;
+}
+
+// Sets the Python error for the exception being handled; used by boundary().
+void translate_current_exception() noexcept;
+
+// Runs f (which returns a Ref) and returns its new reference, or NULL with a
+// Python exception set. No C++ exception leaves this function.
+template <class F>
+PyObject* boundary(F&& f) noexcept
+{
+    try {
+        return f().release();
+    }
+    catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+// The same for entry points that report failure as -1.
+template <class F>
+int boundary_status(F&& f) noexcept
+{
+    try {
+        f();
+        return 0;
+    }
+    catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// Converts an object to a signed 64-bit integer through __index__.
+long long as_int64(PyObject* obj);
+
+// Truth value of an object; an exception from the test propagates.
+bool truth(PyObject* obj);
+
+// float(obj) rounded to single precision and widened back to double, the form
+// in which the ordering libraries' real-valued thresholds are stored.
+double as_single_precision(PyObject* obj);
+
+}  // namespace tarnix

@@ -1,0 +1,189 @@
+#define TARNIX_DEFINE_NUMPY_API
+#include "common/module.hpp"
+
+#include <cstdint>
+
+namespace tarnix {
+namespace {
+
+// Per extension module (the common code is linked into each one separately).
+int64_t g_interpreter_id = -1;
+bool g_initialised = false;
+
+void check_interpreter()
+{
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) {
+        throw PythonError{};
+    }
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = current;
+    }
+    else if (g_interpreter_id != current) {
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    }
+}
+
+}  // namespace
+
+int traverse_common(ModuleState* st, visitproc visit, void* arg)
+{
+    Py_VISIT(st->function_type);
+    return 0;
+}
+
+void clear_common(ModuleState* st)
+{
+    Py_CLEAR(st->function_type);
+}
+
+int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept
+{
+    return boundary_status([&] {
+        check_interpreter();
+        if (g_initialised) {
+            raise_format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. Re-initialisation is not supported.", name);
+        }
+        if (PyArray_ImportNumPyAPI() < 0) {
+            throw PythonError{};
+        }
+        auto& st = module_state<ModuleState>(module);
+        st.function_type = new_function_type(module);
+        if (st.function_type == nullptr) {
+            throw PythonError{};
+        }
+        body(module);
+        g_initialised = true;
+    });
+}
+
+Ref import_module(const char* name)
+{
+    return check(PyImport_ImportModule(name));
+}
+
+Ref import_attr(const char* module, const char* attr)
+{
+    Ref m = import_module(module);
+    return check(PyObject_GetAttrString(m.get(), attr));
+}
+
+Ref import_relative(PyObject* module, const char* submodule, const char* attr)
+{
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    if (globals == nullptr) {
+        throw PythonError{};
+    }
+    Ref name = new_string(submodule);
+    Ref attr_name = new_string(attr);
+    Ref fromlist = check(PyTuple_Pack(1, attr_name.get()));
+    Ref sub = check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), 1));
+    PyObject* value = PyObject_GetAttr(sub.get(), attr_name.get());
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            Ref sub_name = check(PyObject_GetAttrString(sub.get(), "__name__"));
+            raise_format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, sub_name.get());
+        }
+        throw PythonError{};
+    }
+    return Ref::steal(value);
+}
+
+void add_object(PyObject* module, const char* name, PyObject* obj)
+{
+    check_status(PyModule_AddObjectRef(module, name, obj));
+}
+
+void set_all(PyObject* module, std::initializer_list<const char*> names)
+{
+    Ref list = check(PyList_New(0));
+    for (const char* n : names) {
+        Ref s = new_string(n);
+        check_status(PyList_Append(list.get(), s.get()));
+    }
+    add_object(module, "__all__", list.get());
+}
+
+Ref add_function(PyObject* module, const FunctionDef& def)
+{
+    auto& st = module_state<ModuleState>(module);
+    Ref f = new_function(st.function_type, module, def);
+    add_object(module, def.name, f.get());
+    return f;
+}
+
+Ref add_method(PyObject* module, PyObject* type, const FunctionDef& def, const void* closure)
+{
+    auto& st = module_state<ModuleState>(module);
+    PyObject* owner = def.binding == FunctionDef::Binding::Method ? type : nullptr;
+    Ref f = new_function(st.function_type, module, def, owner, closure);
+    if (owner == nullptr) {
+        // Class methods get the qualified name too.
+        Ref type_name = check(PyObject_GetAttrString(type, "__qualname__"));
+        Ref qualname = check(PyUnicode_FromFormat("%U.%s", type_name.get(), def.name));
+        check_status(PyObject_SetAttrString(f.get(), "__qualname__", qualname.get()));
+    }
+    Ref attr = def.binding == FunctionDef::Binding::ClassMethod ? check(PyClassMethod_New(f.get())) : f;
+    check_status(PyObject_SetAttrString(type, def.name, attr.get()));
+    return f;
+}
+
+Ref new_string(const char* text)
+{
+    return check(PyUnicode_FromString(text));
+}
+
+Ref add_string(PyObject* module, const char* name, const char* text)
+{
+    Ref s = new_string(text);
+    add_object(module, name, s.get());
+    return s;
+}
+
+Ref module_global(PyObject* module, PyObject* name)
+{
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        throw PythonError{};
+    }
+    return Ref::borrow(value);
+}
+
+Ref add_exception(PyObject* module, const char* name, const char* doc, std::initializer_list<PyObject*> bases)
+{
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) {
+        throw PythonError{};
+    }
+    Ref qualified = check(PyUnicode_FromFormat("%s.%s", module_name, name));
+    Ref base_tuple = check(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* b : bases) {
+        PyTuple_SET_ITEM(base_tuple.get(), i++, Py_NewRef(b));
+    }
+    Ref cls = check(PyErr_NewExceptionWithDoc(PyUnicode_AsUTF8(qualified.get()), doc, base_tuple.get(), nullptr));
+    add_object(module, name, cls.get());
+    return cls;
+}
+
+void set_formatted_doc(PyObject* obj, PyObject* template_str,
+                       std::initializer_list<std::pair<const char*, PyObject*>> fields)
+{
+    Ref kwargs = check(PyDict_New());
+    for (const auto& [key, value] : fields) {
+        check_status(PyDict_SetItemString(kwargs.get(), key, value));
+    }
+    Ref format = check(PyObject_GetAttrString(template_str, "format"));
+    Ref empty = check(PyTuple_New(0));
+    Ref doc = check(PyObject_Call(format.get(), empty.get(), kwargs.get()));
+    check_status(PyObject_SetAttrString(obj, "__doc__", doc.get()));
+}
+
+}  // namespace tarnix

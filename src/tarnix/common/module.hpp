@@ -1,0 +1,65 @@
+// Module set-up: state, the once-per-process import guard, and the helpers
+// that module exec functions use to fill their namespace.
+//
+// Every module is initialised once per process (multi-phase init, with the
+// checks below) and keeps its Python objects in its module state, a struct
+// that starts with ModuleState. A module's traverse and clear functions list
+// the same fields.
+#pragma once
+
+#include "common/function.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace tarnix {
+
+// The part of every module's state that the common code uses.
+struct ModuleState {
+    PyObject* function_type;
+};
+
+int traverse_common(ModuleState* st, visitproc visit, void* arg);
+void clear_common(ModuleState* st);
+
+template <class State>
+State& module_state(PyObject* module)
+{
+    return *static_cast<State*>(PyModule_GetState(module));
+}
+
+// Runs the body of a module's exec slot. Before it: the interpreter check
+// ("Interpreter change detected - ..."), the re-initialisation check
+// ("Module '<name>' has already been imported. ..."), NumPy's C API and the
+// module's function type. After it succeeds the module counts as initialised.
+int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept;
+
+// Imports.
+Ref import_module(const char* name);
+Ref import_attr(const char* module, const char* attr);
+// from .<submodule> import <attr>, relative to the module's package.
+Ref import_relative(PyObject* module, const char* submodule, const char* attr);
+
+// Namespace.
+void add_object(PyObject* module, const char* name, PyObject* obj);
+void set_all(PyObject* module, std::initializer_list<const char*> names);
+Ref add_function(PyObject* module, const FunctionDef& def);
+// A method (or class method) of `type`, created as a Function and set as its
+// attribute.
+Ref add_method(PyObject* module, PyObject* type, const FunctionDef& def, const void* closure = nullptr);
+Ref new_string(const char* text);
+Ref add_string(PyObject* module, const char* name, const char* text);
+
+// The module-level binding of `name`, looked up at call time as Python code
+// would; NameError when unbound.
+Ref module_global(PyObject* module, PyObject* name);
+
+// An exception class "<module>.<name>" with the given bases (in order) and a
+// docstring, added to the module.
+Ref add_exception(PyObject* module, const char* name, const char* doc, std::initializer_list<PyObject*> bases);
+
+// obj.__doc__ = template.format(**fields)
+void set_formatted_doc(PyObject* obj, PyObject* template_str,
+                       std::initializer_list<std::pair<const char*, PyObject*>> fields);
+
+}  // namespace tarnix

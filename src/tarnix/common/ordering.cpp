@@ -1,0 +1,106 @@
+#include "common/ordering.hpp"
+
+#include "common/arrays.hpp"
+#include "common/module.hpp"
+
+namespace tarnix {
+
+void set_threshold_knob(double* knobs, int index, PyObject* value)
+{
+    if (value != Py_None) {
+        knobs[index] = as_single_precision(value);
+    }
+}
+
+void set_flag_knob(double* knobs, int index, PyObject* value)
+{
+    if (value != Py_None) {
+        knobs[index] = truth(value) ? 1.0 : 0.0;
+    }
+}
+
+bool has_no_entries(PyObject* matrix)
+{
+    Ref nnz = check(PyObject_GetAttrString(matrix, "nnz"));
+    Ref zero = check(PyLong_FromLong(0));
+    return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
+}
+
+Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)
+{
+    PyObject* dtype = in.index_dtype.get();
+    if (in.nrows == 0 || in.ncols == 0) {
+        return zeros(0, dtype);
+    }
+    if (has_no_entries(in.matrix.get()) || (!symmetric && in.nrows == 1)) {
+        return arange(in.ncols, dtype);
+    }
+    if (in.ncols == 1) {
+        return zeros(1, dtype);
+    }
+    return Ref{};
+}
+
+Ref new_colamd_status_messages()
+{
+    static const struct {
+        int status;
+        const char* text;
+    } table[] = {
+        {0, "ok"},
+        {1, "ok but A has unsorted columns or duplicate entries"},
+        {-1, "A is a null pointer"},
+        {-2, "p is a null pointer"},
+        {-3, "nrow is negative"},
+        {-4, "ncol is negative"},
+        {-5, "nnz is negative"},
+        {-6, "p[0] is nonzero"},
+        {-7, "A is too small"},
+        {-8, "column has a negative number of entries"},
+        {-9, "row index out of bounds"},
+        {-10, "out of memory"},
+        {-999, "internal error"},
+    };
+    Ref messages = check(PyDict_New());
+    for (const auto& entry : table) {
+        Ref key = check(PyLong_FromLong(entry.status));
+        Ref text = check(PyUnicode_FromString(entry.text));
+        check_status(PyDict_SetItem(messages.get(), key.get(), text.get()));
+    }
+    return messages;
+}
+
+void handle_colamd_status(const StatusFamily& family, int ok, long long status)
+{
+    if (ok) {
+        if (family.assertions && status != 0) {
+            raise_format(PyExc_AssertionError, "%s returned OK but status is not %s_OK.", family.library,
+                         family.library);
+        }
+        return;
+    }
+    if (status == -10) {
+        raise_format(family.memory_error, "%s ran out of memory.", family.library);
+    }
+    if (status == -999) {
+        raise_format(family.internal_error, "%s encountered an internal error.", family.library);
+    }
+    Ref key = check(PyLong_FromLongLong(status));
+    PyObject* text = PyDict_GetItemWithError(family.messages, key.get());  // borrowed
+    if (text == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, key.get());
+        }
+        throw PythonError{};
+    }
+    raise_format(family.value_error, "%s returned an error:%U.", family.library, text);
+}
+
+bool assertions_enabled()
+{
+    Ref builtins = import_module("builtins");
+    Ref debug = check(PyObject_GetAttrString(builtins.get(), "__debug__"));
+    return truth(debug.get());
+}
+
+}  // namespace tarnix

@@ -1,0 +1,250 @@
+"""Input coercion shared by the tarnix extension modules.
+
+Every matrix argument of ``tarnix`` passes through :func:`validate_csc_input`
+before any SuiteSparse routine sees it. The routine guarantees a canonical
+compressed sparse column (CSC) structure, because the libraries index arrays
+with what they read from it.
+"""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any, NamedTuple
+
+import numpy as np
+from scipy import sparse
+
+try:  # SciPy's own compiled check; a NumPy fallback keeps this module working without it.
+    from scipy.sparse._sparsetools import csr_has_canonical_format as _sorted_unique
+except ImportError:  # pragma: no cover - depends on SciPy's private layout
+    _sorted_unique = None
+
+__all__ = ["CSCInput", "validate_csc_input"]
+
+_INDEX_DTYPES = (np.dtype(np.int32), np.dtype(np.int64))
+_VALUE_DTYPES = (np.dtype(np.float64), np.dtype(np.complex128))
+_INT32_MAX = np.iinfo(np.int32).max
+
+
+class CSCInput(NamedTuple):
+    """What :func:`validate_csc_input` returns (a 3-tuple).
+
+    Attributes
+    ----------
+    matrix : scipy.sparse.csc_array or scipy.sparse.csc_matrix
+        The matrix in canonical CSC form: ``indptr`` and ``indices`` are
+        one-dimensional, C-contiguous, writable arrays of `index_dtype`,
+        column pointers run from 0 to ``nnz`` without decreasing, row
+        indices lie in ``range(shape[0])``, sorted within each column and
+        without duplicates; ``data`` is float64 or complex128 with ``nnz``
+        entries.
+    copied : bool
+        True when none of the matrix's arrays is shared with the argument.
+    index_dtype : type
+        ``numpy.int32`` or ``numpy.int64``, the dtype of ``indptr`` and
+        ``indices``.
+    """
+
+    matrix: Any
+    copied: bool
+    index_dtype: type
+
+
+def validate_csc_input(A, require_square=False):
+    """Coerce `A` to a canonical CSC matrix with float64 or complex128 values.
+
+    Parameters
+    ----------
+    A : array_like or sparse matrix
+        A two-dimensional SciPy sparse array or matrix of any format, or
+        anything :func:`numpy.asarray` turns into a two-dimensional numeric
+        array. Sparse input in another format than CSC is converted, with a
+        :class:`scipy.sparse.SparseEfficiencyWarning`.
+    require_square : bool, optional
+        If true, `A` must have as many rows as columns.
+
+    Returns
+    -------
+    CSCInput
+        The 3-tuple ``(matrix, copied, index_dtype)``. When `A` already is a
+        canonical CSC matrix with float64 or complex128 values and int32 or
+        int64 indices of one width, `matrix` is `A` itself (no copy).
+        Otherwise it is a new matrix; `A` is never modified. Boolean,
+        integer and lower-precision values are converted to float64
+        (complex64 to complex128); indices keep the width of the input
+        (int64 when the input mixes widths or does not fit int32).
+
+    Raises
+    ------
+    ValueError
+        If `A` is not two-dimensional, cannot be converted to a numeric
+        matrix, is not square when `require_square` is true, or is a sparse
+        matrix with a malformed structure (column pointers not starting at 0
+        or decreasing, row indices out of range, arrays too short).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> from tarnix.utils import validate_csc_input
+    >>> A = csc_array(np.array([[1.0, 0.0], [2.0, 3.0]]))
+    >>> M, copied, itype = validate_csc_input(A)
+    >>> M is A, itype
+    (True, <class 'numpy.int32'>)
+    >>> M, copied, itype = validate_csc_input([[1, 0], [0, 1]])
+    >>> M.dtype, M.nnz
+    (dtype('float64'), 2)
+    """
+    owned = False
+    if sparse.issparse(A):
+        if A.ndim != 2:
+            raise ValueError(f"A must be two-dimensional, got a sparse array of shape {A.shape}")
+        if A.format != "csc":
+            warnings.warn(
+                f"Converting the sparse matrix from {A.format.upper()} to CSC format",
+                sparse.SparseEfficiencyWarning,
+                stacklevel=2,
+            )
+            A = A.tocsc()
+            owned = True
+    else:
+        A = _dense_to_csc(A)
+        owned = True
+
+    nrows, ncols = A.shape
+    if require_square and nrows != ncols:
+        raise ValueError(f"A must be square, got shape {A.shape}")
+
+    value_dtype = _value_dtype(A.dtype)
+    indptr, indices, data = A.indptr, A.indices, A.data
+    index_dtype = _index_dtype(indptr, indices, max(nrows, ncols))
+    _check_structure(indptr, indices, data, nrows, ncols)
+
+    nnz = int(indptr[-1])
+    if (
+        data.dtype == value_dtype
+        and indptr.dtype == index_dtype
+        and indices.dtype == index_dtype
+        and len(indices) == nnz
+        and len(data) == nnz
+        and _usable(indptr)
+        and _usable(indices)
+        and _usable(data)
+        and _canonical(indptr, indices, ncols)
+    ):
+        return CSCInput(A, owned, index_dtype.type)
+
+    # Build a new matrix from fresh or converted arrays; the argument's own
+    # arrays are never written to.
+    new_indptr = np.array(indptr, dtype=index_dtype, order="C", copy=True)
+    new_indices = np.array(indices[:nnz], dtype=index_dtype, order="C", copy=True)
+    new_data = np.array(data[:nnz], dtype=value_dtype, order="C", copy=True)
+    csc_class = A.__class__ if A.format == "csc" else sparse.csc_array
+    B = csc_class((new_data, new_indices, new_indptr), shape=(nrows, ncols), copy=False)
+    # The constructor may narrow int64 indices whose values fit int32; keep the width.
+    B.indptr, B.indices = new_indptr, new_indices
+    if not _canonical(new_indptr, new_indices, ncols):
+        B.has_sorted_indices = False
+        B.sum_duplicates()
+    return CSCInput(B, True, index_dtype.type)
+
+
+def _dense_to_csc(A):
+    try:
+        arr = np.asarray(A)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"A cannot be converted to a matrix: {exc}") from exc
+    if arr.ndim != 2:
+        raise ValueError(f"A must be two-dimensional, got an array of shape {arr.shape}")
+    arr = arr.astype(_value_dtype(arr.dtype), copy=False)
+    return sparse.csc_array(arr)
+
+
+def _value_dtype(dtype):
+    """float64 or complex128: the value type a dtype converts to without loss."""
+    dtype = np.dtype(dtype)
+    if dtype in _VALUE_DTYPES:
+        return dtype
+    if dtype.kind in "biuf" and np.can_cast(dtype, np.float64):
+        return _VALUE_DTYPES[0]
+    if dtype.kind in "biufc" and np.can_cast(dtype, np.complex128):
+        return _VALUE_DTYPES[1]
+    raise ValueError(
+        f"A has dtype {dtype}, which cannot be converted to float64 or complex128 without loss"
+    )
+
+
+def _index_dtype(indptr, indices, largest_dimension):
+    """int32 or int64: one width for both index arrays, wide enough for the shape."""
+    for name, arr in (("indptr", indptr), ("indices", indices)):
+        if arr.dtype.kind not in "iu":
+            raise ValueError(f"A.{name} must hold integers, got dtype {arr.dtype}")
+        if arr.ndim != 1:
+            raise ValueError(f"A.{name} must be one-dimensional, got shape {arr.shape}")
+    if largest_dimension > _INT32_MAX:
+        return _INDEX_DTYPES[1]
+    if indptr.dtype == indices.dtype and indptr.dtype in _INDEX_DTYPES:
+        return indptr.dtype
+    if indptr.dtype.itemsize >= 8 or indices.dtype.itemsize >= 8:
+        return _INDEX_DTYPES[1]
+    # Narrower or unsigned 32-bit input: int32 when every value fits.
+    for arr in (indptr, indices):
+        if arr.size and int(arr.max()) > _INT32_MAX:
+            return _INDEX_DTYPES[1]
+    return _INDEX_DTYPES[0]
+
+
+def _check_structure(indptr, indices, data, nrows, ncols):
+    """Reject a malformed CSC structure before anything reads through it."""
+    if data.ndim != 1:
+        raise ValueError(f"A.data must be one-dimensional, got shape {data.shape}")
+    if len(indptr) != ncols + 1:
+        raise ValueError(
+            f"A.indptr must have {ncols + 1} entries (columns + 1), got {len(indptr)}"
+        )
+    if indptr[0] != 0:
+        raise ValueError(f"A.indptr[0] must be 0, got {indptr[0]}")
+    if ncols and (indptr[1:] < indptr[:-1]).any():
+        j = int(np.flatnonzero(indptr[1:] < indptr[:-1])[0])
+        raise ValueError(
+            f"A.indptr must be non-decreasing, but A.indptr[{j}] = {indptr[j]}"
+            f" > A.indptr[{j + 1}] = {indptr[j + 1]}"
+        )
+    nnz = int(indptr[-1])
+    if len(indices) < nnz or len(data) < nnz:
+        raise ValueError(
+            f"A.indptr[-1] = {nnz} stored entries, but A.indices has {len(indices)}"
+            f" and A.data has {len(data)}"
+        )
+    if nnz:
+        rows = indices[:nnz]
+        low, high = int(rows.min()), int(rows.max())
+        if low < 0 or high >= nrows:
+            bad = low if low < 0 else high
+            raise ValueError(f"A has a row index {bad} out of range for {nrows} rows")
+
+
+def _usable(arr):
+    """One-dimensional, C-contiguous, aligned and writable: viewable in place."""
+    flags = arr.flags
+    return flags.c_contiguous and flags.writeable and flags.aligned
+
+
+def _canonical(indptr, indices, ncols):
+    """Row indices strictly increasing within every column (sorted, no duplicates).
+
+    Only called on a structure that passed _check_structure.
+    """
+    if _sorted_unique is not None and indptr.dtype == indices.dtype and indptr.dtype in _INDEX_DTYPES:
+        return bool(_sorted_unique(ncols, indptr, indices))
+    nnz = int(indptr[-1])
+    if nnz < 2:
+        return True
+    rows = indices[:nnz]
+    bad = rows[1:] <= rows[:-1]
+    if not bad.any():
+        return True
+    starts = indptr[1:-1]
+    starts = starts[(starts > 0) & (starts < nnz)]
+    bad[starts - 1] = False  # the first entry of a column may be below the last of the previous one
+    return not bad.any()
