@@ -1,0 +1,76 @@
+"""Behaviour every extension module shares: function objects, the import guard."""
+
+import inspect
+import pickle
+import pydoc
+
+import pytest
+
+import tarnix.colamd as colamd_module
+from support import run_python
+
+MODULES = ["tarnix.colamd"]
+
+
+class TestFunctionObjects:
+    def test_introspection(self):
+        f = colamd_module.colamd
+        assert f.__name__ == f.__qualname__ == "colamd"
+        assert f.__module__ == "tarnix.colamd"
+        assert str(inspect.signature(f)) == (
+            "(A, dense_row_thresh=None, dense_col_thresh=None, aggressive=None, return_info=False)")
+        assert f.__defaults__ == (None, None, None, False) and f.__kwdefaults__ is None
+        assert inspect.isroutine(f) and callable(f)
+        assert repr(f).startswith("<function colamd at ")
+
+    def test_help_shows_signature_and_doc(self):
+        text = pydoc.render_doc(colamd_module.colamd, renderer=pydoc.plaintext)
+        assert "colamd(A, dense_row_thresh=None" in text and "Parameters" in text
+        module_text = pydoc.render_doc(colamd_module, renderer=pydoc.plaintext)
+        assert "symamd(A, dense_row_thresh=None" in module_text
+
+    def test_pickled_by_reference(self):
+        assert pickle.loads(pickle.dumps(colamd_module.colamd)) is colamd_module.colamd
+        cls_method = colamd_module.COLAMDStats.from_array
+        assert pickle.loads(pickle.dumps(cls_method)) == cls_method
+
+    def test_doc_is_writable(self):
+        f = colamd_module.colamd_get_defaults
+        old = f.__doc__
+        try:
+            f.__doc__ = "changed"
+            assert f.__doc__ == "changed"
+        finally:
+            f.__doc__ = old
+
+    def test_not_instantiable(self):
+        with pytest.raises(TypeError):
+            type(colamd_module.colamd)()
+
+    def test_class_method_binding(self):
+        from_array = colamd_module.COLAMDStats.from_array
+        assert from_array.__self__ is colamd_module.COLAMDStats
+        assert str(inspect.signature(from_array)) == "(stats: 'np.ndarray') -> 'COLAMDStats'"
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_second_interpreter_is_refused(name):
+    proc = run_python(
+        f"""
+        import {name}
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("skip")
+            raise SystemExit
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import {name}")
+        except Exception as e:
+            print(e)
+        """
+    )
+    if proc.stdout.strip() == "skip":
+        pytest.skip("no subinterpreter support")
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in \
+        proc.stdout, proc.stderr
