@@ -1,0 +1,86 @@
+"""Helpers shared by the benchmarks: timing, test matrices, the bare SuiteSparse libraries."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import os
+import resource
+import time
+
+import numpy as np
+from scipy import sparse
+
+
+def best_time(fn, *, repeat=5, number=1):
+    """The best wall time of `number` calls, over `repeat` runs, in seconds per call."""
+    best = float("inf")
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            best = min(best, (time.perf_counter() - start) / number)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return best
+
+
+def auto_number(fn, target=0.2):
+    """A call count that makes one run last about `target` seconds."""
+    t = best_time(fn, repeat=1, number=1)
+    return max(1, int(target / max(t, 1e-7)))
+
+
+def laplacian_2d(k, index_dtype=np.int32):
+    """The 5-point Laplacian of a k x k grid: k*k rows, about 5*k*k stored entries."""
+    one = sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(k, k))
+    eye = sparse.eye_array(k)
+    A = sparse.csc_array(sparse.kron(one, eye) + sparse.kron(eye, one))
+    A.sum_duplicates()
+    A.indptr = A.indptr.astype(index_dtype)
+    A.indices = A.indices.astype(index_dtype)
+    return A
+
+
+def random_sparse(m, n, per_column, seed=0, index_dtype=np.int32):
+    """An m x n matrix with `per_column` random entries in every column."""
+    rng = np.random.default_rng(seed)
+    rows = rng.integers(0, m, size=n * per_column)
+    cols = np.repeat(np.arange(n), per_column)
+    A = sparse.csc_array(sparse.coo_array((rng.standard_normal(rows.size), (rows, cols)), shape=(m, n)))
+    A.sum_duplicates()
+    A.indptr = A.indptr.astype(index_dtype)
+    A.indices = A.indices.astype(index_dtype)
+    return A
+
+
+def loaded_library(stem, module):
+    """ctypes handle of the shared library `lib<stem>` that the imported extension module uses."""
+    __import__(module)
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1]
+            if os.path.basename(path).startswith(f"lib{stem}.so"):
+                return ctypes.CDLL(path)
+    raise RuntimeError(f"lib{stem} is not loaded by {module}")
+
+
+def ptr(arr, ctype):
+    return arr.ctypes.data_as(ctypes.POINTER(ctype))
+
+
+def peak_rss_mib():
+    """Peak resident set size of this process so far, in MiB."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def table(title, rows, headers):
+    print(f"\n{title}")
+    widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
+    print("  ".join(str(h).ljust(w) for h, w in zip(headers, widths)))
+    for r in rows:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)))
