@@ -98,4 +98,43 @@ void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long n
     }
 }
 
+// The structure CHOLMOD's sorted matrices have: require_valid_pattern, and
+// row indices strictly increasing within each column (sorted, no duplicates).
+template <class I>
+void require_canonical_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
+{
+    const I* p = Ap.data();
+    const Py_ssize_t ncol = Ap.size() - 1;
+    if (p[0] != 0) {
+        raise_format(PyExc_ValueError, "Ap[0] must be 0, got %lld", static_cast<long long>(p[0]));
+    }
+    for (Py_ssize_t j = 0; j < ncol; ++j) {
+        if (p[j + 1] < p[j]) {
+            raise_format(PyExc_ValueError, "Ap must be non-decreasing, but Ap[%zd] = %lld > Ap[%zd] = %lld", j,
+                         static_cast<long long>(p[j]), j + 1, static_cast<long long>(p[j + 1]));
+        }
+    }
+    if (static_cast<long long>(p[ncol]) > Ai.size()) {
+        raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd",
+                     static_cast<long long>(p[ncol]), Ai.size());
+    }
+    const I* i = Ai.data();
+    for (Py_ssize_t j = 0; j < ncol; ++j) {
+        long long previous = -1;
+        for (I k = p[j]; k < p[j + 1]; ++k) {
+            const long long row = i[k];
+            if (row <= previous || row >= nrow) {
+                if (row < 0 || row >= nrow) {
+                    raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows",
+                                 static_cast<long long>(k), row, nrow);
+                }
+                raise_format(PyExc_ValueError,
+                             "row indices of column %zd must be sorted and without duplicates (Ai[%lld] = %lld)", j,
+                             static_cast<long long>(k), row);
+            }
+            previous = row;
+        }
+    }
+}
+
 }  // namespace tarnix

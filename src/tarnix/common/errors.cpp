@@ -29,6 +29,39 @@ void raise_format(PyObject* type, const char* format, ...)
     throw PythonError{};
 }
 
+void raise_in_handler(PyObject* type, PyObject* message)
+{
+    PyObject *ptype, *pvalue, *ptraceback;
+    PyErr_Fetch(&ptype, &pvalue, &ptraceback);
+    PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
+    if (pvalue != nullptr && ptraceback != nullptr) {
+        PyException_SetTraceback(pvalue, ptraceback);
+    }
+    Py_XDECREF(ptype);
+    Py_XDECREF(ptraceback);
+    Ref context = Ref::steal(pvalue);
+    PyObject* exc = PyObject_CallOneArg(type, message);
+    if (exc == nullptr) {
+        throw PythonError{};
+    }
+    if (context) {
+        PyException_SetContext(exc, context.release());  // steals
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+    throw PythonError{};
+}
+
+void raise_in_handler(PyObject* type, const char* message)
+{
+    PyObject* text = PyUnicode_FromString(message);
+    if (text == nullptr) {
+        throw PythonError{};
+    }
+    Ref guard = Ref::steal(text);
+    raise_in_handler(type, text);
+}
+
 void translate_current_exception() noexcept
 {
     try {

@@ -20,6 +20,12 @@ struct PythonError {};
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
+// Raises type(message) while the currently set exception is being handled:
+// the current exception becomes the new one's __context__, as an exception
+// raised inside an `except` block would have it.
+[[noreturn]] void raise_in_handler(PyObject* type, PyObject* message);
+[[noreturn]] void raise_in_handler(PyObject* type, const char* message);
+
 // Takes over a new reference returned by the C API; NULL means an error is set.
 inline Ref check(PyObject* p)
 {

@@ -92,6 +92,36 @@ Ref import_relative(PyObject* module, const char* submodule, const char* attr)
     return Ref::steal(value);
 }
 
+void* import_capi_function(PyObject* module, const char* table, const char* name, const char* signature)
+{
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) {
+        throw PythonError{};
+    }
+    Ref dict = check(PyObject_GetAttrString(module, table));
+    Ref entry = Ref::steal(PyMapping_GetItemString(dict.get(), name));
+    if (!entry) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+            throw PythonError{};
+        }
+        PyErr_Clear();
+        raise_format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name, "function",
+                     name);
+    }
+    PyObject* capsule = entry.get();
+    if (!PyCapsule_IsValid(capsule, signature)) {
+        const char* got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : "not a capsule";
+        PyErr_Clear();
+        raise_format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     "function", module_name, name, signature, got != nullptr ? got : "(null)");
+    }
+    void* fn = PyCapsule_GetPointer(capsule, signature);
+    if (fn == nullptr) {
+        throw PythonError{};
+    }
+    return fn;
+}
+
 void add_object(PyObject* module, const char* name, PyObject* obj)
 {
     check_status(PyModule_AddObjectRef(module, name, obj));

@@ -40,6 +40,12 @@ Ref import_attr(const char* module, const char* attr);
 // from .<submodule> import <attr>, relative to the module's package.
 Ref import_relative(PyObject* module, const char* submodule, const char* attr);
 
+// A native function exported by another extension module in its table
+// attribute (a dict of PyCapsules named with the signature text). Raises
+// ImportError when the entry is missing and TypeError when its signature text
+// differs from `signature`.
+void* import_capi_function(PyObject* module, const char* table, const char* name, const char* signature);
+
 // Namespace.
 void add_object(PyObject* module, const char* name, PyObject* obj);
 void set_all(PyObject* module, std::initializer_list<const char*> names);

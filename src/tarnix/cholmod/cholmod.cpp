@@ -1,0 +1,591 @@
+// tarnix.cholmod: conversions between NumPy/SciPy objects and CHOLMOD's
+// matrix records, for the modules that call SuiteSparse through CHOLMOD.
+//
+// Python sees one function, _cholmod_sparse_from_csc, which fills a
+// caller-owned cholmod_sparse header viewing a CSC matrix's arrays; the rest
+// is exported to native code in the capsule table described in capi.hpp.
+//
+// Results handed to Python keep the memory CHOLMOD allocated: the arrays are
+// moved out of the record (which is then freed as an empty shell) and each
+// becomes the buffer of a NumPy array whose base is a small owner object that
+// returns it with SuiteSparse_free when the last array using it dies.
+
+#include "common/csc.hpp"
+#include "common/tarnix.hpp"
+
+#include "cholmod/capi.hpp"
+
+#include <complex>
+#include <cstring>
+
+namespace {
+
+using namespace tarnix;
+namespace capi = tarnix::cholmod_capi;
+
+// ---------------------------------------------------------------------------
+// Module state
+
+struct State : ModuleState {
+    PyObject* memory_type;  // owner of SuiteSparse-allocated buffers
+    PyObject* csc_array;    // scipy.sparse.csc_array
+};
+
+// The conversions are called from other modules, without a module argument:
+// they reach this module's state through this pointer, set once at import.
+State* g_state = nullptr;
+
+int state_traverse(PyObject* m, visitproc visit, void* arg)
+{
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st == nullptr) {
+        return 0;
+    }
+    Py_VISIT(st->memory_type);
+    Py_VISIT(st->csc_array);
+    return traverse_common(st, visit, arg);
+}
+
+int state_clear(PyObject* m)
+{
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st == nullptr) {
+        return 0;
+    }
+    Py_CLEAR(st->memory_type);
+    Py_CLEAR(st->csc_array);
+    clear_common(st);
+    return 0;
+}
+
+void state_free(void* m)
+{
+    state_clear(static_cast<PyObject*>(m));
+}
+
+// ---------------------------------------------------------------------------
+// Owner of a block allocated by SuiteSparse
+
+struct MemoryObject {
+    PyObject_HEAD
+    void* data;
+};
+
+void memory_dealloc(PyObject* op) noexcept
+{
+    PyTypeObject* type = Py_TYPE(op);
+    SuiteSparse_free(reinterpret_cast<MemoryObject*>(op)->data);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyType_Slot memory_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(memory_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Memory allocated by SuiteSparse, released with SuiteSparse_free.")},
+    {0, nullptr},
+};
+
+PyType_Spec memory_spec = {
+    "tarnix.cholmod._SuiteSparseMemory",
+    sizeof(MemoryObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    memory_slots,
+};
+
+// Takes `data` over: it is freed with the owner (also if this fails).
+Ref new_memory_owner(void* data)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(g_state->memory_type);
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) {
+        SuiteSparse_free(data);
+        throw PythonError{};
+    }
+    reinterpret_cast<MemoryObject*>(obj)->data = data;
+    return Ref::steal(obj);
+}
+
+// A 1-D or 2-D NumPy array over memory owned by `owner`.
+Ref array_over(const Ref& owner, int typenum, int ndim, npy_intp* dims, npy_intp* strides)
+{
+    void* data = reinterpret_cast<MemoryObject*>(owner.get())->data;
+    PyArray_Descr* descr = PyArray_DescrFromType(typenum);
+    if (descr == nullptr) {
+        throw PythonError{};
+    }
+    Ref arr = check(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, data, NPY_ARRAY_WRITEABLE,
+                                         nullptr));
+    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), Ref(owner).release()));
+    return arr;
+}
+
+// ---------------------------------------------------------------------------
+// Library records owned until handed over
+
+// CHOLMOD keeps count of what it allocated through a common; moving a block
+// out of a record must move it out of that count too.
+void forget_block(cholmod_common* cm, size_t bytes)
+{
+    cm->memory_inuse = cm->memory_inuse > bytes ? cm->memory_inuse - bytes : 0;
+    if (cm->malloc_count > 0) {
+        --cm->malloc_count;
+    }
+}
+
+class OwnedDense {
+public:
+    OwnedDense(cholmod_dense* X, bool use_int32, cholmod_common* cm) : X_(X), int32_(use_int32), cm_(cm) {}
+    OwnedDense(const OwnedDense&) = delete;
+    OwnedDense& operator=(const OwnedDense&) = delete;
+    ~OwnedDense()
+    {
+        if (X_ != nullptr) {
+            if (int32_) {
+                cholmod_free_dense(&X_, cm_);
+            }
+            else {
+                cholmod_l_free_dense(&X_, cm_);
+            }
+        }
+    }
+    cholmod_dense* operator->() const { return X_; }
+
+private:
+    cholmod_dense* X_;
+    bool int32_;
+    cholmod_common* cm_;
+};
+
+class OwnedSparse {
+public:
+    OwnedSparse(cholmod_sparse* A, cholmod_common* cm) : A_(A), cm_(cm) {}
+    OwnedSparse(const OwnedSparse&) = delete;
+    OwnedSparse& operator=(const OwnedSparse&) = delete;
+    ~OwnedSparse()
+    {
+        if (A_ != nullptr) {
+            if (int32()) {
+                cholmod_free_sparse(&A_, cm_);
+            }
+            else {
+                cholmod_l_free_sparse(&A_, cm_);
+            }
+        }
+    }
+    cholmod_sparse* operator->() const { return A_; }
+    cholmod_sparse* get() const { return A_; }
+    bool int32() const { return A_->itype == CHOLMOD_INT; }
+
+private:
+    cholmod_sparse* A_;
+    cholmod_common* cm_;
+};
+
+size_t value_size(int xtype, int dtype)
+{
+    const size_t real = dtype == CHOLMOD_SINGLE ? sizeof(float) : sizeof(double);
+    return xtype == CHOLMOD_COMPLEX ? 2 * real : real;
+}
+
+int value_typenum(int xtype, int dtype)
+{
+    if (dtype == CHOLMOD_SINGLE) {
+        return xtype == CHOLMOD_COMPLEX ? NPY_COMPLEX64 : NPY_FLOAT32;
+    }
+    return xtype == CHOLMOD_COMPLEX ? NPY_COMPLEX128 : NPY_FLOAT64;
+}
+
+void require_numeric_values(int xtype, int dtype, const char* what)
+{
+    if ((xtype != CHOLMOD_REAL && xtype != CHOLMOD_COMPLEX) ||
+        (dtype != CHOLMOD_DOUBLE && dtype != CHOLMOD_SINGLE)) {
+        raise_format(PyExc_TypeError, "%s has xtype %d and dtype %d; only real and complex values are supported",
+                     what, xtype, dtype);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Exported conversions
+
+Ref ndarray_from_dense(cholmod_dense* X, int use_int32, cholmod_common* cm)
+{
+    if (X == nullptr || cm == nullptr) {
+        raise(PyExc_ValueError, "_ndarray_from_cholmod_dense: no matrix or no common");
+    }
+    OwnedDense owned(X, use_int32 != 0, cm);
+    require_numeric_values(X->xtype, X->dtype, "the dense matrix");
+    if (X->d < X->nrow) {
+        raise(PyExc_ValueError, "_ndarray_from_cholmod_dense: leading dimension below the row count");
+    }
+    const size_t itemsize = value_size(X->xtype, X->dtype);
+    const int typenum = value_typenum(X->xtype, X->dtype);
+    void* data = X->x;
+    X->x = nullptr;
+    if (data != nullptr) {
+        forget_block(cm, X->nzmax * itemsize);
+    }
+    else {
+        // An empty result may come without values: give the array a block.
+        data = SuiteSparse_malloc(1, itemsize);
+        if (data == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    Ref owner = new_memory_owner(data);
+    npy_intp dims[2] = {static_cast<npy_intp>(X->nrow), static_cast<npy_intp>(X->ncol)};
+    npy_intp strides[2] = {static_cast<npy_intp>(itemsize), static_cast<npy_intp>(itemsize * X->d)};
+    return array_over(owner, typenum, 2, dims, strides);
+}
+
+PyArrayObject* capi_ndarray_from_dense(cholmod_dense* X, int use_int32, cholmod_common* cm) noexcept
+{
+    return reinterpret_cast<PyArrayObject*>(boundary([&] { return ndarray_from_dense(X, use_int32, cm); }));
+}
+
+PyArrayObject* capi_ndarray_copy_from_intptr(void* p, size_t n, int use_int32) noexcept
+{
+    return reinterpret_cast<PyArrayObject*>(boundary([&]() -> Ref {
+        if (p == nullptr && n > 0) {
+            raise(PyExc_ValueError, "_ndarray_copy_from_intptr: no vector");
+        }
+        const size_t itemsize = use_int32 ? sizeof(int32_t) : sizeof(int64_t);
+        Ref arr = zeros(static_cast<npy_intp>(n), use_int32 ? NPY_INT32 : NPY_INT64);
+        if (n > 0) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), p, n * itemsize);
+        }
+        return arr;
+    }));
+}
+
+// Removes the gaps of an unpacked matrix, in place.
+template <class I>
+void pack_columns(cholmod_sparse* A, size_t value_bytes)
+{
+    I* Ap = static_cast<I*>(A->p);
+    I* Ai = static_cast<I*>(A->i);
+    const I* Anz = static_cast<const I*>(A->nz);
+    char* Ax = static_cast<char*>(A->x);
+    I dest = 0;
+    for (size_t j = 0; j < A->ncol; ++j) {
+        const I start = Ap[j];
+        const I count = Anz[j];
+        Ap[j] = dest;
+        std::memmove(Ai + dest, Ai + start, static_cast<size_t>(count) * sizeof(I));
+        std::memmove(Ax + static_cast<size_t>(dest) * value_bytes, Ax + static_cast<size_t>(start) * value_bytes,
+                     static_cast<size_t>(count) * value_bytes);
+        dest += count;
+    }
+    Ap[A->ncol] = dest;
+    A->packed = 1;
+}
+
+template <class I>
+Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
+{
+    const size_t xsize = value_size(A->xtype, A->dtype);
+    const bool int32 = A->itype == CHOLMOD_INT;
+    if (!A->packed) {
+        pack_columns<I>(A, xsize);
+    }
+    if (!A->sorted) {
+        const int ok = int32 ? cholmod_sort(A, cm) : cholmod_l_sort(A, cm);
+        if (!ok) {
+            raise(PyExc_MemoryError, "CHOLMOD could not sort the matrix");
+        }
+    }
+    const size_t nnz = static_cast<size_t>(static_cast<I*>(A->p)[A->ncol]);
+    if (A->nzmax > nnz && nnz > 0) {
+        // Give back the unused tail; shrinking never moves data it keeps.
+        if (int32) {
+            cholmod_reallocate_sparse(nnz, A, cm);
+        }
+        else {
+            cholmod_l_reallocate_sparse(nnz, A, cm);
+        }
+        cm->status = CHOLMOD_OK;
+    }
+    const size_t nzmax = A->nzmax;
+    void* p = A->p;
+    void* i = A->i;
+    void* x = A->x;
+    A->p = A->i = A->x = nullptr;
+    forget_block(cm, (A->ncol + 1) * sizeof(I));
+    forget_block(cm, nzmax * sizeof(I));
+    forget_block(cm, nzmax * xsize);
+    Ref p_owner = new_memory_owner(p);
+    Ref i_owner = new_memory_owner(i);
+    Ref x_owner = new_memory_owner(x);
+
+    const int itype = int32 ? NPY_INT32 : NPY_INT64;
+    npy_intp np_ = static_cast<npy_intp>(A->ncol + 1);
+    npy_intp nz = static_cast<npy_intp>(nnz);
+    Ref indptr = array_over(p_owner, itype, 1, &np_, nullptr);
+    Ref indices = array_over(i_owner, itype, 1, &nz, nullptr);
+    Ref data = array_over(x_owner, value_typenum(A->xtype, A->dtype), 1, &nz, nullptr);
+
+    // An empty csc_array of the right shape and dtype, then our arrays: the
+    // constructor would otherwise scan int64 indices and narrow them.
+    Ref shape = check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(A->nrow), static_cast<Py_ssize_t>(A->ncol)));
+    Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
+    Ref args = check(PyTuple_Pack(1, shape.get()));
+    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
+    Ref result = check(PyObject_Call(g_state->csc_array, args.get(), kwargs.get()));
+    check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
+    return result;
+}
+
+PyObject* capi_csc_from_sparse(cholmod_sparse* A, cholmod_common* cm) noexcept
+{
+    return boundary([&]() -> Ref {
+        if (A == nullptr || cm == nullptr) {
+            raise(PyExc_ValueError, "_csc_from_cholmod_sparse: no matrix or no common");
+        }
+        OwnedSparse owned(A, cm);
+        require_numeric_values(A->xtype, A->dtype, "the sparse matrix");
+        if (A->itype == CHOLMOD_INT) {
+            return csc_from_sparse<int32_t>(A, cm);
+        }
+        return csc_from_sparse<int64_t>(A, cm);
+    });
+}
+
+int capi_copy_common(cholmod_common* dest, cholmod_common* source) noexcept
+{
+    if (dest == nullptr || source == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "_copy_cholmod_common: no common");
+        return -1;
+    }
+    if (dest->itype != source->itype) {
+        PyErr_SetString(PyExc_ValueError, "_copy_cholmod_common: the commons were started by different variants");
+        return -1;
+    }
+    // Everything is copied but what belongs to the destination: its workspace,
+    // its memory accounting and its GPU resources.
+    cholmod_common keep;
+    std::memcpy(&keep, dest, sizeof keep);
+    std::memcpy(dest, source, sizeof *dest);
+    dest->nrow = keep.nrow;
+    dest->mark = keep.mark;
+    dest->iworksize = keep.iworksize;
+    dest->xworkbytes = keep.xworkbytes;
+    dest->Flag = keep.Flag;
+    dest->Head = keep.Head;
+    dest->Xwork = keep.Xwork;
+    dest->Iwork = keep.Iwork;
+    dest->itype = keep.itype;
+    dest->no_workspace_reallocate = keep.no_workspace_reallocate;
+    dest->malloc_count = keep.malloc_count;
+    dest->memory_inuse = keep.memory_inuse;
+    dest->cublasHandle = keep.cublasHandle;
+    std::memcpy(dest->gpuStream, keep.gpuStream, sizeof keep.gpuStream);
+    std::memcpy(dest->cublasEventPotrf, keep.cublasEventPotrf, sizeof keep.cublasEventPotrf);
+    dest->updateCKernelsComplete = keep.updateCKernelsComplete;
+    std::memcpy(dest->updateCBuffersFree, keep.updateCBuffersFree, sizeof keep.updateCBuffersFree);
+    dest->dev_mempool = keep.dev_mempool;
+    dest->dev_mempool_size = keep.dev_mempool_size;
+    dest->host_pinned_mempool = keep.host_pinned_mempool;
+    dest->host_pinned_mempool_size = keep.host_pinned_mempool_size;
+    dest->devBuffSize = keep.devBuffSize;
+    dest->ibuffer = keep.ibuffer;
+#ifdef BLAS_DUMP
+    dest->blas_dump = keep.blas_dump;
+#endif
+    return 0;
+}
+
+template <int Xtype, int Dtype>
+int capi_dense_from_ndarray(void* data, size_t nrow, size_t ncol, size_t ld, cholmod_dense* out) noexcept
+{
+    if (out == nullptr || ld < nrow || (data == nullptr && nrow * ncol > 0)) {
+        PyErr_SetString(PyExc_ValueError, "cholmod_dense_from_ndarray: invalid array description");
+        return -1;
+    }
+    out->nrow = nrow;
+    out->ncol = ncol;
+    out->d = ld;
+    out->nzmax = ld * ncol;
+    out->x = data;
+    out->z = nullptr;
+    out->xtype = Xtype;
+    out->dtype = Dtype;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Python function
+
+// Fills the header with the arrays of each width and value type.
+template <class I, class T>
+void fill_sparse_header(cholmod_sparse* header, long long nrow, long long ncol, const Vector<I>& Ap,
+                        const Vector<I>& Ai, const Vector<T>& Ax, int stype)
+{
+    header->nrow = static_cast<size_t>(nrow);
+    header->ncol = static_cast<size_t>(ncol);
+    header->nzmax = static_cast<size_t>(Ap[ncol]);
+    header->p = Ap.data();
+    header->i = Ai.data();
+    header->nz = nullptr;
+    header->x = Ax.data();
+    header->z = nullptr;
+    header->stype = stype;
+    header->itype = sizeof(I) == 4 ? CHOLMOD_INT : CHOLMOD_LONG;
+    header->xtype = std::is_same_v<T, double> ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    header->dtype = CHOLMOD_DOUBLE;
+    header->sorted = 1;
+    header->packed = 1;
+}
+
+// _cholmod_sparse_from_csc(shape, indptr, indices, data, stype, address)
+Ref py_sparse_from_csc(PyObject*, const Args& a)
+{
+    Ref items[2];
+    unpack_exact(a[0], items, 2);
+    const long long nrow = as_int64(items[0].get());
+    const long long ncol = as_int64(items[1].get());
+    if (nrow < 0 || ncol < 0) {
+        raise_format(PyExc_ValueError, "shape must not be negative, got (%lld, %lld)", nrow, ncol);
+    }
+    const long long stype = as_int64(a[4]);
+    if (stype < -1 || stype > 1 || (stype != 0 && nrow != ncol)) {
+        raise_format(PyExc_ValueError, "stype must be -1, 0 or 1 (and 0 for a rectangular matrix), got %lld", stype);
+    }
+    auto* header = static_cast<cholmod_sparse*>(PyLong_AsVoidPtr(a[5]));
+    if (header == nullptr) {
+        if (PyErr_Occurred()) {
+            throw PythonError{};
+        }
+        raise(PyExc_ValueError, "address must not be 0");
+    }
+    const bool real = has_element_type(a[3], element_type<double>::value);
+    if (!real && !has_element_type(a[3], element_type<std::complex<double>>::value)) {
+        raise(PyExc_TypeError, "data must be a float64 or complex128 array");
+    }
+    dispatch_index_width(a[1], [&](auto index) {
+        using I = decltype(index);
+        Vector<I> Ap(a[1], "indptr");
+        Vector<I> Ai(a[2], "indices");
+        require_length(Ap.size(), "indptr", ncol + 1, "ncol + 1");
+        narrow_size<I>(nrow, "nrow");
+        require_canonical_pattern(Ap, Ai, nrow);
+        const long long nnz = Ap[ncol];
+        if (real) {
+            Vector<double> Ax(a[3], "data");
+            require_min_length(Ax.size(), "data", nnz, "nnz");
+            fill_sparse_header(header, nrow, ncol, Ap, Ai, Ax, static_cast<int>(stype));
+        }
+        else {
+            Vector<std::complex<double>> Ax(a[3], "data");
+            require_min_length(Ax.size(), "data", nnz, "nnz");
+            fill_sparse_header(header, nrow, ncol, Ap, Ai, Ax, static_cast<int>(stype));
+        }
+    });
+    return Ref::none();
+}
+
+const Param sparse_from_csc_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"data"}, {"stype"}, {"address"}};
+
+const FunctionDef sparse_from_csc_def{
+    "_cholmod_sparse_from_csc", py_sparse_from_csc, sparse_from_csc_params, count(sparse_from_csc_params),
+    R"(Fill the cholmod_sparse header at `address` to view a CSC matrix in place.
+
+Private: `address` must be the address of a cholmod_sparse record that the
+caller owns and keeps, with the arrays, for as long as it uses the header.
+The structure is checked first: indptr has ncol + 1 entries from 0, never
+decreasing; row indices lie in range, sorted and unique within each column;
+indptr and indices are both int32 (CHOLMOD_INT) or both int64 (CHOLMOD_LONG);
+data is float64 (CHOLMOD_REAL) or complex128 (CHOLMOD_COMPLEX).
+
+Parameters
+----------
+shape : tuple of int
+    (nrow, ncol).
+indptr, indices, data : numpy.ndarray
+    The CSC arrays, one-dimensional, C-contiguous and writable.
+stype : int
+    0 for an unsymmetric matrix; -1 or 1 for the lower or upper triangle of
+    a symmetric one.
+address : int
+    Address of the header to fill.)"};
+
+// ---------------------------------------------------------------------------
+// Module initialisation
+
+Ref new_capi_table()
+{
+    struct Entry {
+        const char* name;
+        const char* signature;
+        void* fn;
+    };
+    const Entry entries[] = {
+        {capi::kNdarrayFromDenseName, capi::kNdarrayFromDenseSig,
+         reinterpret_cast<void*>(static_cast<capi::NdarrayFromDense>(capi_ndarray_from_dense))},
+        {capi::kNdarrayCopyFromIntptrName, capi::kNdarrayCopyFromIntptrSig,
+         reinterpret_cast<void*>(static_cast<capi::NdarrayCopyFromIntptr>(capi_ndarray_copy_from_intptr))},
+        {capi::kCscFromSparseName, capi::kCscFromSparseSig,
+         reinterpret_cast<void*>(static_cast<capi::CscFromSparse>(capi_csc_from_sparse))},
+        {capi::kCopyCommonName, capi::kCopyCommonSig,
+         reinterpret_cast<void*>(static_cast<capi::CopyCommon>(capi_copy_common))},
+        {capi::kDenseFromFloat64Name, capi::kDenseFromFloat64Sig,
+         reinterpret_cast<void*>(static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_REAL, CHOLMOD_DOUBLE>))},
+        {capi::kDenseFromComplex128Name, capi::kDenseFromComplex128Sig,
+         reinterpret_cast<void*>(
+             static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_COMPLEX, CHOLMOD_DOUBLE>))},
+        {capi::kDenseFromFloat32Name, capi::kDenseFromFloat32Sig,
+         reinterpret_cast<void*>(static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_REAL, CHOLMOD_SINGLE>))},
+        {capi::kDenseFromComplex64Name, capi::kDenseFromComplex64Sig,
+         reinterpret_cast<void*>(
+             static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_COMPLEX, CHOLMOD_SINGLE>))},
+    };
+    Ref table = check(PyDict_New());
+    for (const Entry& e : entries) {
+        Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
+        check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));
+    }
+    return table;
+}
+
+void exec_body(PyObject* m)
+{
+    State& st = module_state<State>(m);
+    st.memory_type = PyType_FromModuleAndSpec(m, &memory_spec, nullptr);
+    if (st.memory_type == nullptr) {
+        throw PythonError{};
+    }
+    st.csc_array = import_attr("scipy.sparse", "csc_array").release();
+    add_function(m, sparse_from_csc_def);
+    add_object(m, capi::kCapiTable, new_capi_table().get());
+    g_state = &st;
+}
+
+int exec(PyObject* m)
+{
+    return exec_module(m, "cholmod", exec_body);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnix.cholmod",
+    "Conversions between NumPy/SciPy objects and CHOLMOD's matrix records (internal).",
+    sizeof(State),
+    nullptr,
+    slots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_cholmod()
+{
+    return PyModuleDef_Init(&module_def);
+}

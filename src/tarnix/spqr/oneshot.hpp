@@ -1,0 +1,14 @@
+// The module-level functions of tarnix.spqr.
+#pragma once
+
+#include "spqr/state.hpp"
+
+namespace spqr_module {
+
+extern const tarnix::FunctionDef spqr_factor_def;
+extern const tarnix::FunctionDef spqr_solve_def;
+extern const tarnix::FunctionDef spqr_def;
+extern const tarnix::FunctionDef qmult_private_def;
+extern const tarnix::FunctionDef spqr_qmult_def;
+
+}  // namespace spqr_module

@@ -1,0 +1,99 @@
+// Module state of tarnix.spqr and the pieces its translation units share.
+#pragma once
+
+#include "cholmod/capi.hpp"
+#include "spqr/library.hpp"
+
+namespace spqr_module {
+
+struct State : tarnix::ModuleState {
+    // Warnings and exceptions.
+    PyObject* SPQRWarning;
+    PyObject* SPQRRankDeficiencyWarning;
+    PyObject* SPQRError;
+    PyObject* SPQRNotInstalledError;
+    PyObject* SPQROutOfMemoryError;
+    PyObject* SPQROverflowError;
+    PyObject* SPQRInvalidInputError;
+    PyObject* SPQRGpuProblemError;
+    // Internal tables (not reachable from Python).
+    PyObject* error_map;       // status -> (class, message)
+    PyObject* ordering_codes;  // name -> code
+    PyObject* ordering_names;  // code -> name
+    // Classes.
+    PyObject* info_type;        // SPQRInfo
+    PyObject* factor_type;      // SPQRFactor
+    PyObject* householder_type; // SPQRHouseholder
+    // Bound at import.
+    PyObject* issparse;
+    PyObject* csc_array;
+    PyObject* hstack;
+    PyObject* int32_dtype;
+    PyObject* int64_dtype;
+    PyObject* float64_dtype;
+    PyObject* complex128_dtype;
+    bool assertions;
+    // Native entry points of tarnix.cholmod.
+    tarnix::cholmod_capi::NdarrayFromDense ndarray_from_dense;
+    tarnix::cholmod_capi::NdarrayCopyFromIntptr ndarray_copy_from_intptr;
+    tarnix::cholmod_capi::CscFromSparse csc_from_sparse;
+    tarnix::cholmod_capi::CopyCommon copy_common;
+    tarnix::cholmod_capi::DenseFromNdarray dense_from_float64;
+    tarnix::cholmod_capi::DenseFromNdarray dense_from_complex128;
+};
+
+extern PyModuleDef module_def;
+
+inline State& state_of(PyObject* module)
+{
+    return tarnix::module_state<State>(module);
+}
+
+// The state of the module that defined `type` (or a base of it).
+State& state_of_type(PyTypeObject* type);
+
+// Raises the exception mapped to a CHOLMOD status; returns when it is 0.
+void handle_errors(const State& st, int status);
+
+// The ordering code of `order` (None: the default, 7); an unknown name raises
+// ValueError listing the names.
+int ordering_code(const State& st, PyObject* order);
+
+// The fill-reducing ordering's name for SPQRInfo.
+tarnix::Ref ordering_name(const State& st, int code);
+
+// Fills `header` to view the CSC matrix `matrix` (from validate_csc_input) in
+// place, through the module-level _cholmod_sparse_from_csc, and checks what it
+// wrote. The matrix must stay alive while the header is used.
+void view_csc(PyObject* module, PyObject* matrix, cholmod_sparse* header);
+void view_csc_arrays(PyObject* module, PyObject* shape, PyObject* indptr, PyObject* indices, PyObject* data,
+                     cholmod_sparse* header);
+
+// The dense header over a column-major array of the entry type.
+template <class Entry>
+void view_dense(const State& st, const tarnix::Matrix<Entry>& X, cholmod_dense* header)
+{
+    auto fill = std::is_same_v<Entry, double> ? st.dense_from_float64 : st.dense_from_complex128;
+    const auto rows = static_cast<size_t>(X.rows());
+    if (fill(X.data(), rows, static_cast<size_t>(X.cols()), rows, header) < 0) {
+        throw tarnix::PythonError{};
+    }
+}
+
+// Hands a dense result over to tarnix.cholmod as a new array.
+template <class Int>
+tarnix::Ref dense_to_ndarray(const State& st, spqr_lib::DenseResult<Int>& X, cholmod_common* cm)
+{
+    return tarnix::check(reinterpret_cast<PyObject*>(st.ndarray_from_dense(X.release(), std::is_same_v<Int, int32_t>, cm)));
+}
+
+template <class Int>
+tarnix::Ref sparse_to_csc(const State& st, spqr_lib::SparseResult<Int>& A, cholmod_common* cm)
+{
+    return tarnix::check(st.csc_from_sparse(A.release(), cm));
+}
+
+// Raises when warnings are turned into errors.
+void warn(PyObject* category, PyObject* message);
+
+}  // namespace spqr_module
