@@ -29,7 +29,7 @@ class TestAccepted:
     def test_canonical_csc_is_returned_without_copy(self, index_dtype):
         A = random_csc(30, 20, 0.2, np.random.default_rng(0), index_dtype=index_dtype)
         M, copied, itype = validate_csc_input(A)
-        assert M is A and not copied and itype is index_dtype
+        assert M is A and not copied and itype == index_dtype and isinstance(itype, np.dtype)
 
     def test_dense_half_precision(self):
         M, _, _ = validate_csc_input(np.eye(2, dtype=np.float16))
@@ -37,7 +37,7 @@ class TestAccepted:
 
     def test_dense_input(self):
         M, copied, itype = validate_csc_input([[1, 0, 2], [0, 0, 3]])
-        assert copied and itype is np.int32
+        assert copied and itype == np.int32
         assert_canonical(M, np.int32)
         assert M.dtype == np.float64
         np.testing.assert_array_equal(M.toarray(), [[1, 0, 2], [0, 0, 3]])
@@ -78,7 +78,7 @@ class TestAccepted:
         A.indptr, A.indices = indptr, indices  # keep the width SciPy might narrow
         snap = snapshot(A)
         M, copied, itype = validate_csc_input(A)
-        assert copied and itype is index_dtype
+        assert copied and itype == index_dtype
         assert_canonical(M, index_dtype)
         np.testing.assert_array_equal(M.toarray(), [[2, 0], [0, 9], [4, 0]])
         assert unchanged(A, snap)
@@ -87,7 +87,7 @@ class TestAccepted:
         A = random_csc(5, 4, 0.5, np.random.default_rng(2))
         A.indptr = A.indptr.astype(np.int64)
         M, _, itype = validate_csc_input(A)
-        assert itype is np.int64
+        assert itype == np.int64
         assert_canonical(M, np.int64)
 
     def test_narrow_and_unsigned_indices_become_int32(self):
@@ -95,7 +95,7 @@ class TestAccepted:
         A.indptr = A.indptr.astype(np.uint16)
         A.indices = A.indices.astype(np.int16)
         M, _, itype = validate_csc_input(A)
-        assert itype is np.int32
+        assert itype == np.int32
         assert_canonical(M, np.int32)
 
     def test_unusable_arrays_are_copied(self):

@@ -40,14 +40,15 @@ class CSCInput(NamedTuple):
         entries.
     copied : bool
         True when none of the matrix's arrays is shared with the argument.
-    index_dtype : type
-        ``numpy.int32`` or ``numpy.int64``, the dtype of ``indptr`` and
+    index_dtype : numpy.dtype
+        ``numpy.dtype(numpy.int32)`` or ``numpy.dtype(numpy.int64)`` (equal to
+        ``numpy.int32``, ``numpy.int64``), the dtype of ``indptr`` and
         ``indices``.
     """
 
     matrix: Any
     copied: bool
-    index_dtype: type
+    index_dtype: np.dtype
 
 
 def validate_csc_input(A, require_square=False):
@@ -90,7 +91,7 @@ def validate_csc_input(A, require_square=False):
     >>> A = csc_array(np.array([[1.0, 0.0], [2.0, 3.0]]))
     >>> M, copied, itype = validate_csc_input(A)
     >>> M is A, itype
-    (True, <class 'numpy.int32'>)
+    (True, dtype('int32'))
     >>> M, copied, itype = validate_csc_input([[1, 0], [0, 1]])
     >>> M.dtype, M.nnz
     (dtype('float64'), 2)
@@ -132,7 +133,7 @@ def validate_csc_input(A, require_square=False):
         and _usable(data)
         and _canonical(indptr, indices, ncols)
     ):
-        return CSCInput(A, owned, index_dtype.type)
+        return CSCInput(A, owned, index_dtype)
 
     # Build a new matrix from fresh or converted arrays; the argument's own
     # arrays are never written to.
@@ -146,7 +147,7 @@ def validate_csc_input(A, require_square=False):
     if not _canonical(new_indptr, new_indices, ncols):
         B.has_sorted_indices = False
         B.sum_duplicates()
-    return CSCInput(B, True, index_dtype.type)
+    return CSCInput(B, True, index_dtype)
 
 
 def _dense_to_csc(A):

@@ -351,7 +351,7 @@ Examples
 >>> Q, R, E = spqr(A)
 >>> Q.shape, R.shape, E.shape
 ((5, 5), (5, 3), (3,))
->>> np.allclose(Q @ R, A.toarray()[:, E])
+>>> np.allclose((Q @ R).toarray(), A.toarray()[:, E])
 True
 >>> R2, E2 = spqr(A, mode="r")
 >>> np.allclose(abs(R2.toarray()), abs(R.toarray()))

@@ -7,6 +7,7 @@
 #include "spqr/docstrings.hpp"
 
 #include <cstddef>
+#include <cstdio>
 
 #include <structmember.h>
 
@@ -304,11 +305,12 @@ Ref py_unpickle(PyObject* module, const Args& a)
     }
     if (!accepted) {
         Ref pickle_error = import_attr("pickle", "PickleError");
-        Ref message = check(PyUnicode_FromFormat("Incompatible checksums (0x%llx vs (0x%llx, 0x%llx, 0x%llx) = (%s))",
-                                                 static_cast<unsigned long long>(checksum),
-                                                 static_cast<unsigned long long>(kAcceptedChecksums[0]),
-                                                 static_cast<unsigned long long>(kAcceptedChecksums[1]),
-                                                 static_cast<unsigned long long>(kAcceptedChecksums[2]), kStateNames));
+        char text[512];
+        std::snprintf(text, sizeof text, "Incompatible checksums (0x%llx vs (0x%llx, 0x%llx, 0x%llx) = (%s))",
+                      static_cast<unsigned long long>(checksum), static_cast<unsigned long long>(kAcceptedChecksums[0]),
+                      static_cast<unsigned long long>(kAcceptedChecksums[1]),
+                      static_cast<unsigned long long>(kAcceptedChecksums[2]), kStateNames);
+        Ref message = new_string(text);
         PyErr_SetObject(pickle_error.get(), message.get());
         throw PythonError{};
     }

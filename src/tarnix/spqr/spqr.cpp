@@ -320,12 +320,12 @@ int ordering_code(const State& st, PyObject* order)
         if (PyErr_Occurred()) {
             throw PythonError{};  // unhashable
         }
-        PyErr_SetObject(PyExc_KeyError, order);
         Ref names = check(PySet_New(st.ordering_codes));
         Ref order_str = check(PyObject_Format(order, nullptr));
         Ref names_str = check(PyObject_Format(names.get(), nullptr));
         Ref message = check(PyUnicode_FromFormat("Unknown ordering method: %U. Must be one of %U.", order_str.get(),
                                                  names_str.get()));
+        PyErr_SetObject(PyExc_KeyError, order);
         raise_in_handler(PyExc_ValueError, message.get());
     }
     return static_cast<int>(PyLong_AsLong(code));
