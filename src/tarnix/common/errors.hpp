@@ -26,6 +26,32 @@ struct PythonError {};
 [[noreturn]] void raise_in_handler(PyObject* type, PyObject* message);
 [[noreturn]] void raise_in_handler(PyObject* type, const char* message);
 
+// Holds the current exception while other Python code runs (building a
+// message for the exception that will replace it, say); restore() sets it
+// again. The destructor drops it when it was not restored.
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError()
+    {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    void restore() noexcept
+    {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // Takes over a new reference returned by the C API; NULL means an error is set.
 inline Ref check(PyObject* p)
 {

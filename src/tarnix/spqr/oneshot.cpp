@@ -312,6 +312,28 @@ Ref py_qmult_private(PyObject* module, const Args& a)
     return qmult_dispatch(module, a[0], a[1], a[2], a[3], a[4]);
 }
 
+// A CSC matrix with the arrays of X, its index arrays converted to `itype`.
+Ref with_index_dtype(const State& st, PyObject* X, PyObject* itype)
+{
+    Ref indptr = check(PyObject_CallMethod(attr(X, "indptr").get(), "astype", "O", itype));
+    const auto n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(indptr.get()));
+    Ref original = attr(X, "indptr");
+    Ref last = check(PySequence_GetItem(original.get(), n - 1));
+    Ref nnz = check(PySequence_GetItem(indptr.get(), n - 1));
+    if (check_status(PyObject_RichCompareBool(last.get(), nnz.get(), Py_NE))) {
+        raise(PyExc_ValueError, "X has too many entries for H's 32-bit indices");
+    }
+    Ref indices = check(PyObject_CallMethod(attr(X, "indices").get(), "astype", "O", itype));
+    Ref shape = attr(X, "shape");
+    Ref args = check(PyTuple_Pack(1, shape.get()));
+    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", attr(X, "dtype").get()));
+    Ref result = check(PyObject_Call(st.csc_array, args.get(), kwargs.get()));
+    check_status(PyObject_SetAttrString(result.get(), "data", attr(X, "data").get()));
+    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
+    return result;
+}
+
 Ref asfortranarray(PyObject* obj)
 {
     return check(PyArray_FromAny(obj, nullptr, 0, 0,
@@ -365,16 +387,26 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw;
         }
+        SavedError cause;
         Ref text = check(PyObject_Str(house));
         Ref message = check(PyUnicode_FromFormat(
             "house must be a tuple of (H, tau, v) representing the Householder vectors, coefficients, and "
             "permutation. Got %U.",
             text.get()));
+        cause.restore();
         raise_in_handler(PyExc_ValueError, message.get());
     }
 
     Ref X = Ref::borrow(X_arg);
-    if (!truth(check(PyObject_CallOneArg(st.issparse, X_arg)).get())) {
+    if (truth(check(PyObject_CallOneArg(st.issparse, X_arg)).get())) {
+        // A sparse operand is brought to H's index width.
+        CscInput in = coerce_csc(module, X_arg, CoerceCall::Plain);
+        X = in.matrix;
+        if (check_status(PyObject_RichCompareBool(in.index_dtype.get(), itype.get(), Py_NE))) {
+            X = with_index_dtype(st, X.get(), itype.get());
+        }
+    }
+    else {
         try {
             X = asfortranarray(X_arg);
         }
