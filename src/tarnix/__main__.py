@@ -73,16 +73,20 @@ def cholesky_nnz(S, perm=None):
     return count
 
 
+def _pattern(A):
+    """The pattern of A as a matrix of ones."""
+    A = sparse.csc_array(A)
+    return sparse.csc_array((np.ones(A.nnz), A.indices, A.indptr), shape=A.shape)
+
+
 def _lower_symmetric_pattern(A):
     """The symmetric pattern whose lower triangle is that of A (what symamd and csymamd order)."""
-    P = sparse.csc_array(sparse.tril(A), dtype=np.float64)
-    P.data[:] = 1.0
+    P = _pattern(sparse.tril(A))
     return sparse.csc_array(P + P.T)
 
 
 def _normal_pattern(A):
-    P = sparse.csc_array(A, dtype=np.float64)
-    P.data[:] = 1.0
+    P = _pattern(A)
     return sparse.csc_array(P.T @ P)
 
 
@@ -100,7 +104,37 @@ def report_colamd(A, out):
             f"{cholesky_nnz(S, p)} (natural order: {cholesky_nnz(S)})")
 
 
-SECTIONS = [report_colamd]
+def report_qr(A, out):
+    from tarnix.spqr import SPQRFactor
+
+    parts = []
+    for order in ("default", "natural"):
+        info = SPQRFactor(A, order=order).info
+        parts.append(f"{order} ({info.ordering}): nnz(R) <= {info.nnzR_upper_bound}")
+    f, t = _timed(SPQRFactor, A, use_singletons=True)
+    out(f"qr:      {_ms(t)}; rank estimate {f.rank} of {min(A.shape)}; " + "; ".join(parts))
+
+
+def report_least_squares(A, out):
+    from tarnix.spqr import spqr_solve
+
+    rng = np.random.default_rng(0)
+    x_true = rng.standard_normal(A.shape[1])
+    if A.dtype.kind == "c":
+        x_true = x_true + 1j * rng.standard_normal(A.shape[1])
+    b = A @ x_true
+    x, t = _timed(spqr_solve, A, b)
+    residual = np.linalg.norm(A @ x - b) / max(np.linalg.norm(b), np.finfo(float).tiny)
+    if A.shape[0] < A.shape[1]:
+        out(f"solve:   {_ms(t)}; minimum-norm solve of A x = b for b = A x_true: ||A x - b|| / ||b|| = "
+            f"{residual:.1e}")
+    else:
+        error = np.linalg.norm(x - x_true) / max(np.linalg.norm(x_true), np.finfo(float).tiny)
+        out(f"solve:   {_ms(t)}; least-squares solve of A x = b for b = A x_true: ||A x - b|| / ||b|| = "
+            f"{residual:.1e}, ||x - x_true|| / ||x_true|| = {error:.1e}")
+
+
+SECTIONS = [report_colamd, report_qr, report_least_squares]
 
 
 def load(path):

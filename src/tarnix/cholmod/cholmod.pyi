@@ -1,0 +1,9 @@
+from typing import Any
+
+from numpy.typing import ArrayLike
+
+_C_API: dict[str, Any]
+
+def _cholmod_sparse_from_csc(
+    shape: tuple[int, int], indptr: ArrayLike, indices: ArrayLike, data: ArrayLike, stype: int, address: int
+) -> None: ...
