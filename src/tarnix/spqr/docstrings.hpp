@@ -184,7 +184,10 @@ inline constexpr const char* qmult_house_doc = R"(house : SPQRHouseholder or tup
     index dtype).
 )";
 
-inline constexpr const char* info = R"(Statistics of a SuiteSparseQR analysis, factorization or solve.
+inline constexpr const char* info = R"(SPQRInfo(nnzR_upper_bound=None, nnzH_upper_bound=None, nf=None, rank_A_estimate=None, n1cols=None, n1rows=None, ordering=None, memory=None, flops_upper_bound=None, tol=None, norm_E_fro=None, analyze_time=None, factorize_time=None, solve_time=None, total_time=None, flops=None)
+--
+
+Statistics of a SuiteSparseQR analysis, factorization or solve.
 
 A frozen record (it behaves as a frozen dataclass): every field defaults to
 None, int fields hold int, float fields float and `ordering` a str.
@@ -240,6 +243,7 @@ perm : numpy.ndarray
 )";
 
 inline constexpr const char* factor = R"(SPQRFactor(A, *, use_singletons=False, order=None, tol=None)
+--
 
 A SuiteSparseQR factorization ``Q R = A E`` of a sparse matrix, for repeated
 solves and products with ``Q``.
