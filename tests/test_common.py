@@ -59,18 +59,21 @@ def test_second_interpreter_is_refused(name):
         f"""
         import sys
         import {name}
+        code = "import {name}"
         try:
             if sys.version_info >= (3, 13):
                 import _interpreters as interpreters
                 interp = interpreters.create("legacy")
-            else:
-                import _xxsubinterpreters as interpreters
-                interp = interpreters.create(**({{"isolated": False}} if sys.version_info >= (3, 12) else {{}}))
-        except Exception:
+                result = interpreters.exec(interp, code)  # an exception snapshot, or None
+                print(result.msg if result is not None else "imported")
+                raise SystemExit
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(**({{"isolated": False}} if sys.version_info >= (3, 12) else {{}}))
+        except (ImportError, AttributeError, TypeError):
             print("skip")
             raise SystemExit
         try:
-            interpreters.run_string(interp, "import {name}")
+            interpreters.run_string(interp, code)
         except Exception as e:
             print(e)
         """
