@@ -5,6 +5,8 @@
 
 #include "common/buffer.hpp"
 
+#include <type_traits>
+
 namespace tarnix {
 
 // The three ways the modules call validate_csc_input:
@@ -61,39 +63,55 @@ void require_pointers_within(const Vector<I>& Ap, Py_ssize_t len_Ai)
 
 // A complete check, for libraries that trust their input (BTF):
 // 0 = Ap[0] <= Ap[1] <= ... <= Ap[ncol] <= len(Ai), every row index in
-// 0..nrow-1. Ap must have ncol + 1 entries (checked by the caller).
+// 0..nrow-1. Ap must have ncol + 1 >= 1 entries (checked by the caller).
+// The passes are branch-free so that they vectorise: this check runs on
+// every call, over every stored entry. The slow loops only find the culprit.
 template <class I>
 void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
 {
+    using U = std::make_unsigned_t<I>;
     const I* p = Ap.data();
     const Py_ssize_t ncol = Ap.size() - 1;
+    if (ncol < 0) {
+        raise(PyExc_ValueError, "Ap must have at least 1 entry, got 0");
+    }
     if (p[0] != 0) {
         raise_format(PyExc_ValueError, "Ap[0] must be 0, got %lld", static_cast<long long>(p[0]));
     }
+    bool decreasing = false;
     for (Py_ssize_t j = 0; j < ncol; ++j) {
-        if (p[j + 1] < p[j]) {
-            raise_format(PyExc_ValueError, "Ap must be non-decreasing, but Ap[%zd] = %lld > Ap[%zd] = %lld", j,
-                         static_cast<long long>(p[j]), j + 1, static_cast<long long>(p[j + 1]));
+        decreasing |= p[j + 1] < p[j];
+    }
+    if (decreasing) {
+        for (Py_ssize_t j = 0; j < ncol; ++j) {
+            if (p[j + 1] < p[j]) {
+                raise_format(PyExc_ValueError, "Ap must be non-decreasing, but Ap[%zd] = %lld > Ap[%zd] = %lld",
+                             j, static_cast<long long>(p[j]), j + 1, static_cast<long long>(p[j + 1]));
+            }
         }
     }
     const long long nnz = p[ncol];
     if (nnz > Ai.size()) {
         raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd", nnz, Ai.size());
     }
-    const I* i = Ai.data();
-    // One branch-free pass finds whether any index is out of range.
-    I low = 0;
-    I high = 0;
-    for (long long k = 0; k < nnz; ++k) {
-        low = i[k] < low ? i[k] : low;
-        high = i[k] > high ? i[k] : high;
+    if (nnz == 0) {
+        return;
     }
-    if (low < 0 || static_cast<long long>(high) >= nrow) {
-        for (long long k = 0; k < nnz; ++k) {
-            if (i[k] < 0 || static_cast<long long>(i[k]) >= nrow) {
-                raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k,
-                             static_cast<long long>(i[k]), nrow);
-            }
+    const I* i = Ai.data();
+    // Negative indices wrap to the top of the unsigned range: one maximum
+    // finds indices out of range on either side.
+    U high = 0;
+    for (long long k = 0; k < nnz; ++k) {
+        const U v = static_cast<U>(i[k]);
+        high = v > high ? v : high;
+    }
+    if (nrow > 0 && static_cast<unsigned long long>(high) < static_cast<unsigned long long>(nrow)) {
+        return;
+    }
+    for (long long k = 0; k < nnz; ++k) {
+        if (i[k] < 0 || static_cast<long long>(i[k]) >= nrow) {
+            raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k,
+                         static_cast<long long>(i[k]), nrow);
         }
     }
 }

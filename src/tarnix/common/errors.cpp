@@ -29,6 +29,29 @@ void raise_format(PyObject* type, const char* format, ...)
     throw PythonError{};
 }
 
+void raise_chained(PyObject* type, const char* message)
+{
+    PyObject* old_type = nullptr;
+    PyObject* old_value = nullptr;
+    PyObject* old_tb = nullptr;
+    PyErr_Fetch(&old_type, &old_value, &old_tb);
+    PyErr_NormalizeException(&old_type, &old_value, &old_tb);
+    if (old_tb != nullptr && old_value != nullptr) {
+        PyException_SetTraceback(old_value, old_tb);
+    }
+    // The interpreter chains a new exception to the one being handled; make
+    // the replaced exception that one for the moment of raising.
+    PyObject* handled = PyErr_GetHandledException();
+    PyErr_SetHandledException(old_value);
+    PyErr_SetString(type, message);
+    PyErr_SetHandledException(handled);
+    Py_XDECREF(handled);
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_value);
+    Py_XDECREF(old_tb);
+    throw PythonError{};
+}
+
 void translate_current_exception() noexcept
 {
     try {

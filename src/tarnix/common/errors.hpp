@@ -20,6 +20,11 @@ struct PythonError {};
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
+// Replaces the exception that is set by type(message), the way `raise` inside
+// an `except` block does: the replaced exception becomes the new one's
+// __context__, so a conversion error stays visible behind a clearer message.
+[[noreturn]] void raise_chained(PyObject* type, const char* message);
+
 // Takes over a new reference returned by the C API; NULL means an error is set.
 inline Ref check(PyObject* p)
 {
