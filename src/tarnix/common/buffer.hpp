@@ -12,6 +12,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <limits>
 
 namespace tarnix {
 
@@ -154,8 +155,8 @@ void require_min_length(Py_ssize_t actual, const char* name, long long required,
 template <class I>
 I narrow_size(long long value, const char* name)
 {
-    if (value < static_cast<long long>(INT64_C(-1) << (8 * sizeof(I) - 1)) ||
-        value > static_cast<long long>((UINT64_C(1) << (8 * sizeof(I) - 1)) - 1)) {
+    if (value < static_cast<long long>(std::numeric_limits<I>::min()) ||
+        value > static_cast<long long>(std::numeric_limits<I>::max())) {
         raise_format(PyExc_OverflowError, "%s = %lld does not fit in a %d-bit index", name, value,
                      static_cast<int>(8 * sizeof(I)));
     }
