@@ -26,6 +26,10 @@ struct CscInput {
 // globals, as Python code would) and unpacks exactly three items.
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square = false);
 
+// True when matrix.nnz == 0 (Python equality): the modules answer such
+// matrices without calling a library.
+bool has_no_entries(PyObject* matrix);
+
 // Unpacks exactly n items of a tuple, list or other iterable, with the
 // interpreter's messages ("too many values to unpack (expected 3)", "need
 // more than 2 values to unpack").

@@ -82,6 +82,15 @@ long long as_int64(PyObject* obj)
     return v;
 }
 
+double as_double(PyObject* obj)
+{
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return d;
+}
+
 bool truth(PyObject* obj)
 {
     if (obj == Py_True) {
@@ -95,10 +104,7 @@ bool truth(PyObject* obj)
 
 double as_single_precision(PyObject* obj)
 {
-    double d = PyFloat_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) {
-        throw PythonError{};
-    }
+    const double d = as_double(obj);
     // IEC 60559 conversion: rounds to nearest, overflows to a signed infinity.
     static_assert(std::numeric_limits<float>::is_iec559, "IEEE single precision required");
     return static_cast<double>(static_cast<float>(d));

@@ -77,6 +77,9 @@ int boundary_status(F&& f) noexcept
 // Converts an object to a signed 64-bit integer through __index__.
 long long as_int64(PyObject* obj);
 
+// Converts an object to a double, as float() does.
+double as_double(PyObject* obj);
+
 // Truth value of an object; an exception from the test propagates.
 bool truth(PyObject* obj);
 

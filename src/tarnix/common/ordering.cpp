@@ -36,13 +36,6 @@ Ref convert_constraints(PyObject* constraints, PyObject* dtype, ConstraintConver
     return Ref::steal(result);
 }
 
-bool has_no_entries(PyObject* matrix)
-{
-    Ref nnz = check(PyObject_GetAttrString(matrix, "nnz"));
-    Ref zero = check(PyLong_FromLong(0));
-    return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
-}
-
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)
 {
     PyObject* dtype = in.index_dtype.get();

@@ -108,9 +108,6 @@ struct ColamdArrays {
 //   one column                                          -> [0]
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric);
 
-// True when A.nnz == 0 (Python equality).
-bool has_no_entries(PyObject* matrix);
-
 // --- Status of COLAMD and CCOLAMD ---------------------------------------------
 
 // Both libraries report failure with the same status codes; each module maps
