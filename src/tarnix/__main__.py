@@ -100,7 +100,56 @@ def report_colamd(A, out):
             f"{cholesky_nnz(S, p)} (natural order: {cholesky_nnz(S)})")
 
 
-SECTIONS = [report_colamd]
+def _symmetric_pattern(A):
+    """The pattern of A + A.T as a float64 CSC array of ones."""
+    P = sparse.csc_array((np.ones(A.nnz), A.indices, A.indptr), shape=A.shape)
+    S = sparse.csc_array(P + P.T)
+    S.data[:] = 1.0
+    return S
+
+
+def _block_sizes(sizes):
+    """'largest 12, 8, 3, ...; 40 of size 1' for the sizes of the diagonal blocks."""
+    sizes = np.sort(sizes)[::-1]
+    big = sizes[sizes > 1]
+    parts = []
+    if big.size:
+        parts.append("largest " + ", ".join(str(s) for s in big[:3]) + (", ..." if big.size > 3 else ""))
+    parts.append(f"{sizes.size - big.size} of size 1")
+    return "; ".join(parts)
+
+
+def report_btf(A, out):
+    from tarnix.btf import btf, maxtrans
+
+    m, n = A.shape
+    jmatch, t = _timed(maxtrans, A)
+    rank = int(np.count_nonzero(jmatch >= 0))
+    singular = "" if rank == min(m, n) else " (structurally rank deficient)"
+    out(f"maxtrans: {_ms(t)}; structural rank {rank} of {min(m, n)}{singular}")
+    if m != n:
+        return
+    (p, q, r), t = _timed(btf, A)
+    sizes = np.diff(r)
+    out(f"btf:     {_ms(t)}; {sizes.size} diagonal blocks ({_block_sizes(sizes)}), "
+        f"{int(np.count_nonzero(q < 0))} unmatched columns")
+
+
+def report_camd(A, out):
+    if A.shape[0] != A.shape[1] or A.nnz == 0:
+        return
+    from tarnix.camd import camd
+    from tarnix.colamd import symamd
+
+    # All three orderings of one pattern: camd orders A + A.T itself, and
+    # symamd's tril(S) + tril(S).T is S again.
+    S = _symmetric_pattern(A)
+    (p, info), t = _timed(camd, S, return_info=True)
+    out(f"camd:    {_ms(t)}; nnz(chol(S[p][:, p])) below the diagonal, S = A + A.T: {cholesky_nnz(S, p)} "
+        f"(camd's Lnz: {info.Lnz}; symamd: {cholesky_nnz(S, symamd(S))}; natural order: {cholesky_nnz(S)})")
+
+
+SECTIONS = [report_colamd, report_camd, report_btf]
 
 
 def load(path):
