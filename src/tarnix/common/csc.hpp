@@ -5,6 +5,7 @@
 
 #include "common/buffer.hpp"
 
+#include <limits>
 #include <type_traits>
 
 namespace tarnix {
@@ -34,6 +35,28 @@ bool has_no_entries(PyObject* matrix);
 // interpreter's messages ("too many values to unpack (expected 3)", "need
 // more than 2 values to unpack").
 void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n);
+
+// True when every one of the n values lies in 0..limit-1. Viewed unsigned,
+// negative values wrap above every valid one, so one compare per value
+// decides, and OR-ing the outcomes keeps the loop branch-free: it vectorises
+// with plain SSE2 and runs at memory speed over millions of entries.
+template <class I>
+bool all_below(const I* values, long long n, long long limit)
+{
+    using U = std::make_unsigned_t<I>;
+    if (limit <= 0) {
+        return n == 0;
+    }
+    // Every non-negative I is below a limit beyond its range.
+    const U bound = static_cast<unsigned long long>(limit) > static_cast<unsigned long long>(std::numeric_limits<I>::max())
+                        ? static_cast<U>(static_cast<U>(std::numeric_limits<I>::max()) + 1)
+                        : static_cast<U>(limit);
+    U out = 0;
+    for (long long k = 0; k < n; ++k) {
+        out |= static_cast<U>(static_cast<U>(values[k]) >= bound);
+    }
+    return out == 0;
+}
 
 // The column pointers never point past the row indices. Libraries that check
 // a pattern column by column before reading it (COLAMD, CCOLAMD, CAMD) then
@@ -67,13 +90,12 @@ void require_pointers_within(const Vector<I>& Ap, Py_ssize_t len_Ai)
 
 // A complete check, for libraries that trust their input (BTF):
 // 0 = Ap[0] <= Ap[1] <= ... <= Ap[ncol] <= len(Ai), every row index in
-// 0..nrow-1. Ap must have ncol + 1 >= 1 entries (checked by the caller).
+// 0..nrow-1. Ap holds ncol + 1 entries (checking that against N is the caller's part).
 // The passes are branch-free so that they vectorise: this check runs on
 // every call, over every stored entry. The slow loops only find the culprit.
 template <class I>
 void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
 {
-    using U = std::make_unsigned_t<I>;
     const I* p = Ap.data();
     const Py_ssize_t ncol = Ap.size() - 1;
     if (ncol < 0) {
@@ -82,9 +104,9 @@ void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long n
     if (p[0] != 0) {
         raise_format(PyExc_ValueError, "Ap[0] must be 0, got %lld", static_cast<long long>(p[0]));
     }
-    bool decreasing = false;
+    unsigned decreasing = 0;
     for (Py_ssize_t j = 0; j < ncol; ++j) {
-        decreasing |= p[j + 1] < p[j];
+        decreasing |= static_cast<unsigned>(p[j + 1] < p[j]);
     }
     if (decreasing) {
         for (Py_ssize_t j = 0; j < ncol; ++j) {
@@ -101,17 +123,10 @@ void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long n
     if (nnz == 0) {
         return;
     }
-    const I* i = Ai.data();
-    // Negative indices wrap to the top of the unsigned range: one maximum
-    // finds indices out of range on either side.
-    U high = 0;
-    for (long long k = 0; k < nnz; ++k) {
-        const U v = static_cast<U>(i[k]);
-        high = v > high ? v : high;
-    }
-    if (nrow > 0 && static_cast<unsigned long long>(high) < static_cast<unsigned long long>(nrow)) {
+    if (all_below(Ai.data(), nnz, nrow)) {
         return;
     }
+    const I* i = Ai.data();
     for (long long k = 0; k < nnz; ++k) {
         if (i[k] < 0 || static_cast<long long>(i[k]) >= nrow) {
             raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k,

@@ -43,15 +43,8 @@ void require_constraints(const Vector<I>& constraints, long long N)
     if (constraints.size() != N) {
         raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
     }
-    using U = std::make_unsigned_t<I>;
     const I* c = constraints.data();
-    // One unsigned pass: negative values wrap to the top of the range.
-    U high = 0;
-    for (Py_ssize_t k = 0; k < constraints.size(); ++k) {
-        const U v = static_cast<U>(c[k]);
-        high = v > high ? v : high;
-    }
-    if (constraints.size() == 0 || static_cast<unsigned long long>(high) < static_cast<unsigned long long>(N)) {
+    if (all_below(c, constraints.size(), N)) {
         return;
     }
     for (Py_ssize_t k = 0; k < constraints.size(); ++k) {
