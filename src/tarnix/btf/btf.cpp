@@ -238,20 +238,9 @@ Ref py_strongcomp(PyObject* m, const Args& a)
         Ref q = arange(N, dtype);
         return check(PyTuple_Pack(3, p.get(), q.get(), r.get()));
     }
-    Ref q = Ref::none();
-    if (with_q) {
-        Ref convert = import_attr("numpy", "ascontiguousarray");
-        Ref args = check(PyTuple_Pack(1, a[1]));
-        Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype));
-        PyObject* converted = PyObject_Call(convert.get(), args.get(), kwargs.get());
-        if (converted == nullptr) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                raise_chained(PyExc_TypeError, "qin must be an integer array.");
-            }
-            throw PythonError{};
-        }
-        q = Ref::steal(converted);
-    }
+    // A C-contiguous array of the index dtype is the caller's own, reordered in place.
+    Ref q = with_q ? convert_index_array(a[1], dtype, Conversion::Contiguous, "qin must be an integer array.")
+                   : Ref::none();
     Ref p = zeros(N, dtype);
     Ref r = zeros(N + 1, dtype);
     Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));

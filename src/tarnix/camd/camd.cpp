@@ -175,7 +175,7 @@ Ref py_camd(PyObject* m, const Args& a)
     Ref info = zeros(CAMD_INFO, NPY_DOUBLE);
     Ref p = empty(N, dtype);
     Ref constraints =
-        a[1] == Py_None ? Ref::none() : convert_constraints(a[1], dtype, ConstraintConversion::Contiguous);
+        a[1] == Py_None ? Ref::none() : convert_constraints(a[1], dtype, Conversion::Contiguous);
 
     Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));

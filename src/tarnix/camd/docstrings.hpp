@@ -65,7 +65,8 @@ constraints : array_like of int, optional
 dense_thresh : float, optional
     Dense-row threshold factor: a row/column of ``A + A.T`` with more than
     ``max(16, dense_thresh * sqrt(N))`` entries is considered dense and
-    ordered last; a negative value turns dense detection off. Stored in
+    ordered last; with a negative value only a row/column adjacent to
+    every other one is. Stored in
     single precision; None (default) keeps the library default (10.0, see
     `camd_default_control`).
 aggressive : bool, optional

@@ -203,7 +203,7 @@ Ref ccolamd_base(PyObject* m, PyObject* A, bool symmetric, const Options& opt, b
     PyObject* dtype = in.index_dtype.get();
     Ref constraints = opt.constraints == Py_None
                           ? Ref::none()
-                          : convert_constraints(opt.constraints, dtype, ConstraintConversion::AsArray);
+                          : convert_constraints(opt.constraints, dtype, Conversion::AsArray);
 
     const long long M = in.nrows;
     const long long N = in.ncols;

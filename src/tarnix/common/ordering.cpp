@@ -19,21 +19,9 @@ void set_flag_knob(double* knobs, int index, PyObject* value)
     }
 }
 
-Ref convert_constraints(PyObject* constraints, PyObject* dtype, ConstraintConversion how)
+Ref convert_constraints(PyObject* constraints, PyObject* dtype, Conversion how)
 {
-    const bool as_array = how == ConstraintConversion::AsArray;
-    Ref convert = import_attr("numpy", as_array ? "asarray" : "ascontiguousarray");
-    Ref kwargs = as_array ? check(Py_BuildValue("{sOss}", "dtype", dtype, "order", "C"))
-                          : check(Py_BuildValue("{sO}", "dtype", dtype));
-    Ref args = check(PyTuple_Pack(1, constraints));
-    PyObject* result = PyObject_Call(convert.get(), args.get(), kwargs.get());
-    if (result == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            raise_chained(PyExc_TypeError, "Constraints must be an array of integers.");
-        }
-        throw PythonError{};
-    }
-    return Ref::steal(result);
+    return convert_index_array(constraints, dtype, how, "Constraints must be an array of integers.");
 }
 
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)

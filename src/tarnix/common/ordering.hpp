@@ -4,6 +4,7 @@
 // mapping.
 #pragma once
 
+#include "common/arrays.hpp"
 #include "common/csc.hpp"
 
 #include <cstdio>
@@ -20,16 +21,10 @@ void set_flag_knob(double* knobs, int index, PyObject* value);
 
 // --- Constraint vectors of CCOLAMD, CSYMAMD and CAMD ---------------------------
 
-// How a module turns the caller's constraints into an index array.
-enum class ConstraintConversion : unsigned char {
-    AsArray,     // np.asarray(constraints, dtype=dtype, order="C")
-    Contiguous,  // np.ascontiguousarray(constraints, dtype=dtype)
-};
-
-// The converted constraints. A TypeError of the conversion becomes
-// TypeError("Constraints must be an array of integers.") with the original as
-// its context; other errors propagate unchanged.
-Ref convert_constraints(PyObject* constraints, PyObject* dtype, ConstraintConversion how);
+// The caller's constraints as an index array (np.asarray for CCOLAMD,
+// np.ascontiguousarray for CAMD); a TypeError of the conversion becomes
+// TypeError("Constraints must be an array of integers.").
+Ref convert_constraints(PyObject* constraints, PyObject* dtype, Conversion how);
 
 // A constraint vector (null: none given) has N entries, each a set number in
 // 0..N-1. The libraries index their work arrays by these values, so they are
