@@ -14,7 +14,8 @@ from tarnix.btf import btf, btf_q_permutation, maxtrans, strongcomp
 RNG = np.random.default_rng(2024)
 GENERATED = {
     "sparse_singular": random_csc(300, 300, 0.004, RNG),
-    "random_nonsingular": sparse.csc_array(random_csc(200, 200, 0.01, RNG) + sparse.eye_array(200, format="csr")[RNG.permutation(200)]),
+    "random_nonsingular": sparse.csc_array(random_csc(200, 200, 0.01, RNG)
+                                           + sparse.eye_array(200, format="csr")[RNG.permutation(200)]),
     "wide": random_csc(40, 90, 0.03, RNG),
     "tall": random_csc(90, 40, 0.03, RNG),
     "upper_blocks": sparse.csc_array(sparse.block_diag([np.ones((3, 3)), np.ones((2, 2)), np.ones((4, 4))])

@@ -48,9 +48,8 @@ bool all_below(const I* values, long long n, long long limit)
         return n == 0;
     }
     // Every non-negative I is below a limit beyond its range.
-    const U bound = static_cast<unsigned long long>(limit) > static_cast<unsigned long long>(std::numeric_limits<I>::max())
-                        ? static_cast<U>(static_cast<U>(std::numeric_limits<I>::max()) + 1)
-                        : static_cast<U>(limit);
+    const long long top = std::numeric_limits<I>::max();
+    const U bound = limit > top ? static_cast<U>(static_cast<U>(top) + 1) : static_cast<U>(limit);
     U out = 0;
     for (long long k = 0; k < n; ++k) {
         out |= static_cast<U>(static_cast<U>(values[k]) >= bound);
@@ -90,7 +89,8 @@ void require_pointers_within(const Vector<I>& Ap, Py_ssize_t len_Ai)
 
 // A complete check, for libraries that trust their input (BTF):
 // 0 = Ap[0] <= Ap[1] <= ... <= Ap[ncol] <= len(Ai), every row index in
-// 0..nrow-1. Ap holds ncol + 1 entries (checking that against N is the caller's part).
+// 0..nrow-1. Ap holds ncol + 1 entries; checking that against N is the
+// caller's part.
 // The passes are branch-free so that they vectorise: this check runs on
 // every call, over every stored entry. The slow loops only find the culprit.
 template <class I>
