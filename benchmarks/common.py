@@ -29,6 +29,19 @@ def best_time(fn, *, repeat=5, number=1):
     return best
 
 
+def best_pair(fn_a, fn_b, *, repeat=5, number=1):
+    """Best wall times of two functions, in seconds per call, measured in alternation.
+
+    Alternating the runs exposes both to the same machine state (caches,
+    frequency, neighbours), which matters when the two differ by a few percent.
+    """
+    best_a = best_b = float("inf")
+    for _ in range(repeat):
+        best_a = min(best_a, best_time(fn_a, repeat=1, number=number))
+        best_b = min(best_b, best_time(fn_b, repeat=1, number=number))
+    return best_a, best_b
+
+
 def auto_number(fn, target=0.2):
     """A call count that makes one run last about `target` seconds."""
     t = best_time(fn, repeat=1, number=1)

@@ -75,6 +75,33 @@ def is_permutation(p, n):
     return p.shape == (n,) and np.array_equal(np.sort(p), np.arange(n))
 
 
+def symmetric_pattern(A):
+    """The pattern of A + A.T (diagonal included) as a float64 CSC array of ones."""
+    A = sparse.csc_array(A)
+    P = sparse.csc_array((np.ones(A.nnz), A.indices, A.indptr), shape=A.shape)
+    S = sparse.csc_array(P + P.T)
+    S.data[:] = 1.0
+    return S
+
+
+def cholesky_fill_count(S, perm):
+    """Entries below the diagonal of the Cholesky factor of the symmetric pattern S[perm][:, perm].
+
+    Dense symbolic elimination: eliminating node k joins its later neighbours
+    into a clique. Independent of any ordering library; for n up to a few
+    thousand.
+    """
+    D = sparse.csc_array(S).toarray() != 0
+    D = D[np.ix_(perm, perm)]
+    count = 0
+    for k in range(D.shape[0]):
+        later = np.flatnonzero(D[k, k + 1:]) + k + 1
+        count += later.size
+        if later.size > 1:
+            D[np.ix_(later, later)] = True
+    return count
+
+
 def snapshot(A):
     """Copies of a CSC matrix's arrays, to check later that nothing wrote to them."""
     return [np.array(a, copy=True) for a in (A.indptr, A.indices, A.data)]

@@ -9,7 +9,7 @@ import pytest
 import tarnix.colamd as colamd_module
 from support import run_python
 
-MODULES = ["tarnix.colamd", "tarnix.cholmod", "tarnix.spqr"]
+MODULES = ["tarnix.colamd", "tarnix.ccolamd", "tarnix.camd", "tarnix.btf", "tarnix.cholmod", "tarnix.spqr"]
 
 
 class TestFunctionObjects:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+import warnings
 from importlib import resources
 from pathlib import Path
 
@@ -95,13 +96,62 @@ def report_colamd(A, out):
 
     q, t = _timed(colamd, A)
     N = _normal_pattern(A)
-    out(f"colamd:  {_ms(t)}; nnz(chol(A[:, q].T A[:, q])) below the diagonal: "
+    out(f"colamd:   {_ms(t)}; nnz(chol(A[:, q].T A[:, q])) below the diagonal: "
         f"{cholesky_nnz(N, q)} (natural order: {cholesky_nnz(N)})")
     if A.shape[0] == A.shape[1]:
         p, t = _timed(symamd, A)
         S = _lower_symmetric_pattern(A)
-        out(f"symamd:  {_ms(t)}; nnz(chol(S[p][:, p])) below the diagonal, S = tril(A) + tril(A).T: "
+        out(f"symamd:   {_ms(t)}; nnz(chol(S[p][:, p])) below the diagonal, S = tril(A) + tril(A).T: "
             f"{cholesky_nnz(S, p)} (natural order: {cholesky_nnz(S)})")
+
+
+def _symmetric_pattern(A):
+    """The pattern of A + A.T as a float64 CSC array of ones."""
+    P = _pattern(A)
+    S = sparse.csc_array(P + P.T)
+    S.data[:] = 1.0
+    return S
+
+
+def _block_sizes(sizes):
+    """'largest 12, 8, 3, ...; 40 of size 1' for the sizes of the diagonal blocks."""
+    sizes = np.sort(sizes)[::-1]
+    big = sizes[sizes > 1]
+    parts = []
+    if big.size:
+        parts.append("largest " + ", ".join(str(s) for s in big[:3]) + (", ..." if big.size > 3 else ""))
+    parts.append(f"{sizes.size - big.size} of size 1")
+    return "; ".join(parts)
+
+
+def report_btf(A, out):
+    from tarnix.btf import btf, maxtrans
+
+    m, n = A.shape
+    jmatch, t = _timed(maxtrans, A)
+    rank = int(np.count_nonzero(jmatch >= 0))
+    singular = "" if rank == min(m, n) else " (structurally rank deficient)"
+    out(f"maxtrans: {_ms(t)}; structural rank {rank} of {min(m, n)}{singular}")
+    if m != n:
+        return
+    (p, q, r), t = _timed(btf, A)
+    sizes = np.diff(r)
+    out(f"btf:      {_ms(t)}; {sizes.size} diagonal blocks ({_block_sizes(sizes)}), "
+        f"{int(np.count_nonzero(q < 0))} unmatched columns")
+
+
+def report_camd(A, out):
+    if A.shape[0] != A.shape[1] or A.nnz == 0:
+        return
+    from tarnix.camd import camd
+    from tarnix.colamd import symamd
+
+    # All three orderings of one pattern: camd orders A + A.T itself, and
+    # symamd's tril(S) + tril(S).T is S again.
+    S = _symmetric_pattern(A)
+    (p, info), t = _timed(camd, S, return_info=True)
+    out(f"camd:     {_ms(t)}; nnz(chol(S[p][:, p])) below the diagonal, S = A + A.T: {cholesky_nnz(S, p)} "
+        f"(camd's Lnz: {info.Lnz}; symamd: {cholesky_nnz(S, symamd(S))}; natural order: {cholesky_nnz(S)})")
 
 
 def report_qr(A, out):
@@ -112,29 +162,32 @@ def report_qr(A, out):
         info = SPQRFactor(A, order=order).info
         parts.append(f"{order} ({info.ordering}): nnz(R) <= {info.nnzR_upper_bound}")
     f, t = _timed(SPQRFactor, A, use_singletons=True)
-    out(f"qr:      {_ms(t)}; rank estimate {f.rank} of {min(A.shape)}; " + "; ".join(parts))
+    out(f"qr:       {_ms(t)}; rank estimate {f.rank} of {min(A.shape)}; " + "; ".join(parts))
 
 
 def report_least_squares(A, out):
-    from tarnix.spqr import spqr_solve
+    from tarnix.spqr import SPQRRankDeficiencyWarning, spqr_solve
 
     rng = np.random.default_rng(0)
     x_true = rng.standard_normal(A.shape[1])
     if A.dtype.kind == "c":
         x_true = x_true + 1j * rng.standard_normal(A.shape[1])
     b = A @ x_true
-    x, t = _timed(spqr_solve, A, b)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", SPQRRankDeficiencyWarning)
+        x, t = _timed(spqr_solve, A, b)
+    note = " (rank deficient: a basic solution)" if caught else ""
     residual = np.linalg.norm(A @ x - b) / max(np.linalg.norm(b), np.finfo(float).tiny)
     if A.shape[0] < A.shape[1]:
-        out(f"solve:   {_ms(t)}; minimum-norm solve of A x = b for b = A x_true: ||A x - b|| / ||b|| = "
+        out(f"solve:    {_ms(t)}; minimum-norm solve of A x = b for b = A x_true: ||A x - b|| / ||b|| = "
             f"{residual:.1e}")
     else:
         error = np.linalg.norm(x - x_true) / max(np.linalg.norm(x_true), np.finfo(float).tiny)
-        out(f"solve:   {_ms(t)}; least-squares solve of A x = b for b = A x_true: ||A x - b|| / ||b|| = "
+        out(f"solve:    {_ms(t)}; least-squares solve of A x = b for b = A x_true{note}: ||A x - b|| / ||b|| = "
             f"{residual:.1e}, ||x - x_true|| / ||x_true|| = {error:.1e}")
 
 
-SECTIONS = [report_colamd, report_qr, report_least_squares]
+SECTIONS = [report_colamd, report_camd, report_btf, report_qr, report_least_squares]
 
 
 def load(path):
@@ -173,7 +226,7 @@ def main(argv=None):
     out = print
     m, n = A.shape
     kind = "complex" if A.dtype.kind == "c" else "real"
-    out(f"matrix:  {name}: {m} x {n}, {A.nnz} stored entries, {kind}")
+    out(f"matrix:   {name}: {m} x {n}, {A.nnz} stored entries, {kind}")
     for section in SECTIONS:
         section(A, out)
     return 0

@@ -219,8 +219,10 @@ def _check_structure(indptr, indices, data, nrows, ncols):
         )
     if nnz:
         rows = indices[:nnz]
-        low, high = int(rows.min()), int(rows.max())
-        if low < 0 or high >= nrows:
+        # One pass instead of min() and max(): viewed unsigned, negative
+        # indices wrap above every valid one.
+        if int(rows.view(rows.dtype.str.replace("i", "u")).max()) >= nrows:
+            low, high = int(rows.min()), int(rows.max())
             bad = low if low < 0 else high
             raise ValueError(f"A has a row index {bad} out of range for {nrows} rows")
 

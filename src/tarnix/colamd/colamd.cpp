@@ -107,34 +107,16 @@ StatusFamily status_family(const State& st)
                         st.status_messages, st.assertions};
 }
 
-// The arrays of one call, in one index width:
-//   Ap[N+1]      column pointers
-//   Ai[>=Ap[N]]  row indices
-//   perm[N+1]    output permutation (first N entries)
-//   stats[20]    output statistics
-// knobs[20] are the parameters.
 template <class I>
-struct OrderingArrays {
-    Vector<I> Ap;
-    Vector<I> Ai;
-    Vector<I> perm;
-    Vector<I> stats;
-};
-
-template <class I>
-void check_arrays(const OrderingArrays<I>& a, long long N, Py_ssize_t nknobs)
+void check_arrays(const ColamdArrays<I>& a, long long N, Py_ssize_t nknobs)
 {
-    require_length(a.Ap.size(), "Ap", N + 1, "N + 1");
-    require_length(a.perm.size(), "perm", N + 1, "N + 1");
-    require_min_length(a.stats.size(), "stats", COLAMD_STATS, "COLAMD_STATS");
-    require_min_length(nknobs, "knobs", COLAMD_KNOBS, "COLAMD_KNOBS");
-    require_pointers_within(a.Ap, a.Ai.size());
+    a.check(N, nknobs, COLAMD_STATS, COLAMD_KNOBS, "COLAMD");
 }
 
 // COLAMD overwrites its input: the row indices go into a work array of the
 // recommended length, the column pointers into perm.
 template <class I>
-void run_colamd(const State& st, long long M, long long N, const OrderingArrays<I>& a, double* knobs,
+void run_colamd(const State& st, long long M, long long N, const ColamdArrays<I>& a, double* knobs,
                 Py_ssize_t nknobs)
 {
     check_arrays(a, N, nknobs);
@@ -158,19 +140,12 @@ void run_colamd(const State& st, long long M, long long N, const OrderingArrays<
 
 // SYMAMD reads Ap and Ai in place.
 template <class I>
-void run_symamd(const State& st, long long N, const OrderingArrays<I>& a, double* knobs, Py_ssize_t nknobs)
+void run_symamd(const State& st, long long N, const ColamdArrays<I>& a, double* knobs, Py_ssize_t nknobs)
 {
     check_arrays(a, N, nknobs);
     const I n = narrow_size<I>(N, "N");
     const int ok = Colamd<I>::symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), knobs, a.stats.data());
     handle_colamd_status(status_family(st), ok, a.stats[COLAMD_STATUS]);
-}
-
-template <class I>
-OrderingArrays<I> view_arrays(PyObject* Ap, PyObject* Ai, PyObject* perm, PyObject* stats)
-{
-    return OrderingArrays<I>{Vector<I>(Ap, "Ap"), Vector<I>(Ai, "Ai"), Vector<I>(perm, "perm"),
-                             Vector<I>(stats, "stats")};
 }
 
 // ---------------------------------------------------------------------------
@@ -199,7 +174,7 @@ Ref colamd_base(PyObject* m, PyObject* A, bool symmetric, PyObject* dense_row_th
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        auto arrays = view_arrays<I>(indptr.get(), indices.get(), perm.get(), stats.get());
+        auto arrays = ColamdArrays<I>::view(indptr.get(), indices.get(), perm.get(), stats.get());
         if (symmetric) {
             run_symamd(st, N, arrays, knobs, COLAMD_KNOBS);
         }
@@ -241,7 +216,7 @@ Ref py_private(PyObject* m, const Args& a)
     const long long N = as_int64(a[1]);
     dispatch_index_width(a[2], [&](auto index) {
         using I = decltype(index);
-        auto arrays = view_arrays<I>(a[2], a[3], a[4], a[6]);
+        auto arrays = ColamdArrays<I>::view(a[2], a[3], a[4], a[6]);
         Vector<double> knobs(a[5], "knobs");
         if constexpr (Symmetric) {
             run_symamd(st, N, arrays, knobs.data(), knobs.size());
@@ -315,12 +290,6 @@ const RecordDef stats_def{"COLAMDStats", colamd_docs::stats, "stats", stats_fiel
 // ---------------------------------------------------------------------------
 // Module initialisation
 
-// Builds "<lead><reftag><description>".
-Ref join_intro(const char* lead, PyObject* reftag, const char* description)
-{
-    return check(PyUnicode_FromFormat("%s%U%s", lead, reftag, description));
-}
-
 void exec_body(PyObject* m)
 {
     State& st = module_state<State>(m);
@@ -353,12 +322,12 @@ void exec_body(PyObject* m)
 
     Ref doc_template = add_string(m, "_COLAMD_DOC_TEMPLATE", colamd_docs::doc_template);
     Ref colamd_reftag = add_string(m, "_colamd_reftag", colamd_docs::colamd_reftag);
-    Ref colamd_intro = join_intro(colamd_docs::colamd_lead, colamd_reftag.get(), colamd_docs::colamd_description);
+    Ref colamd_intro = doc_intro(colamd_docs::colamd_lead, colamd_reftag.get(), colamd_docs::colamd_description);
     add_object(m, "_colamd_intro", colamd_intro.get());
     Ref colamd_A = add_string(m, "_colamd_A_param", colamd_docs::colamd_A_param);
     Ref colamd_example = add_string(m, "_colamd_example", colamd_docs::colamd_example);
     Ref symamd_reftag = add_string(m, "_symamd_reftag", colamd_docs::symamd_reftag);
-    Ref symamd_intro = join_intro(colamd_docs::symamd_lead, symamd_reftag.get(), colamd_docs::symamd_description);
+    Ref symamd_intro = doc_intro(colamd_docs::symamd_lead, symamd_reftag.get(), colamd_docs::symamd_description);
     add_object(m, "_symamd_intro", symamd_intro.get());
     Ref symamd_A = add_string(m, "_symamd_A_param", colamd_docs::symamd_A_param);
     Ref symamd_example = add_string(m, "_symamd_example", colamd_docs::symamd_example);

@@ -49,6 +49,24 @@ Ref zeros(npy_intp n, int typenum)
     return check(PyArray_ZEROS(1, &n, typenum, 0));
 }
 
+Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* type_error)
+{
+    const bool as_array = how == Conversion::AsArray;
+    Ref module = check(PyImport_ImportModule("numpy"));
+    Ref convert = check(PyObject_GetAttrString(module.get(), as_array ? "asarray" : "ascontiguousarray"));
+    Ref kwargs = as_array ? check(Py_BuildValue("{sOss}", "dtype", dtype, "order", "C"))
+                          : check(Py_BuildValue("{sO}", "dtype", dtype));
+    Ref args = check(PyTuple_Pack(1, obj));
+    PyObject* result = PyObject_Call(convert.get(), args.get(), kwargs.get());
+    if (result == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            raise_chained(PyExc_TypeError, type_error);
+        }
+        throw PythonError{};
+    }
+    return Ref::steal(result);
+}
+
 Ref slice(PyObject* arr, Py_ssize_t start, Py_ssize_t stop)
 {
     return check(PySequence_GetSlice(arr, start, stop));

@@ -15,6 +15,17 @@ Ref full(npy_intp n, long long value, PyObject* dtype);
 // The same for a NumPy type number.
 Ref zeros(npy_intp n, int typenum);
 
+// How a caller's array-like argument becomes an index array.
+enum class Conversion : unsigned char {
+    AsArray,     // np.asarray(obj, dtype=dtype, order="C")
+    Contiguous,  // np.ascontiguousarray(obj, dtype=dtype): the same object when it fits
+};
+
+// The converted argument. A TypeError of the conversion becomes
+// TypeError(type_error) with the original as its context; other errors (such
+// as NumPy's ValueError for non-numeric strings) propagate unchanged.
+Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* type_error);
+
 // arr[start:stop], a view of a one-dimensional array.
 Ref slice(PyObject* arr, Py_ssize_t start, Py_ssize_t stop);
 

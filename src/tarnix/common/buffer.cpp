@@ -221,6 +221,13 @@ void require_min_length(Py_ssize_t actual, const char* name, long long required,
     }
 }
 
+void require_non_negative(long long value, const char* name)
+{
+    if (value < 0) {
+        raise_format(PyExc_ValueError, "%s must be non-negative, got %lld", name, value);
+    }
+}
+
 IndexWidth select_index_width(PyObject* Ap)
 {
     int itemsize = 0;

@@ -150,6 +150,10 @@ private:
 void require_length(Py_ssize_t actual, const char* name, long long required, const char* what);
 void require_min_length(Py_ssize_t actual, const char* name, long long required, const char* what);
 
+// A dimension given as an integer argument is not negative: the libraries
+// size loops and offsets by it.
+void require_non_negative(long long value, const char* name);
+
 // Narrows a size to the index type of a specialization, refusing values that
 // do not fit (the 32-bit library routines would otherwise see another size).
 template <class I>

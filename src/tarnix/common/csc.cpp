@@ -59,6 +59,13 @@ void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n)
     }
 }
 
+bool has_no_entries(PyObject* matrix)
+{
+    Ref nnz = check(PyObject_GetAttrString(matrix, "nnz"));
+    Ref zero = check(PyLong_FromLong(0));
+    return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
+}
+
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square)
 {
     static_assert(sizeof(long long) == 8, "64-bit sizes");

@@ -29,7 +29,7 @@ void raise_format(PyObject* type, const char* format, ...)
     throw PythonError{};
 }
 
-void raise_in_handler(PyObject* type, PyObject* message)
+void raise_chained(PyObject* type, PyObject* message)
 {
     PyObject *ptype, *pvalue, *ptraceback;
     PyErr_Fetch(&ptype, &pvalue, &ptraceback);
@@ -52,14 +52,14 @@ void raise_in_handler(PyObject* type, PyObject* message)
     throw PythonError{};
 }
 
-void raise_in_handler(PyObject* type, const char* message)
+void raise_chained(PyObject* type, const char* message)
 {
     PyObject* text = PyUnicode_FromString(message);
     if (text == nullptr) {
         throw PythonError{};
     }
     Ref guard = Ref::steal(text);
-    raise_in_handler(type, text);
+    raise_chained(type, text);
 }
 
 void translate_current_exception() noexcept
@@ -92,6 +92,15 @@ long long as_int64(PyObject* obj)
     return v;
 }
 
+double as_double(PyObject* obj)
+{
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return d;
+}
+
 bool truth(PyObject* obj)
 {
     if (obj == Py_True) {
@@ -105,10 +114,7 @@ bool truth(PyObject* obj)
 
 double as_single_precision(PyObject* obj)
 {
-    double d = PyFloat_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) {
-        throw PythonError{};
-    }
+    const double d = as_double(obj);
     // IEC 60559 conversion: rounds to nearest, overflows to a signed infinity.
     static_assert(std::numeric_limits<float>::is_iec559, "IEEE single precision required");
     return static_cast<double>(static_cast<float>(d));

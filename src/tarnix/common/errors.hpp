@@ -20,11 +20,11 @@ struct PythonError {};
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
-// Raises type(message) while the currently set exception is being handled:
-// the current exception becomes the new one's __context__, as an exception
-// raised inside an `except` block would have it.
-[[noreturn]] void raise_in_handler(PyObject* type, PyObject* message);
-[[noreturn]] void raise_in_handler(PyObject* type, const char* message);
+// Replaces the exception that is set by type(message), the way `raise` inside
+// an `except` block does: the replaced exception becomes the new one's
+// __context__, so a conversion error stays visible behind a clearer message.
+[[noreturn]] void raise_chained(PyObject* type, PyObject* message);
+[[noreturn]] void raise_chained(PyObject* type, const char* message);
 
 // Holds the current exception while other Python code runs (building a
 // message for the exception that will replace it, say); restore() sets it
@@ -103,6 +103,9 @@ int boundary_status(F&& f) noexcept
 
 // Converts an object to a signed 64-bit integer through __index__.
 long long as_int64(PyObject* obj);
+
+// Converts an object to a double, as float() does.
+double as_double(PyObject* obj);
 
 // Truth value of an object; an exception from the test propagates.
 bool truth(PyObject* obj);

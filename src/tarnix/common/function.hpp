@@ -69,8 +69,9 @@ struct FunctionDef {
     enum class Binding : unsigned char { Module, Method, ClassMethod } binding = Binding::Module;
 };
 
-template <std::size_t N>
-constexpr int count(const Param (&)[N])
+// The number of entries of a static table (parameters, record fields).
+template <class T, std::size_t N>
+constexpr int count(const T (&)[N])
 {
     return static_cast<int>(N);
 }

@@ -203,6 +203,11 @@ Ref add_exception(PyObject* module, const char* name, const char* doc, std::init
     return cls;
 }
 
+Ref doc_intro(const char* lead, PyObject* reftag, const char* description)
+{
+    return check(PyUnicode_FromFormat("%s%U%s", lead, reftag, description));
+}
+
 void set_formatted_doc(PyObject* obj, PyObject* template_str,
                        std::initializer_list<std::pair<const char*, PyObject*>> fields)
 {

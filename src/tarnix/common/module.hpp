@@ -64,6 +64,10 @@ Ref module_global(PyObject* module, PyObject* name);
 // docstring, added to the module.
 Ref add_exception(PyObject* module, const char* name, const char* doc, std::initializer_list<PyObject*> bases);
 
+// "<lead><reftag><description>": the opening of an assembled docstring, whose
+// reference tag is also a piece of its own.
+Ref doc_intro(const char* lead, PyObject* reftag, const char* description);
+
 // obj.__doc__ = template.format(**fields)
 void set_formatted_doc(PyObject* obj, PyObject* template_str,
                        std::initializer_list<std::pair<const char*, PyObject*>> fields);

@@ -19,11 +19,9 @@ void set_flag_knob(double* knobs, int index, PyObject* value)
     }
 }
 
-bool has_no_entries(PyObject* matrix)
+Ref convert_constraints(PyObject* constraints, PyObject* dtype, Conversion how)
 {
-    Ref nnz = check(PyObject_GetAttrString(matrix, "nnz"));
-    Ref zero = check(PyLong_FromLong(0));
-    return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
+    return convert_index_array(constraints, dtype, how, "Constraints must be an array of integers.");
 }
 
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)

@@ -1,9 +1,14 @@
 // Mechanisms shared by the fill-reducing ordering modules (COLAMD/SYMAMD,
-// CCOLAMD/CSYMAMD, CAMD): trivial-input answers, knob conversion and the
-// COLAMD family's status-to-exception mapping.
+// CCOLAMD/CSYMAMD, CAMD): trivial-input answers, knob conversion, constraint
+// vectors, the COLAMD family's array checks and its status-to-exception
+// mapping.
 #pragma once
 
+#include "common/arrays.hpp"
 #include "common/csc.hpp"
+
+#include <cstdio>
+#include <type_traits>
 
 namespace tarnix {
 
@@ -14,6 +19,75 @@ void set_threshold_knob(double* knobs, int index, PyObject* value);
 // knobs[index] = 1.0 or 0.0 by the truth of value; None leaves it.
 void set_flag_knob(double* knobs, int index, PyObject* value);
 
+// --- Constraint vectors of CCOLAMD, CSYMAMD and CAMD ---------------------------
+
+// The caller's constraints as an index array (np.asarray for CCOLAMD,
+// np.ascontiguousarray for CAMD); a TypeError of the conversion becomes
+// TypeError("Constraints must be an array of integers.").
+Ref convert_constraints(PyObject* constraints, PyObject* dtype, Conversion how);
+
+// A constraint vector (null: none given) has N entries, each a set number in
+// 0..N-1. The libraries index their work arrays by these values, so they are
+// checked before any call.
+template <class I>
+void require_constraints(const Vector<I>& constraints, long long N)
+{
+    if (constraints.is_null()) {
+        return;
+    }
+    if (constraints.size() != N) {
+        raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
+    }
+    const I* c = constraints.data();
+    if (all_below(c, constraints.size(), N)) {
+        return;
+    }
+    for (Py_ssize_t k = 0; k < constraints.size(); ++k) {
+        if (c[k] < 0 || c[k] >= N) {
+            raise_format(PyExc_ValueError, "Constraints must lie in 0..N-1 = 0..%lld, got constraints[%zd] = %lld",
+                         N - 1, k, static_cast<long long>(c[k]));
+        }
+    }
+}
+
+// --- Arrays of COLAMD and CCOLAMD ----------------------------------------------
+
+// The integer arrays of one call, in one index width:
+//   Ap[N+1]      column pointers
+//   Ai[>=Ap[N]]  row indices
+//   perm[N+1]    output permutation (first N entries)
+//   stats[>=20]  output statistics
+template <class I>
+struct ColamdArrays {
+    Vector<I> Ap;
+    Vector<I> Ai;
+    Vector<I> perm;
+    Vector<I> stats;
+
+    static ColamdArrays view(PyObject* Ap, PyObject* Ai, PyObject* perm, PyObject* stats)
+    {
+        return ColamdArrays{Vector<I>(Ap, "Ap"), Vector<I>(Ai, "Ai"), Vector<I>(perm, "perm"),
+                            Vector<I>(stats, "stats")};
+    }
+
+    // Lengths, before any library call. The libraries check the pattern
+    // themselves, column by column, reading only inside [0, max(Ap)).
+    // `library` names the sizes in messages ("COLAMD" -> COLAMD_STATS).
+    void check(long long N, Py_ssize_t nknobs, long long nstats_required, long long nknobs_required,
+               const char* library) const
+    {
+        char stats_name[32];
+        char knobs_name[32];
+        std::snprintf(stats_name, sizeof stats_name, "%s_STATS", library);
+        std::snprintf(knobs_name, sizeof knobs_name, "%s_KNOBS", library);
+        require_length(Ap.size(), "Ap", N + 1, "N + 1");
+        require_length(perm.size(), "perm", N + 1, "N + 1");
+        require_min_length(stats.size(), "stats", nstats_required, stats_name);
+        require_min_length(nknobs, "knobs", nknobs_required, knobs_name);
+        require_pointers_within(Ap, Ai.size());
+    }
+};
+
 // --- Trivial inputs of COLAMD and CCOLAMD ------------------------------------
 
 // The answer for inputs the library is not called for, or an empty Ref:
@@ -21,9 +95,6 @@ void set_flag_knob(double* knobs, int index, PyObject* value);
 //   no stored entries, or one row (unsymmetric ordering) -> arange(N)
 //   one column                                          -> [0]
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric);
-
-// True when A.nnz == 0 (Python equality).
-bool has_no_entries(PyObject* matrix);
 
 // --- Status of COLAMD and CCOLAMD ---------------------------------------------
 

@@ -394,7 +394,7 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
             "permutation. Got %U.",
             text.get()));
         cause.restore();
-        raise_in_handler(PyExc_ValueError, message.get());
+        raise_chained(PyExc_ValueError, message.get());
     }
 
     Ref X = Ref::borrow(X_arg);
@@ -414,7 +414,7 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
             if (!PyErr_ExceptionMatches(PyExc_Exception)) {
                 throw;
             }
-            raise_in_handler(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+            raise_chained(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
         }
     }
     const long long ndim = as_int64(attr(X.get(), "ndim").get());

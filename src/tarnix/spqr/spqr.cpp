@@ -326,7 +326,7 @@ int ordering_code(const State& st, PyObject* order)
         Ref message = check(PyUnicode_FromFormat("Unknown ordering method: %U. Must be one of %U.", order_str.get(),
                                                  names_str.get()));
         PyErr_SetObject(PyExc_KeyError, order);
-        raise_in_handler(PyExc_ValueError, message.get());
+        raise_chained(PyExc_ValueError, message.get());
     }
     return static_cast<int>(PyLong_AsLong(code));
 }

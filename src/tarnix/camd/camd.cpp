@@ -1,0 +1,310 @@
+// tarnix.camd: constrained approximate minimum degree ordering with CAMD.
+//
+// camd coerces its input with tarnix.utils, answers empty matrices itself,
+// prepares the Control and Info arrays and the constraint sets, and calls the
+// two-width function _camd_order, which calls camd_order (32-bit indices) or
+// camd_l_order (64-bit indices) and maps the library's status.
+
+#include "common/ordering.hpp"
+#include "common/tarnix.hpp"
+
+#include "camd/docstrings.hpp"
+
+#include <camd.h>
+
+namespace {
+
+using namespace tarnix;
+
+// ---------------------------------------------------------------------------
+// Module state
+
+struct State : ModuleState {
+    PyObject* CAMDError;
+    PyObject* CAMDInvalidMatrixError;
+    PyObject* CAMDMemoryError;
+    PyObject* CAMDInfo;
+};
+
+int state_traverse(PyObject* m, visitproc visit, void* arg)
+{
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st == nullptr) {
+        return 0;
+    }
+    Py_VISIT(st->CAMDError);
+    Py_VISIT(st->CAMDInvalidMatrixError);
+    Py_VISIT(st->CAMDMemoryError);
+    Py_VISIT(st->CAMDInfo);
+    return traverse_common(st, visit, arg);
+}
+
+int state_clear(PyObject* m)
+{
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st == nullptr) {
+        return 0;
+    }
+    Py_CLEAR(st->CAMDError);
+    Py_CLEAR(st->CAMDInvalidMatrixError);
+    Py_CLEAR(st->CAMDMemoryError);
+    Py_CLEAR(st->CAMDInfo);
+    clear_common(st);
+    return 0;
+}
+
+void state_free(void* m)
+{
+    state_clear(static_cast<PyObject*>(m));
+}
+
+// ---------------------------------------------------------------------------
+// Library calls
+
+template <class I>
+struct Camd;
+
+template <>
+struct Camd<int32_t> {
+    static int order(int32_t n, const int32_t* Ap, const int32_t* Ai, int32_t* P, double* control, double* info,
+                     const int32_t* C)
+    {
+        return camd_order(n, Ap, Ai, P, control, info, C);
+    }
+};
+
+template <>
+struct Camd<int64_t> {
+    static int order(int64_t n, const int64_t* Ap, const int64_t* Ai, int64_t* P, double* control, double* info,
+                     const int64_t* C)
+    {
+        return camd_l_order(n, Ap, Ai, P, control, info, C);
+    }
+};
+
+// The arrays of one call. Every one may be None (a null pointer): CAMD uses
+// its defaults without Control, skips the statistics without Info, and
+// returns CAMD_INVALID for a missing Ap, Ai or P before reading anything.
+//   Ap[N+1], Ai[>=Ap[N]], p[>=N], constraints[N]; ctrl[>=5], info[>=20]
+template <class I>
+struct CamdArrays {
+    Vector<I> Ap;
+    Vector<I> Ai;
+    Vector<I> p;
+    Vector<double> ctrl;
+    Vector<double> info;
+    Vector<I> constraints;
+
+    static CamdArrays view(PyObject* Ap, PyObject* Ai, PyObject* p, PyObject* ctrl, PyObject* info,
+                           PyObject* constraints)
+    {
+        return CamdArrays{Vector<I>::optional(Ap, "Ap"),         Vector<I>::optional(Ai, "Ai"),
+                          Vector<I>::optional(p, "p"),           Vector<double>::optional(ctrl, "ctrl"),
+                          Vector<double>::optional(info, "info"), Vector<I>::optional(constraints, "constraints")};
+    }
+
+    // CAMD checks the pattern column by column before reading it, so the
+    // column pointers only have to stay inside Ai.
+    void check(long long N) const
+    {
+        require_constraints(constraints, N);
+        if (!Ap.is_null()) {
+            require_length(Ap.size(), "Ap", N + 1, "N + 1");
+            if (!Ai.is_null()) {
+                require_pointers_within(Ap, Ai.size());
+            }
+        }
+        if (!p.is_null()) {
+            require_min_length(p.size(), "p", N, "N");
+        }
+        if (!ctrl.is_null()) {
+            require_min_length(ctrl.size(), "ctrl", CAMD_CONTROL, "CAMD_CONTROL");
+        }
+        if (!info.is_null()) {
+            require_min_length(info.size(), "info", CAMD_INFO, "CAMD_INFO");
+        }
+    }
+};
+
+template <class I>
+void run_camd(const State& st, long long N, const CamdArrays<I>& a, PyObject* info_array)
+{
+    a.check(N);
+    const I n = narrow_size<I>(N, "N");
+    // Without the caller's Info the invalid-matrix message still shows the
+    // statistics the library reports.
+    Ref scratch;
+    PyObject* info_obj = info_array;
+    double* info = a.info.data();
+    if (info == nullptr) {
+        scratch = zeros(CAMD_INFO, NPY_DOUBLE);
+        info_obj = scratch.get();
+        info = data_of<double>(scratch);
+    }
+    const int status =
+        Camd<I>::order(n, a.Ap.data(), a.Ai.data(), a.p.data(), a.ctrl.data(), info, a.constraints.data());
+    if (status == CAMD_OUT_OF_MEMORY) {
+        raise(st.CAMDMemoryError, "camd: out of memory");
+    }
+    if (status == CAMD_INVALID) {
+        Ref record = record_from_array(st.CAMDInfo, info_obj);
+        raise_format(st.CAMDInvalidMatrixError, "camd: input matrix A is invalid:\n%S", record.get());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Python functions
+
+// camd(A, constraints=None, dense_thresh=None, aggressive=None, return_info=False)
+Ref py_camd(PyObject* m, const Args& a)
+{
+    const State& st = module_state<State>(m);
+    CscInput in = coerce_csc(m, a[0], CoerceCall::Keyword, true);
+    PyObject* dtype = in.index_dtype.get();
+    const long long N = in.nrows;
+    if (N == 0) {
+        return zeros(0, dtype);
+    }
+    if (has_no_entries(in.matrix.get())) {
+        return arange(N, dtype);
+    }
+    Ref ctrl = zeros(CAMD_CONTROL, NPY_DOUBLE);
+    camd_defaults(data_of<double>(ctrl));
+    set_threshold_knob(data_of<double>(ctrl), CAMD_DENSE, a[2]);
+    set_flag_knob(data_of<double>(ctrl), CAMD_AGGRESSIVE, a[3]);
+    Ref info = zeros(CAMD_INFO, NPY_DOUBLE);
+    Ref p = empty(N, dtype);
+    Ref constraints =
+        a[1] == Py_None ? Ref::none() : convert_constraints(a[1], dtype, Conversion::Contiguous);
+
+    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
+    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+    dispatch_index_width(indptr.get(), [&](auto index) {
+        using I = decltype(index);
+        auto arrays = CamdArrays<I>::view(indptr.get(), indices.get(), p.get(), ctrl.get(), info.get(),
+                                          constraints.get());
+        run_camd(st, N, arrays, info.get());
+    });
+    if (!truth(a[4])) {
+        return p;
+    }
+    Ref record = record_from_array(st.CAMDInfo, info.get());
+    return check(PyTuple_Pack(2, p.get(), record.get()));
+}
+
+// _camd_order(N, Ap, Ai, p, ctrl, info, constraints=None)
+Ref py_camd_order(PyObject* m, const Args& a)
+{
+    const State& st = module_state<State>(m);
+    const long long N = as_int64(a[0]);
+    dispatch_index_width(a[1], [&](auto index) {
+        using I = decltype(index);
+        auto arrays = CamdArrays<I>::view(a[1], a[2], a[3], a[4], a[5], a[6]);
+        run_camd(st, N, arrays, a[5]);
+    });
+    return Ref::none();
+}
+
+Ref py_camd_default_control(PyObject*, const Args&)
+{
+    double control[CAMD_CONTROL];
+    camd_defaults(control);
+    Ref dense = check(PyFloat_FromDouble(control[CAMD_DENSE]));
+    PyObject* aggressive = control[CAMD_AGGRESSIVE] != 0.0 ? Py_True : Py_False;
+    return check(Py_BuildValue("{sOsO}", "dense_thresh", dense.get(), "aggressive", aggressive));
+}
+
+// ---------------------------------------------------------------------------
+// Function table
+
+const Param camd_params[] = {
+    {"A"},
+    {"constraints", Default::None},
+    {"dense_thresh", Default::None},
+    {"aggressive", Default::None},
+    {"return_info", Default::False},
+};
+
+const Param camd_order_params[] = {
+    {"N"}, {"Ap"}, {"Ai"}, {"p"}, {"ctrl"}, {"info"}, {"constraints", Default::None},
+};
+
+const FunctionDef camd_def{"camd", py_camd, camd_params, count(camd_params), camd_docs::camd};
+const FunctionDef camd_order_def{"_camd_order", py_camd_order, camd_order_params, count(camd_order_params),
+                                 camd_docs::private_camd_order, 1, 6};
+const FunctionDef default_control_def{"camd_default_control", py_camd_default_control, nullptr, 0,
+                                      camd_docs::default_control};
+
+const RecordField info_fields[] = {
+    {"status", "int", CAMD_STATUS},
+    {"N", "int", CAMD_N},
+    {"nz", "int", CAMD_NZ},
+    {"symmetry", "float", CAMD_SYMMETRY},
+    {"nzdiag", "int", CAMD_NZDIAG},
+    {"nz_A_plus_AT", "int", CAMD_NZ_A_PLUS_AT},
+    {"Ndense", "int", CAMD_NDENSE},
+    {"memory", "float", CAMD_MEMORY},
+    {"Ncmpa", "int", CAMD_NCMPA},
+    {"Lnz", "int", CAMD_LNZ},
+    {"Ndiv", "int", CAMD_NDIV},
+    {"Nmultsubs_LDL", "int", CAMD_NMULTSUBS_LDL},
+    {"Nmultsubs_LU", "int", CAMD_NMULTSUBS_LU},
+    {"dmax", "int", CAMD_DMAX},
+};
+const RecordDef info_def{"CAMDInfo", camd_docs::info, "info", info_fields, count(info_fields)};
+
+// ---------------------------------------------------------------------------
+// Module initialisation
+
+void exec_body(PyObject* m)
+{
+    State& st = module_state<State>(m);
+    add_object(m, "np", import_module("numpy").get());
+    add_object(m, "dataclass", import_attr("dataclasses", "dataclass").get());
+    add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
+    set_all(m, {"CAMDError", "CAMDInvalidMatrixError", "CAMDMemoryError", "CAMDInfo", "camd",
+                "camd_default_control"});
+
+    st.CAMDError = add_exception(m, "CAMDError", "Base class for CAMD-related errors.", {PyExc_Exception}).release();
+    st.CAMDInvalidMatrixError = add_exception(m, "CAMDInvalidMatrixError",
+                                              "Raised when the input matrix is invalid for CAMD.",
+                                              {st.CAMDError, PyExc_ValueError})
+                                    .release();
+    st.CAMDMemoryError = add_exception(m, "CAMDMemoryError", "Raised when CAMD runs out of memory.",
+                                       {st.CAMDError, PyExc_MemoryError})
+                             .release();
+    st.CAMDInfo = add_record(m, info_def).release();
+
+    add_function(m, camd_def);
+    add_function(m, camd_order_def);
+    add_function(m, default_control_def);
+}
+
+int exec(PyObject* m)
+{
+    return exec_module(m, "camd", exec_body);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnix.camd",
+    camd_docs::module,
+    sizeof(State),
+    nullptr,
+    slots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_camd()
+{
+    return PyModuleDef_Init(&module_def);
+}

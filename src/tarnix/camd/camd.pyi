@@ -1,0 +1,67 @@
+from dataclasses import dataclass
+from typing import Any, Literal, overload
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = [
+    "CAMDError",
+    "CAMDInvalidMatrixError",
+    "CAMDMemoryError",
+    "CAMDInfo",
+    "camd",
+    "camd_default_control",
+]
+
+_IndexArray = NDArray[np.int32] | NDArray[np.int64]
+_Real = float | int | np.floating[Any] | np.integer[Any]
+
+class CAMDError(Exception): ...
+class CAMDInvalidMatrixError(CAMDError, ValueError): ...
+class CAMDMemoryError(CAMDError, MemoryError): ...
+
+@dataclass(frozen=True)
+class CAMDInfo:
+    status: int
+    N: int
+    nz: int
+    symmetry: float
+    nzdiag: int
+    nz_A_plus_AT: int
+    Ndense: int
+    memory: float
+    Ncmpa: int
+    Lnz: int
+    Ndiv: int
+    Nmultsubs_LDL: int
+    Nmultsubs_LU: int
+    dmax: int
+    @classmethod
+    def from_array(cls, info: np.ndarray) -> CAMDInfo: ...
+
+@overload
+def camd(
+    A: Any,
+    constraints: ArrayLike | None = None,
+    dense_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    return_info: Literal[False] = False,
+) -> _IndexArray: ...
+@overload
+def camd(
+    A: Any,
+    constraints: ArrayLike | None = None,
+    dense_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    return_info: bool = ...,
+) -> _IndexArray | tuple[_IndexArray, CAMDInfo]: ...
+def camd_default_control() -> dict[str, float | bool]: ...
+def _camd_order(
+    N: int,
+    Ap: ArrayLike | None,
+    Ai: ArrayLike | None,
+    p: ArrayLike | None,
+    ctrl: ArrayLike | None,
+    info: ArrayLike | None,
+    constraints: ArrayLike | None = None,
+) -> None: ...
