@@ -24,30 +24,6 @@ using namespace tarnix;
 // Nothing beyond the shared part: the module has no classes of its own.
 using State = ModuleState;
 
-int state_traverse(PyObject* m, visitproc visit, void* arg)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    return traverse_common(st, visit, arg);
-}
-
-int state_clear(PyObject* m)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    clear_common(st);
-    return 0;
-}
-
-void state_free(void* m)
-{
-    state_clear(static_cast<PyObject*>(m));
-}
-
 // ---------------------------------------------------------------------------
 // Library calls
 
@@ -411,9 +387,9 @@ PyModuleDef module_def = {
     sizeof(State),
     nullptr,
     slots,
-    state_traverse,
-    state_clear,
-    state_free,
+    state_traverse<State>,
+    state_clear<State>,
+    state_free<State>,
 };
 
 }  // namespace

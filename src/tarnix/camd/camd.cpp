@@ -24,39 +24,9 @@ struct State : ModuleState {
     PyObject* CAMDInvalidMatrixError;
     PyObject* CAMDMemoryError;
     PyObject* CAMDInfo;
+    static constexpr PyObject* State::*objects[] = {&State::CAMDError, &State::CAMDInvalidMatrixError,
+                                                    &State::CAMDMemoryError, &State::CAMDInfo};
 };
-
-int state_traverse(PyObject* m, visitproc visit, void* arg)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_VISIT(st->CAMDError);
-    Py_VISIT(st->CAMDInvalidMatrixError);
-    Py_VISIT(st->CAMDMemoryError);
-    Py_VISIT(st->CAMDInfo);
-    return traverse_common(st, visit, arg);
-}
-
-int state_clear(PyObject* m)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_CLEAR(st->CAMDError);
-    Py_CLEAR(st->CAMDInvalidMatrixError);
-    Py_CLEAR(st->CAMDMemoryError);
-    Py_CLEAR(st->CAMDInfo);
-    clear_common(st);
-    return 0;
-}
-
-void state_free(void* m)
-{
-    state_clear(static_cast<PyObject*>(m));
-}
 
 // ---------------------------------------------------------------------------
 // Library calls
@@ -297,9 +267,9 @@ PyModuleDef module_def = {
     sizeof(State),
     nullptr,
     slots,
-    state_traverse,
-    state_clear,
-    state_free,
+    state_traverse<State>,
+    state_clear<State>,
+    state_free<State>,
 };
 
 }  // namespace

@@ -31,43 +31,10 @@ struct State : ModuleState {
     PyObject* CCOLAMDStats;
     PyObject* status_messages;
     bool assertions;
+    static constexpr PyObject* State::*objects[] = {&State::CCOLAMDError,       &State::CCOLAMDValueError,
+                                                    &State::CCOLAMDMemoryError, &State::CCOLAMDInternalError,
+                                                    &State::CCOLAMDStats,       &State::status_messages};
 };
-
-int state_traverse(PyObject* m, visitproc visit, void* arg)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_VISIT(st->CCOLAMDError);
-    Py_VISIT(st->CCOLAMDValueError);
-    Py_VISIT(st->CCOLAMDMemoryError);
-    Py_VISIT(st->CCOLAMDInternalError);
-    Py_VISIT(st->CCOLAMDStats);
-    Py_VISIT(st->status_messages);
-    return traverse_common(st, visit, arg);
-}
-
-int state_clear(PyObject* m)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_CLEAR(st->CCOLAMDError);
-    Py_CLEAR(st->CCOLAMDValueError);
-    Py_CLEAR(st->CCOLAMDMemoryError);
-    Py_CLEAR(st->CCOLAMDInternalError);
-    Py_CLEAR(st->CCOLAMDStats);
-    Py_CLEAR(st->status_messages);
-    clear_common(st);
-    return 0;
-}
-
-void state_free(void* m)
-{
-    state_clear(static_cast<PyObject*>(m));
-}
 
 // ---------------------------------------------------------------------------
 // Library calls
@@ -443,9 +410,9 @@ PyModuleDef module_def = {
     sizeof(State),
     nullptr,
     slots,
-    state_traverse,
-    state_clear,
-    state_free,
+    state_traverse<State>,
+    state_clear<State>,
+    state_free<State>,
 };
 
 }  // namespace

@@ -29,39 +29,12 @@ namespace capi = tarnix::cholmod_capi;
 struct State : ModuleState {
     PyObject* memory_type;  // owner of SuiteSparse-allocated buffers
     PyObject* csc_array;    // scipy.sparse.csc_array
+    static constexpr PyObject* State::*objects[] = {&State::memory_type, &State::csc_array};
 };
 
 // The conversions are called from other modules, without a module argument:
 // they reach this module's state through this pointer, set once at import.
 State* g_state = nullptr;
-
-int state_traverse(PyObject* m, visitproc visit, void* arg)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_VISIT(st->memory_type);
-    Py_VISIT(st->csc_array);
-    return traverse_common(st, visit, arg);
-}
-
-int state_clear(PyObject* m)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_CLEAR(st->memory_type);
-    Py_CLEAR(st->csc_array);
-    clear_common(st);
-    return 0;
-}
-
-void state_free(void* m)
-{
-    state_clear(static_cast<PyObject*>(m));
-}
 
 // ---------------------------------------------------------------------------
 // Owner of a block allocated by SuiteSparse
@@ -578,9 +551,9 @@ PyModuleDef module_def = {
     sizeof(State),
     nullptr,
     slots,
-    state_traverse,
-    state_clear,
-    state_free,
+    state_traverse<State>,
+    state_clear<State>,
+    state_free<State>,
 };
 
 }  // namespace

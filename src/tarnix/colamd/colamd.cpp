@@ -31,43 +31,10 @@ struct State : ModuleState {
     PyObject* COLAMDStats;
     PyObject* status_messages;
     bool assertions;
+    static constexpr PyObject* State::*objects[] = {&State::COLAMDError,         &State::COLAMDValueError,
+                                                    &State::COLAMDMemoryError,   &State::COLAMDInternalError,
+                                                    &State::COLAMDStats,         &State::status_messages};
 };
-
-int state_traverse(PyObject* m, visitproc visit, void* arg)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_VISIT(st->COLAMDError);
-    Py_VISIT(st->COLAMDValueError);
-    Py_VISIT(st->COLAMDMemoryError);
-    Py_VISIT(st->COLAMDInternalError);
-    Py_VISIT(st->COLAMDStats);
-    Py_VISIT(st->status_messages);
-    return traverse_common(st, visit, arg);
-}
-
-int state_clear(PyObject* m)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-    Py_CLEAR(st->COLAMDError);
-    Py_CLEAR(st->COLAMDValueError);
-    Py_CLEAR(st->COLAMDMemoryError);
-    Py_CLEAR(st->COLAMDInternalError);
-    Py_CLEAR(st->COLAMDStats);
-    Py_CLEAR(st->status_messages);
-    clear_common(st);
-    return 0;
-}
-
-void state_free(void* m)
-{
-    state_clear(static_cast<PyObject*>(m));
-}
 
 // ---------------------------------------------------------------------------
 // Library calls
@@ -369,9 +336,9 @@ PyModuleDef module_def = {
     sizeof(State),
     nullptr,
     slots,
-    state_traverse,
-    state_clear,
-    state_free,
+    state_traverse<State>,
+    state_clear<State>,
+    state_free<State>,
 };
 
 }  // namespace

@@ -86,6 +86,15 @@ private:
     Export export_;
 };
 
+// obj, unless it is None: TypeError "Argument '<name>' must not be None".
+inline PyObject* not_none(PyObject* obj, const char* name)
+{
+    if (obj == Py_None) {
+        raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
+    }
+    return obj;
+}
+
 // One-dimensional, C-contiguous, writable array of T. A default-constructed
 // Vector (or one made from None by optional()) is null: data() is NULL.
 template <class T>
@@ -93,7 +102,7 @@ class Vector {
 public:
     Vector() noexcept = default;
     Vector(PyObject* obj, const char* name)
-        : view_(require_not_none(obj, name), name, element_type<T>::value, 1, Layout::C)
+        : view_(not_none(obj, name), name, element_type<T>::value, 1, Layout::C)
     {
     }
     // None gives a null view.
@@ -108,14 +117,6 @@ public:
     T& operator[](Py_ssize_t i) const noexcept { return data()[i]; }
 
 private:
-    static PyObject* require_not_none(PyObject* obj, const char* name)
-    {
-        if (obj == Py_None) {
-            raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
-        }
-        return obj;
-    }
-
     BufferView view_;
 };
 
@@ -124,7 +125,7 @@ template <class T>
 class Matrix {
 public:
     Matrix(PyObject* obj, const char* name)
-        : view_(require_not_none(obj, name), name, element_type<T>::value, 2, Layout::Fortran)
+        : view_(not_none(obj, name), name, element_type<T>::value, 2, Layout::Fortran)
     {
     }
 
@@ -133,14 +134,6 @@ public:
     Py_ssize_t cols() const noexcept { return view_.shape(1); }
 
 private:
-    static PyObject* require_not_none(PyObject* obj, const char* name)
-    {
-        if (obj == Py_None) {
-            raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
-        }
-        return obj;
-    }
-
     BufferView view_;
 };
 

@@ -87,14 +87,13 @@ void require_pointers_within(const Vector<I>& Ap, Py_ssize_t len_Ai)
     }
 }
 
-// A complete check, for libraries that trust their input (BTF):
-// 0 = Ap[0] <= Ap[1] <= ... <= Ap[ncol] <= len(Ai), every row index in
-// 0..nrow-1. Ap holds ncol + 1 entries; checking that against N is the
-// caller's part.
-// The passes are branch-free so that they vectorise: this check runs on
-// every call, over every stored entry. The slow loops only find the culprit.
+// The column pointers of a pattern: 0 = Ap[0] <= Ap[1] <= ... <= Ap[ncol]
+// <= len(Ai). Returns nnz = Ap[ncol]. Ap holds ncol + 1 entries; checking
+// that against N is the caller's part.
+// The pass is branch-free so that it vectorises: these checks run on every
+// call, over every column. The slow loop only finds the culprit.
 template <class I>
-void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
+long long require_column_pointers(const Vector<I>& Ap, Py_ssize_t len_Ai)
 {
     const I* p = Ap.data();
     const Py_ssize_t ncol = Ap.size() - 1;
@@ -117,53 +116,51 @@ void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long n
         }
     }
     const long long nnz = p[ncol];
-    if (nnz > Ai.size()) {
-        raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd", nnz, Ai.size());
+    if (nnz > len_Ai) {
+        raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd", nnz, len_Ai);
     }
-    if (nnz == 0) {
-        return;
-    }
+    return nnz;
+}
+
+[[noreturn]] inline void raise_row_out_of_range(long long k, long long row, long long nrow)
+{
+    raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k, row, nrow);
+}
+
+// A complete check, for libraries that trust their input (BTF): the column
+// pointers, and every row index in 0..nrow-1.
+template <class I>
+void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
+{
+    const long long nnz = require_column_pointers(Ap, Ai.size());
     if (all_below(Ai.data(), nnz, nrow)) {
         return;
     }
     const I* i = Ai.data();
     for (long long k = 0; k < nnz; ++k) {
         if (i[k] < 0 || static_cast<long long>(i[k]) >= nrow) {
-            raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k,
-                         static_cast<long long>(i[k]), nrow);
+            raise_row_out_of_range(k, i[k], nrow);
         }
     }
 }
 
-// The structure CHOLMOD's sorted matrices have: require_valid_pattern, and
-// row indices strictly increasing within each column (sorted, no duplicates).
+// The structure CHOLMOD's sorted matrices have: the column pointers, and row
+// indices in range and strictly increasing within each column (sorted, no
+// duplicates).
 template <class I>
 void require_canonical_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
 {
+    require_column_pointers(Ap, Ai.size());
     const I* p = Ap.data();
-    const Py_ssize_t ncol = Ap.size() - 1;
-    if (p[0] != 0) {
-        raise_format(PyExc_ValueError, "Ap[0] must be 0, got %lld", static_cast<long long>(p[0]));
-    }
-    for (Py_ssize_t j = 0; j < ncol; ++j) {
-        if (p[j + 1] < p[j]) {
-            raise_format(PyExc_ValueError, "Ap must be non-decreasing, but Ap[%zd] = %lld > Ap[%zd] = %lld", j,
-                         static_cast<long long>(p[j]), j + 1, static_cast<long long>(p[j + 1]));
-        }
-    }
-    if (static_cast<long long>(p[ncol]) > Ai.size()) {
-        raise_format(PyExc_ValueError, "Ai must have at least Ap[N] = %lld entries, got %zd",
-                     static_cast<long long>(p[ncol]), Ai.size());
-    }
     const I* i = Ai.data();
+    const Py_ssize_t ncol = Ap.size() - 1;
     for (Py_ssize_t j = 0; j < ncol; ++j) {
         long long previous = -1;
         for (I k = p[j]; k < p[j + 1]; ++k) {
             const long long row = i[k];
             if (row <= previous || row >= nrow) {
                 if (row < 0 || row >= nrow) {
-                    raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows",
-                                 static_cast<long long>(k), row, nrow);
+                    raise_row_out_of_range(k, row, nrow);
                 }
                 raise_format(PyExc_ValueError,
                              "row indices of column %zd must be sorted and without duplicates (Ai[%lld] = %lld)", j,

@@ -27,17 +27,6 @@ void check_interpreter()
 
 }  // namespace
 
-int traverse_common(ModuleState* st, visitproc visit, void* arg)
-{
-    Py_VISIT(st->function_type);
-    return 0;
-}
-
-void clear_common(ModuleState* st)
-{
-    Py_CLEAR(st->function_type);
-}
-
 int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept
 {
     return boundary_status([&] {

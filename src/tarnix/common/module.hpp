@@ -10,6 +10,7 @@
 #include "common/function.hpp"
 
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace tarnix {
@@ -17,10 +18,55 @@ namespace tarnix {
 // The part of every module's state that the common code uses.
 struct ModuleState {
     PyObject* function_type;
+    static constexpr PyObject* ModuleState::*objects[] = {&ModuleState::function_type};
 };
 
-int traverse_common(ModuleState* st, visitproc visit, void* arg);
-void clear_common(ModuleState* st);
+// Garbage-collection support of a module state. A state lists the objects it
+// holds once, beside their declarations:
+//     static constexpr PyObject* State::*objects[] = {&State::a, &State::b};
+// and the module definition names state_traverse<State>, state_clear<State>
+// and state_free<State>; the shared part is visited and cleared with it.
+template <class State>
+int state_traverse(PyObject* module, visitproc visit, void* arg)
+{
+    auto* st = static_cast<State*>(PyModule_GetState(module));
+    if (st == nullptr) {
+        return 0;
+    }
+    if constexpr (!std::is_same_v<State, ModuleState>) {
+        for (auto field : State::objects) {
+            Py_VISIT(st->*field);
+        }
+    }
+    for (auto field : ModuleState::objects) {
+        Py_VISIT(st->*field);
+    }
+    return 0;
+}
+
+template <class State>
+int state_clear(PyObject* module)
+{
+    auto* st = static_cast<State*>(PyModule_GetState(module));
+    if (st == nullptr) {
+        return 0;
+    }
+    if constexpr (!std::is_same_v<State, ModuleState>) {
+        for (auto field : State::objects) {
+            Py_CLEAR(st->*field);
+        }
+    }
+    for (auto field : ModuleState::objects) {
+        Py_CLEAR(st->*field);
+    }
+    return 0;
+}
+
+template <class State>
+void state_free(void* module)
+{
+    state_clear<State>(static_cast<PyObject*>(module));
+}
 
 template <class State>
 State& module_state(PyObject* module)

@@ -17,60 +17,6 @@ namespace capi = tarnix::cholmod_capi;
 
 namespace {
 
-// Every object the state holds, for traverse and clear.
-#define SPQR_STATE_OBJECTS(X)                                                                                         \
-    X(SPQRWarning)                                                                                                    \
-    X(SPQRRankDeficiencyWarning)                                                                                      \
-    X(SPQRError)                                                                                                      \
-    X(SPQRNotInstalledError)                                                                                          \
-    X(SPQROutOfMemoryError)                                                                                           \
-    X(SPQROverflowError)                                                                                              \
-    X(SPQRInvalidInputError)                                                                                          \
-    X(SPQRGpuProblemError)                                                                                            \
-    X(error_map)                                                                                                      \
-    X(ordering_codes)                                                                                                 \
-    X(ordering_names)                                                                                                 \
-    X(info_type)                                                                                                      \
-    X(factor_type)                                                                                                    \
-    X(householder_type)                                                                                               \
-    X(issparse)                                                                                                       \
-    X(csc_array)                                                                                                      \
-    X(hstack)                                                                                                         \
-    X(int32_dtype)                                                                                                    \
-    X(int64_dtype)                                                                                                    \
-    X(float64_dtype)                                                                                                  \
-    X(complex128_dtype)
-
-int state_traverse(PyObject* m, visitproc visit, void* arg)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-#define VISIT(name) Py_VISIT(st->name);
-    SPQR_STATE_OBJECTS(VISIT)
-#undef VISIT
-    return traverse_common(st, visit, arg);
-}
-
-int state_clear(PyObject* m)
-{
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st == nullptr) {
-        return 0;
-    }
-#define CLEAR(name) Py_CLEAR(st->name);
-    SPQR_STATE_OBJECTS(CLEAR)
-#undef CLEAR
-    clear_common(st);
-    return 0;
-}
-
-void state_free(void* m)
-{
-    state_clear(static_cast<PyObject*>(m));
-}
-
 // ---------------------------------------------------------------------------
 // Import-time tables
 
@@ -272,9 +218,9 @@ PyModuleDef module_def = {
     sizeof(State),
     nullptr,
     slots,
-    state_traverse,
-    state_clear,
-    state_free,
+    state_traverse<State>,
+    state_clear<State>,
+    state_free<State>,
 };
 
 State& state_of_type(PyTypeObject* type)

@@ -40,6 +40,16 @@ struct State : tarnix::ModuleState {
     tarnix::cholmod_capi::CopyCommon copy_common;
     tarnix::cholmod_capi::DenseFromNdarray dense_from_float64;
     tarnix::cholmod_capi::DenseFromNdarray dense_from_complex128;
+
+    static constexpr PyObject* State::*objects[] = {
+        &State::SPQRWarning,          &State::SPQRRankDeficiencyWarning, &State::SPQRError,
+        &State::SPQRNotInstalledError, &State::SPQROutOfMemoryError,     &State::SPQROverflowError,
+        &State::SPQRInvalidInputError, &State::SPQRGpuProblemError,      &State::error_map,
+        &State::ordering_codes,        &State::ordering_names,           &State::info_type,
+        &State::factor_type,           &State::householder_type,         &State::issparse,
+        &State::csc_array,             &State::hstack,                   &State::int32_dtype,
+        &State::int64_dtype,           &State::float64_dtype,            &State::complex128_dtype,
+    };
 };
 
 extern PyModuleDef module_def;
