@@ -250,31 +250,6 @@ void exec_body(PyObject* m)
     add_function(m, default_control_def);
 }
 
-int exec(PyObject* m)
-{
-    return exec_module(m, "camd", exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnix.camd",
-    camd_docs::module,
-    sizeof(State),
-    nullptr,
-    slots,
-    state_traverse<State>,
-    state_clear<State>,
-    state_free<State>,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_camd()
-{
-    return PyModuleDef_Init(&module_def);
-}
+TARNIX_MODULE(camd, camd_docs::module, State, exec_body)

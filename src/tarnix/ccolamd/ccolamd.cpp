@@ -336,18 +336,11 @@ void exec_body(PyObject* m)
                 "CCOLAMDStats", "ccolamd", "csymamd", "ccolamd_get_defaults"});
 
     st.assertions = assertions_enabled();
-    st.CCOLAMDError = add_exception(m, "CCOLAMDError", "Base class for CCOLAMD errors.", {PyExc_Exception})
-                          .release();
-    st.CCOLAMDValueError = add_exception(m, "CCOLAMDValueError", "Raised when CCOLAMD encounters a value error.",
-                                         {st.CCOLAMDError, PyExc_ValueError})
-                               .release();
-    st.CCOLAMDMemoryError = add_exception(m, "CCOLAMDMemoryError", "Raised when CCOLAMD runs out of memory.",
-                                          {st.CCOLAMDError, PyExc_MemoryError})
-                                .release();
-    st.CCOLAMDInternalError = add_exception(m, "CCOLAMDInternalError",
-                                            "Raised when CCOLAMD encounters an internal error.",
-                                            {st.CCOLAMDError, PyExc_RuntimeError})
-                                  .release();
+    ColamdExceptions exceptions = add_colamd_exceptions(m, "CCOLAMD");
+    st.CCOLAMDError = exceptions.error.release();
+    st.CCOLAMDValueError = exceptions.value_error.release();
+    st.CCOLAMDMemoryError = exceptions.memory_error.release();
+    st.CCOLAMDInternalError = exceptions.internal_error.release();
     st.status_messages = new_colamd_status_messages().release();
     st.CCOLAMDStats = add_record(m, stats_def).release();
 
@@ -393,31 +386,6 @@ void exec_body(PyObject* m)
     add_object(m, "__test__", tests.get());
 }
 
-int exec(PyObject* m)
-{
-    return exec_module(m, "ccolamd", exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnix.ccolamd",
-    ccolamd_docs::module,
-    sizeof(State),
-    nullptr,
-    slots,
-    state_traverse<State>,
-    state_clear<State>,
-    state_free<State>,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ccolamd()
-{
-    return PyModuleDef_Init(&module_def);
-}
+TARNIX_MODULE(ccolamd, ccolamd_docs::module, State, exec_body)

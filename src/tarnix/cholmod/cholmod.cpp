@@ -534,31 +534,8 @@ void exec_body(PyObject* m)
     g_state = &st;
 }
 
-int exec(PyObject* m)
-{
-    return exec_module(m, "cholmod", exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnix.cholmod",
-    "Conversions between NumPy/SciPy objects and CHOLMOD's matrix records (internal).",
-    sizeof(State),
-    nullptr,
-    slots,
-    state_traverse<State>,
-    state_clear<State>,
-    state_free<State>,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cholmod()
-{
-    return PyModuleDef_Init(&module_def);
-}
+constexpr const char* module_doc = "Conversions between NumPy/SciPy objects and CHOLMOD's matrix records (internal).";
+
+TARNIX_MODULE(cholmod, module_doc, State, exec_body)

@@ -267,17 +267,11 @@ void exec_body(PyObject* m)
                 "colamd", "symamd", "colamd_get_defaults"});
 
     st.assertions = assertions_enabled();
-    st.COLAMDError = add_exception(m, "COLAMDError", "Base class for COLAMD errors.", {PyExc_Exception}).release();
-    st.COLAMDValueError = add_exception(m, "COLAMDValueError", "Raised when COLAMD encounters a value error.",
-                                        {st.COLAMDError, PyExc_ValueError})
-                              .release();
-    st.COLAMDMemoryError = add_exception(m, "COLAMDMemoryError", "Raised when COLAMD runs out of memory.",
-                                         {st.COLAMDError, PyExc_MemoryError})
-                               .release();
-    st.COLAMDInternalError = add_exception(m, "COLAMDInternalError",
-                                           "Raised when COLAMD encounters an internal error.",
-                                           {st.COLAMDError, PyExc_RuntimeError})
-                                 .release();
+    ColamdExceptions exceptions = add_colamd_exceptions(m, "COLAMD");
+    st.COLAMDError = exceptions.error.release();
+    st.COLAMDValueError = exceptions.value_error.release();
+    st.COLAMDMemoryError = exceptions.memory_error.release();
+    st.COLAMDInternalError = exceptions.internal_error.release();
     st.status_messages = new_colamd_status_messages().release();
     st.COLAMDStats = add_record(m, stats_def).release();
 
@@ -319,31 +313,6 @@ void exec_body(PyObject* m)
     add_object(m, "__test__", tests.get());
 }
 
-int exec(PyObject* m)
-{
-    return exec_module(m, "colamd", exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnix.colamd",
-    colamd_docs::module,
-    sizeof(State),
-    nullptr,
-    slots,
-    state_traverse<State>,
-    state_clear<State>,
-    state_free<State>,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_colamd()
-{
-    return PyModuleDef_Init(&module_def);
-}
+TARNIX_MODULE(colamd, colamd_docs::module, State, exec_body)

@@ -80,6 +80,29 @@ State& module_state(PyObject* module)
 // module's function type. After it succeeds the module counts as initialised.
 int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept;
 
+// The definition of extension module tarnix.NAME and its entry point
+// PyInit_NAME: multi-phase initialisation whose exec slot runs BODY under
+// exec_module, with a STATE that lists its objects (see state_traverse).
+// Used at namespace scope, outside unnamed namespaces.
+#define TARNIX_MODULE(NAME, DOC, STATE, BODY)                                                                     \
+    static int tarnix_exec_##NAME(PyObject* module)                                                               \
+    {                                                                                                             \
+        return ::tarnix::exec_module(module, #NAME, BODY);                                                        \
+    }                                                                                                             \
+    static PyModuleDef_Slot tarnix_slots_##NAME[] = {                                                             \
+        {Py_mod_exec, reinterpret_cast<void*>(tarnix_exec_##NAME)},                                               \
+        {0, nullptr},                                                                                             \
+    };                                                                                                            \
+    static PyModuleDef tarnix_module_##NAME = {                                                                   \
+        PyModuleDef_HEAD_INIT,         "tarnix." #NAME,                 DOC, sizeof(STATE), nullptr,              \
+        tarnix_slots_##NAME,           ::tarnix::state_traverse<STATE>, ::tarnix::state_clear<STATE>,             \
+        ::tarnix::state_free<STATE>,                                                                              \
+    };                                                                                                            \
+    PyMODINIT_FUNC PyInit_##NAME()                                                                                \
+    {                                                                                                             \
+        return PyModuleDef_Init(&tarnix_module_##NAME);                                                           \
+    }
+
 // Imports.
 Ref import_module(const char* name);
 Ref import_attr(const char* module, const char* attr);

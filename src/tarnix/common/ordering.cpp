@@ -1,5 +1,8 @@
 #include "common/ordering.hpp"
 
+#include <cstdio>
+#include <string>
+
 #include "common/arrays.hpp"
 #include "common/module.hpp"
 
@@ -99,6 +102,26 @@ bool assertions_enabled()
     Ref builtins = import_module("builtins");
     Ref debug = check(PyObject_GetAttrString(builtins.get(), "__debug__"));
     return truth(debug.get());
+}
+
+ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library)
+{
+    auto name = [&](const char* suffix) { return std::string(library) + suffix; };
+    auto doc = [&](const char* format) {
+        char text[128];
+        std::snprintf(text, sizeof text, format, library);
+        return std::string(text);
+    };
+    ColamdExceptions e;
+    e.error = add_exception(module, name("Error").c_str(), doc("Base class for %s errors.").c_str(), {PyExc_Exception});
+    e.value_error = add_exception(module, name("ValueError").c_str(), doc("Raised when %s encounters a value error.").c_str(),
+                                  {e.error.get(), PyExc_ValueError});
+    e.memory_error = add_exception(module, name("MemoryError").c_str(), doc("Raised when %s runs out of memory.").c_str(),
+                                   {e.error.get(), PyExc_MemoryError});
+    e.internal_error = add_exception(module, name("InternalError").c_str(),
+                                     doc("Raised when %s encounters an internal error.").c_str(),
+                                     {e.error.get(), PyExc_RuntimeError});
+    return e;
 }
 
 }  // namespace tarnix

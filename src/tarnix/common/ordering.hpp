@@ -112,6 +112,19 @@ struct StatusFamily {
 // The status-message table, in the libraries' order.
 Ref new_colamd_status_messages();
 
+// The exception family of COLAMD or CCOLAMD (library "COLAMD" or "CCOLAMD"),
+// added to the module with their docstrings: <library>Error (an Exception)
+// and its subclasses <library>ValueError (also a ValueError),
+// <library>MemoryError (also a MemoryError) and <library>InternalError (also
+// a RuntimeError).
+struct ColamdExceptions {
+    Ref error;
+    Ref value_error;
+    Ref memory_error;
+    Ref internal_error;
+};
+ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library);
+
 // Returns when the call succeeded; raises the family's exception otherwise.
 // A success whose status is not 0 is an AssertionError while assertions are on.
 void handle_colamd_status(const StatusFamily& family, int ok, long long status);
