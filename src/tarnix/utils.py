@@ -119,11 +119,13 @@ def validate_csc_input(A, require_square=False):
     value_dtype = _value_dtype(A.dtype)
     indptr, indices, data = A.indptr, A.indices, A.data
     index_dtype = _index_dtype(indptr, indices, max(nrows, ncols))
-    _check_structure(indptr, indices, data, nrows, ncols)
+    nnz = _check_pointers(indptr, indices, data, ncols)
+    _check_rows(indices, nrows, nnz)
+    canonical = indptr.dtype == indices.dtype and _canonical(indptr, indices, ncols)
 
-    nnz = int(indptr[-1])
     if (
-        data.dtype == value_dtype
+        canonical
+        and data.dtype == value_dtype
         and indptr.dtype == index_dtype
         and indices.dtype == index_dtype
         and len(indices) == nnz
@@ -131,7 +133,6 @@ def validate_csc_input(A, require_square=False):
         and _usable(indptr)
         and _usable(indices)
         and _usable(data)
-        and _canonical(indptr, indices, ncols)
     ):
         return CSCInput(A, owned, index_dtype)
 
@@ -195,8 +196,8 @@ def _index_dtype(indptr, indices, largest_dimension):
     return _INDEX_DTYPES[0]
 
 
-def _check_structure(indptr, indices, data, nrows, ncols):
-    """Reject a malformed CSC structure before anything reads through it."""
+def _check_pointers(indptr, indices, data, ncols):
+    """Reject column pointers that do not run from 0 to nnz without decreasing; returns nnz."""
     if data.ndim != 1:
         raise ValueError(f"A.data must be one-dimensional, got shape {data.shape}")
     if len(indptr) != ncols + 1:
@@ -217,14 +218,20 @@ def _check_structure(indptr, indices, data, nrows, ncols):
             f"A.indptr[-1] = {nnz} stored entries, but A.indices has {len(indices)}"
             f" and A.data has {len(data)}"
         )
-    if nnz:
-        rows = indices[:nnz]
-        # One pass instead of min() and max(): viewed unsigned, negative
-        # indices wrap above every valid one.
-        if int(rows.view(rows.dtype.str.replace("i", "u")).max()) >= nrows:
-            low, high = int(rows.min()), int(rows.max())
-            bad = low if low < 0 else high
-            raise ValueError(f"A has a row index {bad} out of range for {nrows} rows")
+    return nnz
+
+
+def _check_rows(indices, nrows, nnz):
+    """Reject row indices outside range(nrows)."""
+    if nnz == 0:
+        return
+    rows = indices[:nnz]
+    # One pass instead of min() and max(): viewed unsigned, negative
+    # indices wrap above every valid one.
+    if int(rows.view(rows.dtype.str.replace("i", "u")).max()) >= nrows:
+        low, high = int(rows.min()), int(rows.max())
+        bad = low if low < 0 else high
+        raise ValueError(f"A has a row index {bad} out of range for {nrows} rows")
 
 
 def _usable(arr):
@@ -236,7 +243,7 @@ def _usable(arr):
 def _canonical(indptr, indices, ncols):
     """Row indices strictly increasing within every column (sorted, no duplicates).
 
-    Only called on a structure that passed _check_structure.
+    Only called on column pointers that passed _check_pointers.
     """
     if _sorted_unique is not None and indptr.dtype == indices.dtype and indptr.dtype in _INDEX_DTYPES:
         return bool(_sorted_unique(ncols, indptr, indices))
