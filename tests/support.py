@@ -9,7 +9,9 @@ from functools import lru_cache
 from pathlib import Path
 
 import numpy as np
-from scipy import io, sparse
+from scipy import sparse
+
+from tarnix.__main__ import mmread
 
 DATA = Path(__file__).parent / "data"
 
@@ -35,7 +37,7 @@ def _read_zero_based(path):
 @lru_cache(maxsize=None)
 def _load(name):
     path = DATA / f"{name}.mtx"
-    A = sparse.csc_array(_read_zero_based(path) if name == "c32" else io.mmread(path))
+    A = sparse.csc_array(_read_zero_based(path) if name == "c32" else mmread(path))
     A.sum_duplicates()
     if A.dtype.kind not in "fc":
         # Pattern matrices: give them values.

@@ -18,7 +18,7 @@ GENERATED = {
                                            + sparse.eye_array(200, format="csr")[RNG.permutation(200)]),
     "wide": random_csc(40, 90, 0.03, RNG),
     "tall": random_csc(90, 40, 0.03, RNG),
-    "upper_blocks": sparse.csc_array(sparse.block_diag([np.ones((3, 3)), np.ones((2, 2)), np.ones((4, 4))])
+    "upper_blocks": sparse.csc_array(sparse.block_diag([sparse.coo_array(np.ones((k, k))) for k in (3, 2, 4)])
                                      + sparse.eye_array(9, k=3)),
 }
 
@@ -136,7 +136,7 @@ class TestStrongcomp:
         assert np.all(B.diagonal()[q_out >= 0] != 0)
 
     def test_block_diagonal_of_two_irreducible_blocks(self):
-        A = sparse.block_diag([np.ones((3, 3)), np.ones((2, 2))], format="csc")
+        A = sparse.block_diag([sparse.coo_array(np.ones((3, 3))), sparse.coo_array(np.ones((2, 2)))], format="csc")
         p, r = strongcomp(A)
         assert r.tolist() in ([0, 3, 5], [0, 2, 5])
 

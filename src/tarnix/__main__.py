@@ -8,6 +8,7 @@ with the time it took.
 from __future__ import annotations
 
 import argparse
+import inspect
 import sys
 import time
 import warnings
@@ -190,10 +191,17 @@ def report_least_squares(A, out):
 SECTIONS = [report_colamd, report_camd, report_btf, report_qr, report_least_squares]
 
 
+def mmread(path):
+    """scipy.io.mmread, asking for sparse arrays where SciPy knows the choice."""
+    if "spmatrix" in inspect.signature(io.mmread).parameters:
+        return io.mmread(path, spmatrix=False)
+    return io.mmread(path)
+
+
 def load(path):
     """The matrix of a Matrix Market file as a CSC array."""
     try:
-        A = io.mmread(path)
+        A = mmread(path)
     except OSError as exc:
         raise SystemExit(f"error: cannot read {path}: {exc.strerror or exc}") from None
     except Exception as exc:  # mmread raises several types for malformed files
