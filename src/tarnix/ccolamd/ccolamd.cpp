@@ -351,35 +351,20 @@ void exec_body(PyObject* m)
     Ref csymamd_fn = add_function(m, csymamd_def);
 
     Ref doc_template = add_string(m, "_CCOLAMD_DOC_TEMPLATE", ccolamd_docs::doc_template);
-    Ref ccolamd_reftag = add_string(m, "ccolamd_reftag", ccolamd_docs::ccolamd_reftag);
-    Ref ccolamd_intro = doc_intro(ccolamd_docs::ccolamd_lead, ccolamd_reftag.get(), ccolamd_docs::ccolamd_description);
-    add_object(m, "ccolamd_intro", ccolamd_intro.get());
-    Ref ccolamd_A = add_string(m, "ccolamd_A_param", ccolamd_docs::ccolamd_A_param);
-    Ref ccolamd_opt_lu = add_string(m, "ccolamd_opt_lu_param", ccolamd_docs::ccolamd_opt_lu_param);
-    Ref ccolamd_example = add_string(m, "_ccolamd_example", ccolamd_docs::ccolamd_example);
-    Ref csymamd_reftag = add_string(m, "csymamd_reftag", ccolamd_docs::csymamd_reftag);
-    Ref csymamd_intro = doc_intro(ccolamd_docs::csymamd_lead, csymamd_reftag.get(), ccolamd_docs::csymamd_description);
-    add_object(m, "csymamd_intro", csymamd_intro.get());
-    Ref csymamd_A = add_string(m, "csymamd_A_param", ccolamd_docs::csymamd_A_param);
-    Ref csymamd_example = add_string(m, "_csymamd_example", ccolamd_docs::csymamd_example);
-
+    Ref opt_lu = add_string(m, "ccolamd_opt_lu_param", ccolamd_docs::ccolamd_opt_lu_param);
     Ref no_opt_lu = new_string("");
-    Ref ccolamd_see_also = new_string("csymamd, ~tarnix.colamd.colamd, ~tarnix.colamd.symamd");
-    Ref csymamd_see_also = new_string("ccolamd, ~tarnix.colamd.colamd, ~tarnix.colamd.symamd");
-    set_formatted_doc(ccolamd_fn.get(), doc_template.get(),
-                      {{"intro", ccolamd_intro.get()},
-                       {"A_param", ccolamd_A.get()},
-                       {"opt_lu_param", ccolamd_opt_lu.get()},
-                       {"see_also", ccolamd_see_also.get()},
-                       {"reftag", ccolamd_reftag.get()},
-                       {"example", ccolamd_example.get()}});
-    set_formatted_doc(csymamd_fn.get(), doc_template.get(),
-                      {{"intro", csymamd_intro.get()},
-                       {"A_param", csymamd_A.get()},
-                       {"opt_lu_param", no_opt_lu.get()},
-                       {"see_also", csymamd_see_also.get()},
-                       {"reftag", csymamd_reftag.get()},
-                       {"example", csymamd_example.get()}});
+    set_ordering_doc(m, ccolamd_fn.get(), doc_template.get(),
+                     {{"ccolamd_reftag", ccolamd_docs::ccolamd_reftag}, "ccolamd_intro", ccolamd_docs::ccolamd_lead,
+                      ccolamd_docs::ccolamd_description, {"ccolamd_A_param", ccolamd_docs::ccolamd_A_param},
+                      {"_ccolamd_example", ccolamd_docs::ccolamd_example},
+                      "csymamd, ~tarnix.colamd.colamd, ~tarnix.colamd.symamd"},
+                     {{"opt_lu_param", opt_lu.get()}});
+    set_ordering_doc(m, csymamd_fn.get(), doc_template.get(),
+                     {{"csymamd_reftag", ccolamd_docs::csymamd_reftag}, "csymamd_intro", ccolamd_docs::csymamd_lead,
+                      ccolamd_docs::csymamd_description, {"csymamd_A_param", ccolamd_docs::csymamd_A_param},
+                      {"_csymamd_example", ccolamd_docs::csymamd_example},
+                      "ccolamd, ~tarnix.colamd.colamd, ~tarnix.colamd.symamd"},
+                     {{"opt_lu_param", no_opt_lu.get()}});
 
     add_function(m, get_defaults_def);
     Ref tests = check(PyDict_New());

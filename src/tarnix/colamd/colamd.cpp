@@ -282,31 +282,16 @@ void exec_body(PyObject* m)
     Ref symamd_fn = add_function(m, symamd_def);
 
     Ref doc_template = add_string(m, "_COLAMD_DOC_TEMPLATE", colamd_docs::doc_template);
-    Ref colamd_reftag = add_string(m, "_colamd_reftag", colamd_docs::colamd_reftag);
-    Ref colamd_intro = doc_intro(colamd_docs::colamd_lead, colamd_reftag.get(), colamd_docs::colamd_description);
-    add_object(m, "_colamd_intro", colamd_intro.get());
-    Ref colamd_A = add_string(m, "_colamd_A_param", colamd_docs::colamd_A_param);
-    Ref colamd_example = add_string(m, "_colamd_example", colamd_docs::colamd_example);
-    Ref symamd_reftag = add_string(m, "_symamd_reftag", colamd_docs::symamd_reftag);
-    Ref symamd_intro = doc_intro(colamd_docs::symamd_lead, symamd_reftag.get(), colamd_docs::symamd_description);
-    add_object(m, "_symamd_intro", symamd_intro.get());
-    Ref symamd_A = add_string(m, "_symamd_A_param", colamd_docs::symamd_A_param);
-    Ref symamd_example = add_string(m, "_symamd_example", colamd_docs::symamd_example);
-
-    Ref colamd_see_also = new_string("symamd, ~tarnix.ccolamd.ccolamd, ~tarnix.ccolamd.csymamd");
-    Ref symamd_see_also = new_string("colamd, ~tarnix.ccolamd.ccolamd, ~tarnix.ccolamd.csymamd");
-    set_formatted_doc(colamd_fn.get(), doc_template.get(),
-                      {{"intro", colamd_intro.get()},
-                       {"A_param", colamd_A.get()},
-                       {"see_also", colamd_see_also.get()},
-                       {"reftag", colamd_reftag.get()},
-                       {"example", colamd_example.get()}});
-    set_formatted_doc(symamd_fn.get(), doc_template.get(),
-                      {{"intro", symamd_intro.get()},
-                       {"A_param", symamd_A.get()},
-                       {"see_also", symamd_see_also.get()},
-                       {"reftag", symamd_reftag.get()},
-                       {"example", symamd_example.get()}});
+    set_ordering_doc(m, colamd_fn.get(), doc_template.get(),
+                     {{"_colamd_reftag", colamd_docs::colamd_reftag}, "_colamd_intro", colamd_docs::colamd_lead,
+                      colamd_docs::colamd_description, {"_colamd_A_param", colamd_docs::colamd_A_param},
+                      {"_colamd_example", colamd_docs::colamd_example},
+                      "symamd, ~tarnix.ccolamd.ccolamd, ~tarnix.ccolamd.csymamd"});
+    set_ordering_doc(m, symamd_fn.get(), doc_template.get(),
+                     {{"_symamd_reftag", colamd_docs::symamd_reftag}, "_symamd_intro", colamd_docs::symamd_lead,
+                      colamd_docs::symamd_description, {"_symamd_A_param", colamd_docs::symamd_A_param},
+                      {"_symamd_example", colamd_docs::symamd_example},
+                      "colamd, ~tarnix.ccolamd.ccolamd, ~tarnix.ccolamd.csymamd"});
 
     add_function(m, get_defaults_def);
     Ref tests = check(PyDict_New());

@@ -124,4 +124,28 @@ ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library)
     return e;
 }
 
+void set_ordering_doc(PyObject* module, PyObject* function, PyObject* doc_template, const OrderingDoc& doc,
+                      std::initializer_list<std::pair<const char*, PyObject*>> extra)
+{
+    Ref reftag = add_string(module, doc.reftag.name, doc.reftag.text);
+    Ref intro = doc_intro(doc.lead, reftag.get(), doc.description);
+    add_object(module, doc.intro_name, intro.get());
+    Ref A_param = add_string(module, doc.A_param.name, doc.A_param.text);
+    Ref example = add_string(module, doc.example.name, doc.example.text);
+    Ref see_also = new_string(doc.see_also);
+    Ref fields = check(PyDict_New());
+    for (const auto& [key, value] : extra) {
+        check_status(PyDict_SetItemString(fields.get(), key, value));
+    }
+    check_status(PyDict_SetItemString(fields.get(), "intro", intro.get()));
+    check_status(PyDict_SetItemString(fields.get(), "A_param", A_param.get()));
+    check_status(PyDict_SetItemString(fields.get(), "see_also", see_also.get()));
+    check_status(PyDict_SetItemString(fields.get(), "reftag", reftag.get()));
+    check_status(PyDict_SetItemString(fields.get(), "example", example.get()));
+    Ref format = check(PyObject_GetAttrString(doc_template, "format"));
+    Ref no_args = check(PyTuple_New(0));
+    Ref text = check(PyObject_Call(format.get(), no_args.get(), fields.get()));
+    check_status(PyObject_SetAttrString(function, "__doc__", text.get()));
+}
+
 }  // namespace tarnix

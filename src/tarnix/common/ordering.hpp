@@ -7,6 +7,9 @@
 #include "common/arrays.hpp"
 #include "common/csc.hpp"
 
+#include <initializer_list>
+#include <utility>
+
 #include <cstdio>
 #include <type_traits>
 
@@ -124,6 +127,27 @@ struct ColamdExceptions {
     Ref internal_error;
 };
 ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library);
+
+// The docstring pieces of one ordering function. Each piece is bound in the
+// module under its name; the intro is lead + reftag + description.
+struct DocPiece {
+    const char* name;
+    const char* text;
+};
+struct OrderingDoc {
+    DocPiece reftag;
+    const char* intro_name;
+    const char* lead;
+    const char* description;
+    DocPiece A_param;
+    DocPiece example;
+    const char* see_also;
+};
+
+// function.__doc__ = template.format(intro=..., A_param=..., see_also=...,
+// reftag=..., example=..., **extra), the pieces bound in the module first.
+void set_ordering_doc(PyObject* module, PyObject* function, PyObject* doc_template, const OrderingDoc& doc,
+                      std::initializer_list<std::pair<const char*, PyObject*>> extra = {});
 
 // Returns when the call succeeded; raises the family's exception otherwise.
 // A success whose status is not 0 is an AssertionError while assertions are on.
