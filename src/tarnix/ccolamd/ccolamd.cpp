@@ -54,7 +54,7 @@ struct Ccolamd<int32_t> {
     static int symmetric(int32_t n, int32_t* A, int32_t* p, int32_t* perm, double* knobs, int32_t* stats,
                          int32_t* cmember)
     {
-        return csymamd(n, A, p, perm, knobs, stats, std::calloc, std::free, cmember, -1);
+        return csymamd(n, A, p, perm, knobs, stats, library_calloc, library_free, cmember, -1);
     }
 };
 
@@ -69,7 +69,7 @@ struct Ccolamd<int64_t> {
     static int symmetric(int64_t n, int64_t* A, int64_t* p, int64_t* perm, double* knobs, int64_t* stats,
                          int64_t* cmember)
     {
-        return csymamd_l(n, A, p, perm, knobs, stats, std::calloc, std::free, cmember, -1);
+        return csymamd_l(n, A, p, perm, knobs, stats, library_calloc, library_free, cmember, -1);
     }
 };
 

@@ -51,7 +51,7 @@ struct Colamd<int32_t> {
     }
     static int symmetric(int32_t n, int32_t* A, int32_t* p, int32_t* perm, double* knobs, int32_t* stats)
     {
-        return symamd(n, A, p, perm, knobs, stats, std::calloc, std::free);
+        return symamd(n, A, p, perm, knobs, stats, library_calloc, library_free);
     }
 };
 
@@ -64,7 +64,7 @@ struct Colamd<int64_t> {
     }
     static int symmetric(int64_t n, int64_t* A, int64_t* p, int64_t* perm, double* knobs, int64_t* stats)
     {
-        return symamd_l(n, A, p, perm, knobs, stats, std::calloc, std::free);
+        return symamd_l(n, A, p, perm, knobs, stats, library_calloc, library_free);
     }
 };
 

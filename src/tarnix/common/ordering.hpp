@@ -10,6 +10,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include <SuiteSparse_config.h>
+
 #include <cstdio>
 #include <type_traits>
 
@@ -98,6 +100,21 @@ struct ColamdArrays {
 //   no stored entries, or one row (unsymmetric ordering) -> arange(N)
 //   one column                                          -> [0]
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric);
+
+// --- Memory of SYMAMD and CSYMAMD --------------------------------------------
+
+// The allocator handed to symamd and csymamd: SuiteSparse's own, so that the
+// orderings draw on the same (replaceable) memory functions as every other
+// library the package calls.
+inline void* library_calloc(size_t count, size_t size)
+{
+    return SuiteSparse_calloc(count, size);
+}
+
+inline void library_free(void* block)
+{
+    SuiteSparse_free(block);
+}
 
 // --- Status of COLAMD and CCOLAMD ---------------------------------------------
 

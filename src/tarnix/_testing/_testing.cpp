@@ -1,0 +1,186 @@
+// tarnix._testing: hooks for the test suite, inert unless a test turns them on.
+//
+// The allocation hook replaces SuiteSparse's memory functions (the ones every
+// SuiteSparse library and tarnix's SuiteSparse-owned arrays go through) by a
+// counting allocator that makes the k-th allocation after installation fail
+// and keeps track of the blocks it handed out. Running a call once for every
+// k shows how each allocation failure surfaces and whether the call returns
+// everything it allocated. The hook holds no Python objects; a mutex guards it
+// because the libraries may allocate from more than one thread.
+#include "common/tarnix.hpp"
+
+#include <SuiteSparse_config.h>
+
+#include <cstddef>
+#include <mutex>
+#include <unordered_set>
+
+using namespace tarnix;
+
+namespace {
+
+using MallocFunc = void* (*)(size_t);
+using CallocFunc = void* (*)(size_t, size_t);
+using ReallocFunc = void* (*)(void*, size_t);
+using FreeFunc = void (*)(void*);
+
+struct Hook {
+    std::mutex lock;
+    bool installed = false;
+    long long fail_at = -1;  // index of the allocation to refuse; -1: none
+    long long allocations = 0;
+    bool failed = false;
+    std::unordered_set<void*> live;
+    MallocFunc malloc_prev = nullptr;
+    CallocFunc calloc_prev = nullptr;
+    ReallocFunc realloc_prev = nullptr;
+    FreeFunc free_prev = nullptr;
+};
+
+Hook g_hook;
+
+// Counts an allocation; false when this is the one to refuse. Lock held.
+bool admit()
+{
+    const bool refuse = g_hook.allocations++ == g_hook.fail_at;
+    g_hook.failed |= refuse;
+    return !refuse;
+}
+
+void* hook_malloc(size_t size)
+{
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (!admit()) {
+        return nullptr;
+    }
+    void* p = g_hook.malloc_prev(size);
+    if (p != nullptr) {
+        g_hook.live.insert(p);
+    }
+    return p;
+}
+
+void* hook_calloc(size_t count, size_t size)
+{
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (!admit()) {
+        return nullptr;
+    }
+    void* p = g_hook.calloc_prev(count, size);
+    if (p != nullptr) {
+        g_hook.live.insert(p);
+    }
+    return p;
+}
+
+void* hook_realloc(void* block, size_t size)
+{
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (!admit()) {
+        return nullptr;  // the block stays valid, as with a failing realloc
+    }
+    void* p = g_hook.realloc_prev(block, size);
+    if (p != nullptr) {
+        // A block allocated before the hook was installed stays untracked
+        // when it moves.
+        const bool tracked = block == nullptr || g_hook.live.erase(block) > 0;
+        if (tracked) {
+            g_hook.live.insert(p);
+        }
+    }
+    return p;
+}
+
+void hook_free(void* block)
+{
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (block != nullptr) {
+        g_hook.live.erase(block);
+    }
+    g_hook.free_prev(block);
+}
+
+// fail_allocation(index)
+Ref py_fail_allocation(PyObject*, const Args& a)
+{
+    const long long index = as_int64(a[0]);
+    if (index < -1) {
+        raise(PyExc_ValueError, "index must be -1 (no failure) or a non-negative allocation index");
+    }
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (g_hook.installed) {
+        raise(PyExc_RuntimeError, "the allocation hook is already installed");
+    }
+    g_hook.malloc_prev = SuiteSparse_config_malloc_func_get();
+    g_hook.calloc_prev = SuiteSparse_config_calloc_func_get();
+    g_hook.realloc_prev = SuiteSparse_config_realloc_func_get();
+    g_hook.free_prev = SuiteSparse_config_free_func_get();
+    g_hook.fail_at = index;
+    g_hook.allocations = 0;
+    g_hook.failed = false;
+    g_hook.live.clear();
+    g_hook.installed = true;
+    SuiteSparse_config_malloc_func_set(hook_malloc);
+    SuiteSparse_config_calloc_func_set(hook_calloc);
+    SuiteSparse_config_realloc_func_set(hook_realloc);
+    SuiteSparse_config_free_func_set(hook_free);
+    return Ref::none();
+}
+
+// allocation_report() -> (allocations, failed, live)
+Ref report_locked()
+{
+    return check(Py_BuildValue("(LNn)", g_hook.allocations, PyBool_FromLong(g_hook.failed),
+                               static_cast<Py_ssize_t>(g_hook.live.size())));
+}
+
+Ref py_allocation_report(PyObject*, const Args&)
+{
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (!g_hook.installed) {
+        raise(PyExc_RuntimeError, "the allocation hook is not installed");
+    }
+    return report_locked();
+}
+
+// restore_allocator() -> (allocations, failed, live)
+Ref py_restore_allocator(PyObject*, const Args&)
+{
+    std::lock_guard<std::mutex> guard(g_hook.lock);
+    if (!g_hook.installed) {
+        raise(PyExc_RuntimeError, "the allocation hook is not installed");
+    }
+    SuiteSparse_config_malloc_func_set(g_hook.malloc_prev);
+    SuiteSparse_config_calloc_func_set(g_hook.calloc_prev);
+    SuiteSparse_config_realloc_func_set(g_hook.realloc_prev);
+    SuiteSparse_config_free_func_set(g_hook.free_prev);
+    g_hook.installed = false;
+    return report_locked();
+}
+
+const Param index_params[] = {{"index"}};
+const FunctionDef fail_allocation_def{
+    "fail_allocation", py_fail_allocation, index_params, count(index_params),
+    "Install the counting allocator as SuiteSparse's memory functions. The allocation numbered\n"
+    "`index` (from 0) after this call fails; with -1 none does. Raises RuntimeError when the\n"
+    "hook is already installed."};
+const FunctionDef allocation_report_def{
+    "allocation_report", py_allocation_report, nullptr, 0,
+    "(allocations, failed, live) so far: the number of allocations seen, whether the chosen one\n"
+    "was refused, and the number of blocks allocated under the hook and not yet freed."};
+const FunctionDef restore_allocator_def{
+    "restore_allocator", py_restore_allocator, nullptr, 0,
+    "Put back the memory functions the hook replaced and return the final\n"
+    "(allocations, failed, live)."};
+
+void exec_body(PyObject* m)
+{
+    add_function(m, fail_allocation_def);
+    add_function(m, allocation_report_def);
+    add_function(m, restore_allocator_def);
+}
+
+}  // namespace
+
+TARNIX_MODULE(_testing, "Hooks for tarnix's test suite. Nothing here is active unless a test turns it on.",
+              ModuleState, exec_body)
