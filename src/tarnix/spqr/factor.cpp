@@ -240,6 +240,7 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
         f->cm = nullptr;
         raise(PyExc_MemoryError, "CHOLMOD could not start its workspace");
     }
+    spqr_lib::OutOfMemoryLatch latch;
     spqr_lib::dispatch_variant(f->is_real, f->use_int32, [&](auto entry, auto index) {
         using Entry = decltype(entry);
         using Int = decltype(index);
@@ -341,6 +342,7 @@ Ref py_factorize(PyObject* self, const Args& a)
         }
         f->tol = new_tol;
     }
+    spqr_lib::OutOfMemoryLatch latch;
     with_factorization(f, [&](auto* QR) { return SuiteSparseQR_numeric(f->tol, &header, QR, f->cm); });
     handle_errors(ctx.st, f->cm->status);
     return Ref::borrow(self);
@@ -387,6 +389,7 @@ Ref solve_dense_with(const State& st, FactorObject* f, cholmod_dense* b, bool tr
 {
     auto* QR = slot<Entry, Int>(f);
     cholmod_common* cm = f->cm;
+    spqr_lib::OutOfMemoryLatch latch;
     if (!transpose) {
         spqr_lib::DenseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(SPQR_QTX, QR, b, cm), cm);
         handle_errors(st, cm->status);
@@ -606,6 +609,7 @@ template <class Entry, class Int>
 Ref qmult_dense_with(const State& st, FactorObject* f, int method, cholmod_dense* X)
 {
     cholmod_common* cm = f->cm;
+    spqr_lib::OutOfMemoryLatch latch;
     spqr_lib::DenseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(method, slot<Entry, Int>(f), X, cm), cm);
     handle_errors(st, cm->status);
     return dense_to_ndarray(st, Y, cm);
@@ -690,6 +694,7 @@ Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
     return spqr_lib::dispatch_variant(f->is_real, f->use_int32, [&](auto entry, auto index) {
         using Entry = decltype(entry);
         using Int = decltype(index);
+        spqr_lib::OutOfMemoryLatch latch;
         spqr_lib::SparseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(method, slot<Entry, Int>(f), &header, f->cm),
                                       f->cm);
         handle_errors(ctx.st, f->cm->status);

@@ -50,6 +50,7 @@ Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_spar
     const auto n = static_cast<Int>(A->ncol);
     const Int econ = mode == Mode::Economic ? n : m;
     Outputs<Int> out(cm, A->nrow, A->ncol);
+    spqr_lib::OutOfMemoryLatch latch;
     switch (mode) {
     case Mode::R:
         SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.R.out(), out.E.out(), cm);
@@ -253,6 +254,7 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
         if (dim != m) {
             raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
         }
+        spqr_lib::OutOfMemoryLatch latch;
         spqr_lib::SparseResult<Int> Y(
             SuiteSparseQR_qmult<Entry, Int>(method, &Hh, &tau_header, v_view.data(), &Xh, cm), cm);
         handle_errors(st, cm->status);
@@ -268,6 +270,7 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
     }
     cholmod_dense X_header{};
     view_dense(st, X_view, &X_header);
+    spqr_lib::OutOfMemoryLatch latch;
     spqr_lib::DenseResult<Int> Y(
         SuiteSparseQR_qmult<Entry, Int>(method, &Hh, &tau_header, v_view.data(), &X_header, cm), cm);
     handle_errors(st, cm->status);
