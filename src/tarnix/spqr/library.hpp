@@ -85,14 +85,13 @@ bool out_of_memory_latched() noexcept;
 // The error handler of the module's commons.
 void on_library_error(int status, const char* file, int line, const char* message);
 
-// Starts a common of the given index width: errors go to on_library_error
-// and are not printed (they surface as exceptions).
+// Starts a common of the given index width, its errors reported to
+// on_library_error; its settings keep the library's defaults.
 inline int start_common(cholmod_common* cm, bool use_int32)
 {
     if (!(use_int32 ? Cholmod<int32_t>::start(cm) : Cholmod<int64_t>::start(cm))) {
         return 0;
     }
-    cm->print = 0;
     cm->error_handler = on_library_error;
     return 1;
 }
