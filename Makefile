@@ -3,6 +3,11 @@
 #   make demo    install what is missing, build, run python -m tarnix on the bundled sample
 #   make test    the same set-up, then the whole test suite
 #   make bench   the same set-up, then the benchmarks
+#
+# Checked builds, run by hand (each in its own build tree under build/checked):
+#   make asan      the test suite against extensions built with AddressSanitizer and UBSan
+#   make valgrind  the spqr and cholmod tests under valgrind's memcheck
+#   make coverage  line and branch coverage of the C++ (gcovr) and of the Python (coverage.py)
 
 PYTHON ?= python3
 VENV   := .venv
@@ -10,7 +15,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps venv build demo test bench clean
+.PHONY: all deps venv build demo test bench clean asan valgrind coverage
 
 all: build
 
@@ -41,6 +46,47 @@ test: build
 
 bench: build
 	$(PY) benchmarks/run.py
+
+CHECKED := build/checked
+CHECKED_INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --upgrade \
+	--target $(CHECKED)/$(1)/site -Cbuild-dir=$(CHECKED)/$(1)/cmake -Ccmake.build-type=Debug $(2) .
+
+$(CHECKED)/asan/.installed: $(VENV)/.tools $(SOURCES)
+	$(call CHECKED_INSTALL,asan,-Ccmake.define.TARNIX_SANITIZE=ON)
+	touch $@
+
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded
+# (with the C++ runtime, whose exception entry points it intercepts);
+# PYTHONMALLOC=malloc lets it see every object allocation, and --capture=sys
+# leaves its reports on the terminal. Leak detection is
+# off here (CPython keeps memory alive at exit by design); leaks are the
+# business of tests/test_leaks.py and `make valgrind`.
+asan: $(CHECKED)/asan/.installed
+	PYTHONPATH=$(CHECKED)/asan/site PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=0:strict_string_checks=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(abspath scripts/ubsan.supp) \
+	$(PY) -m pytest -p no:cacheprovider -q --capture=sys
+
+valgrind: build
+	$(PY) scripts/memcheck tests/test_spqr_factor.py tests/test_spqr_solve.py tests/test_spqr_functions.py \
+	    tests/test_cholmod.py tests/test_allocation_failures.py
+
+$(CHECKED)/coverage/.installed: $(VENV)/.tools $(SOURCES)
+	$(PIP) install --quiet "coverage>=7" "gcovr>=7"
+	$(call CHECKED_INSTALL,coverage,-Ccmake.define.TARNIX_COVERAGE=ON)
+	touch $@
+
+coverage: $(CHECKED)/coverage/.installed
+	find $(CHECKED)/coverage/cmake -name '*.gcda' -delete
+	PYTHONPATH=$(CHECKED)/coverage/site $(PY) -m coverage run --branch --source=tarnix \
+	    --data-file=$(CHECKED)/coverage/.coverage -m pytest -p no:cacheprovider -q
+	$(PY) -m coverage report --data-file=$(CHECKED)/coverage/.coverage
+	$(PY) -m gcovr --root src --object-directory $(CHECKED)/coverage/cmake --exclude-throw-branches \
+	    --exclude-unreachable-branches --txt-metric branch --print-summary \
+	    --html-details $(CHECKED)/coverage/html/index.html \
+	    --txt $(CHECKED)/coverage/cpp.txt src/tarnix
+	@echo "C++ coverage by file: $(CHECKED)/coverage/cpp.txt; line by line: $(CHECKED)/coverage/html/index.html"
 
 clean:
 	rm -rf build $(VENV)
