@@ -82,10 +82,10 @@ coverage: $(CHECKED)/coverage/.installed
 	PYTHONPATH=$(CHECKED)/coverage/site $(PY) -m coverage run --branch --source=tarnix \
 	    --data-file=$(CHECKED)/coverage/.coverage -m pytest -p no:cacheprovider -q
 	$(PY) -m coverage report --data-file=$(CHECKED)/coverage/.coverage
-	$(PY) -m gcovr --root src --object-directory $(CHECKED)/coverage/cmake --exclude-throw-branches \
-	    --exclude-unreachable-branches --txt-metric branch --print-summary \
-	    --html-details $(CHECKED)/coverage/html/index.html \
-	    --txt $(CHECKED)/coverage/cpp.txt src/tarnix
+	mkdir -p $(CHECKED)/coverage/html
+	$(PY) -m gcovr --root . --filter src/tarnix/ --exclude-throw-branches --exclude-unreachable-branches \
+	    --txt-metric branch --print-summary --txt $(CHECKED)/coverage/cpp.txt \
+	    --html-details $(CHECKED)/coverage/html/index.html $(CHECKED)/coverage/cmake
 	@echo "C++ coverage by file: $(CHECKED)/coverage/cpp.txt; line by line: $(CHECKED)/coverage/html/index.html"
 
 clean:

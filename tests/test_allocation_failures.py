@@ -189,3 +189,4 @@ def test_hook_is_inert_once_restored(tall):
     with pytest.raises(RuntimeError):
         hook.restore_allocator()
     assert ts.spqr(tall, mode="r")[0].shape[1] == 18
+

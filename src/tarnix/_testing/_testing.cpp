@@ -7,12 +7,14 @@
 // k shows how each allocation failure surfaces and whether the call returns
 // everything it allocated. The hook holds no Python objects; a mutex guards it
 // because the libraries may allocate from more than one thread.
+#include "common/ordering.hpp"
 #include "common/tarnix.hpp"
 
 #include <SuiteSparse_config.h>
 
 #include <cstddef>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 
 using namespace tarnix;
@@ -158,6 +160,33 @@ Ref py_restore_allocator(PyObject*, const Args&)
     return report_locked();
 }
 
+// colamd_status(module, ok, status): the exception the status routine shared
+// by tarnix.colamd and tarnix.ccolamd raises for a library result, with the
+// module's exception classes (returns None for success).
+Ref py_colamd_status(PyObject*, const Args& a)
+{
+    PyObject* module = a[0];
+    Ref name = check(PyObject_GetAttrString(module, "__name__"));
+    const char* library = PyUnicode_CompareWithASCIIString(name.get(), "tarnix.ccolamd") == 0 ? "CCOLAMD" : "COLAMD";
+    auto cls = [&](const char* suffix) {
+        return check(PyObject_GetAttrString(module, (std::string(library) + suffix).c_str()));
+    };
+    Ref value_error = cls("ValueError");
+    Ref memory_error = cls("MemoryError");
+    Ref internal_error = cls("InternalError");
+    Ref messages = new_colamd_status_messages();
+    const StatusFamily family{library, value_error.get(), memory_error.get(), internal_error.get(), messages.get(),
+                              true};
+    handle_colamd_status(family, truth(a[1]), as_int64(a[2]));
+    return Ref::none();
+}
+
+const Param colamd_status_params[] = {{"module"}, {"ok"}, {"status"}};
+const FunctionDef colamd_status_def{
+    "colamd_status", py_colamd_status, colamd_status_params, count(colamd_status_params),
+    "Raise what tarnix.colamd or tarnix.ccolamd (the module given) raises for a library call\n"
+    "that returned `ok` with `status`; None when that is a success."};
+
 const Param index_params[] = {{"index"}};
 const FunctionDef fail_allocation_def{
     "fail_allocation", py_fail_allocation, index_params, count(index_params),
@@ -178,6 +207,7 @@ void exec_body(PyObject* m)
     add_function(m, fail_allocation_def);
     add_function(m, allocation_report_def);
     add_function(m, restore_allocator_def);
+    add_function(m, colamd_status_def);
 }
 
 }  // namespace
