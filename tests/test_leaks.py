@@ -56,39 +56,28 @@ def settle():
         _trim(0)
 
 
-def growth(fn):
-    """(RSS, traced, objects) growth over repeated calls of fn, each after a warm-up.
+def repeat(fn, rounds, measure, warmup=WARMUP):
+    """Growth of measure() over `rounds` calls of fn after a warm-up. The end is
+    measured three times and the smallest figure kept: a leak stays, noise does not."""
+    for _ in range(warmup):
+        fn()
+    before = measure()
+    for _ in range(rounds):
+        fn()
+    return np.min([measure() for _ in range(3)], axis=0) - before
 
-    The end state is sampled three times and the smallest figures kept: a leak
-    stays, transient noise does not.
-    """
+
+def growth(fn):
+    """(RSS, traced, objects) growth over repeated calls of fn."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # pytest keeps what it records, which would look like a leak
-        for _ in range(WARMUP):
-            fn()
-        settle()
-        rss, objects = rss_bytes(), len(gc.get_objects())
-        for _ in range(ROUNDS):
-            fn()
-        ends = []
-        for _ in range(3):
-            settle()
-            ends.append((rss_bytes(), len(gc.get_objects())))
-        rss, objects = min(e[0] for e in ends) - rss, min(e[1] for e in ends) - objects
-
+        rss, objects = repeat(fn, ROUNDS, lambda: (settle(), rss_bytes(), len(gc.get_objects()))[1:])
         tracemalloc.start()
         try:
-            for _ in range(WARMUP):
-                fn()
-            gc.collect()
-            traced = tracemalloc.get_traced_memory()[0]
-            for _ in range(TRACED_ROUNDS):
-                fn()
-            gc.collect()
-            traced = tracemalloc.get_traced_memory()[0] - traced
+            traced = repeat(fn, TRACED_ROUNDS, lambda: (gc.collect(), tracemalloc.get_traced_memory()[0])[1:], 20)[0]
         finally:
             tracemalloc.stop()
-    return rss, traced, objects
+    return int(rss), int(traced), int(objects)
 
 
 def raises(exc, fn, *args, **kwargs):
@@ -153,33 +142,30 @@ def orderings():
     yield "validate", lambda: [(validate_csc_input(A), validate_csc_input(A.tocoo()),
                                 validate_csc_input(A.toarray()), validate_csc_input(S, True)) for A, S, _ in widths]
 
-    bad_Ap, Ai = np.array([1, 2, 4], I32), np.array([0, 1, 1, 2], I32)
-    out_of_range = np.array([0, 2, 4], I32), np.array([0, 5, 1, 2], I32)
-    yield "colamd errors", lambda: (
-        raises(ValueError, tc._colamd, 3, 2, bad_Ap, Ai, np.zeros(3, I32), np.zeros(20), np.zeros(20, I32)),
-        raises(tc.COLAMDValueError, tc._colamd, 3, 2, *out_of_range, np.zeros(3, I32), np.zeros(20),
-               np.zeros(20, I32)),
-        raises(TypeError, tc.colamd, A32, dense_row_thresh="x"),
-        raises(ValueError, tc._colamd, 3, 2, np.zeros(3, np.int64), Ai, np.zeros(3, I32), np.zeros(20),
-               np.zeros(20, I32)),
-        raises(TypeError, tc._symamd, 3, 2, np.zeros(3, np.float64), Ai, None, None, None),
-        raises(ValueError, tc.symamd, A32))
-    yield "ccolamd errors", lambda: (
-        raises(tcc.CCOLAMDValueError, tcc._ccolamd, 3, 2, *out_of_range, np.zeros(3, I32), np.zeros(20),
-               np.zeros(20, I32), None),
-        raises(ValueError, tcc.ccolamd, A32, opt_lu="LU"),
-        raises(TypeError, tcc.csymamd, S32, [None] * S32.shape[0]),
-        raises(ValueError, tcc.csymamd, S32, [0, 1]))
-    yield "camd errors", lambda: (
-        raises(ValueError, tca.camd, S32, [0, 1]),
-        raises(tca.CAMDInvalidMatrixError, tca._camd_order, 2, None, None, None, None, np.zeros(20), None),
-        raises(ValueError, tca.camd, A32))
-    yield "btf errors", lambda: (
-        raises(ValueError, tb.strongcomp, S32, [0, 1]),
-        raises(TypeError, tb.strongcomp, S32, [None] * S32.shape[0]),
-        raises(ValueError, tb.btf_q_permutation, np.zeros((2, 2), I32)),
-        raises(ValueError, tb._btf, 2, *out_of_range, 0.0, np.zeros(2, I32), np.zeros(2, I32), np.zeros(3, I32)),
-        raises(ValueError, tb.maxtrans, np.zeros((2, 2, 2))))
+    bad_Ap, Ai, far = np.array([1, 2, 4], I32), np.array([0, 1, 1, 2], I32), np.array([0, 5, 1, 2], I32)
+    Ap, Ap64, Ap_float = np.array([0, 2, 4], I32), np.zeros(3, np.int64), np.zeros(3)
+
+    def out():  # perm, knobs, stats
+        return np.zeros(3, I32), np.zeros(20), np.zeros(20, I32)
+
+    yield "colamd errors", lambda: (raises(ValueError, tc._colamd, 3, 2, bad_Ap, Ai, *out()),
+                                    raises(tc.COLAMDValueError, tc._colamd, 3, 2, Ap, far, *out()),
+                                    raises(ValueError, tc._colamd, 3, 2, Ap64, Ai, *out()),
+                                    raises(TypeError, tc._symamd, 3, 2, Ap_float, Ai, None, None, None),
+                                    raises(TypeError, tc.colamd, A32, dense_row_thresh="x"),
+                                    raises(ValueError, tc.symamd, A32))
+    yield "ccolamd errors", lambda: (raises(tcc.CCOLAMDValueError, tcc._ccolamd, 3, 2, Ap, far, *out(), None),
+                                     raises(ValueError, tcc.ccolamd, A32, opt_lu="LU"),
+                                     raises(TypeError, tcc.csymamd, S32, [None] * S32.shape[0]),
+                                     raises(ValueError, tcc.csymamd, S32, [0, 1]))
+    yield "camd errors", lambda: (raises(ValueError, tca.camd, S32, [0, 1]), raises(ValueError, tca.camd, A32),
+                                  raises(tca.CAMDInvalidMatrixError, tca._camd_order, 2, None, None, None, None,
+                                         np.zeros(20), None))
+    yield "btf errors", lambda: (raises(ValueError, tb.strongcomp, S32, [0, 1]),
+                                 raises(TypeError, tb.strongcomp, S32, [None] * S32.shape[0]),
+                                 raises(ValueError, tb.btf_q_permutation, np.zeros((2, 2), I32)),
+                                 raises(ValueError, tb._btf, 2, Ap, far, 0.0, *np.zeros((3, 2), I32)),
+                                 raises(ValueError, tb.maxtrans, np.zeros((2, 2, 2))))
     unsorted = sparse.csc_array((np.ones(3), np.array([1, 0, 0]), np.array([0, 2, 3])), shape=(2, 2))
     yield "validate errors", lambda: (
         validate_csc_input(unsorted),
@@ -241,9 +227,8 @@ def factors():
         raises(TypeError, pickle.dumps, f),
         raises(TypeError, ts.SPQRInfo, ordering=1))
     # The library refuses a right-hand side of the other value type (and says so on stdout).
-    yield "library errors", lambda: (
-        raises(ts.SPQRInvalidInputError, f._solve_dense, F_complex, False),
-        raises(ts.SPQRInvalidInputError, fz._solve_dense, F_real, False))
+    yield "library errors", lambda: (raises(ts.SPQRInvalidInputError, f._solve_dense, F_complex, False),
+                                     raises(ts.SPQRInvalidInputError, fz._solve_dense, F_real, False))
     yield "spqr modes, empty sparse rhs", lambda: (
         ts.spqr(A32, mode="economic"), ts.spqr(A64, mode="r", order="natural", tol=0.1),
         f.solve(B_empty), f.solve(B_column))

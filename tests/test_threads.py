@@ -137,28 +137,14 @@ def reads(f, b, B, X):
 
 
 def test_one_factor_shared(shared):
+    """Threads read one factor at once; half of them copy it meanwhile and read their copies."""
     f, A, b, B, X = shared
     expected = reads(f, b, B, X)
 
     def run(k):
         for _ in range(REPEATS):
-            assert same(reads(f, b, B, X), expected)
+            assert same(reads(f.copy() if k % 2 else f, b, B, X), expected)
             assert f.info.rank_A_estimate == f.rank  # whoever made the last call, it left a whole record
-
-    run_together(run)
-
-
-def test_copies_while_others_solve(shared):
-    f, A, b, B, X = shared
-    expected = reads(f, b, B, X)
-
-    def run(k):
-        for _ in range(REPEATS):
-            if k % 2:
-                g = f.copy()
-                assert same(reads(g, b, B, X), expected)
-            else:
-                assert same(reads(f, b, B, X), expected)
 
     run_together(run)
 
