@@ -340,6 +340,11 @@ Ref py_factorize(PyObject* self, const Args& a)
                 "This may lead to inconsistent rank determination.");
             warn(PyExc_UserWarning, message.get());
         }
+        // is_numeric and the warning may run Python code (a subclass, a
+        // warning filter, another thread) that re-initialises the object:
+        // what the library gets must still be what was checked.
+        require_symbolic(ctx.st, f);
+        require_analysed_structure(ctx, f, header);
         f->tol = new_tol;
     }
     spqr_lib::OutOfMemoryLatch latch;
@@ -669,6 +674,9 @@ Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
     Ref X = coerce_csc(ctx.module, X_arg, CoerceCall::Plain).matrix;
+    // validate_csc_input is Python code, after which the object may have
+    // been re-initialised without a numeric part.
+    require_numeric(ctx.st, f);
     const long long dim = shape_dim(X.get(), method == SPQR_QTX || method == SPQR_QX ? 0 : 1);
     if (dim != f->shape[0]) {
         raise_q_shape(f->shape[0], dim);

@@ -1,0 +1,275 @@
+"""Many threads calling the modules at once, with the interpreter switching between them as often as it can.
+
+No module releases the interpreter lock, but Python code runs in the middle of
+many calls (validate_csc_input, overridden methods, warning filters), and there
+another thread may take over, use the same factor, or re-initialise it.
+Results must be those of the same calls made by one thread beforehand.
+"""
+
+from __future__ import annotations
+
+import queue
+import sys
+import threading
+import time
+import warnings
+from contextlib import contextmanager
+
+import numpy as np
+import pytest
+from scipy import sparse
+
+import tarnix.btf as tb
+import tarnix.camd as tca
+import tarnix.ccolamd as tcc
+import tarnix.colamd as tc
+import tarnix.spqr as ts
+
+from support import random_csc, symmetric_pattern, with_index_dtype
+
+THREADS = 8
+REPEATS = 15
+
+
+@contextmanager
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
+
+
+def run_together(work, n=THREADS):
+    """Runs work(k) in n threads started at once; re-raises the first failure."""
+    barrier = threading.Barrier(n)
+    failures = []
+
+    def body(k):
+        try:
+            barrier.wait()
+            work(k)
+        except BaseException as exc:  # noqa: BLE001 - reported to the test below
+            failures.append(exc)
+
+    threads = [threading.Thread(target=body, args=(k,)) for k in range(n)]
+    with fast_switching():
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+    assert not any(t.is_alive() for t in threads)
+    if failures:
+        raise failures[0]
+
+
+def same(x, y):
+    """Exact equality of results: arrays, sparse arrays, tuples of them, records."""
+    if isinstance(x, tuple) and not hasattr(x, "__dataclass_fields__"):
+        return type(x) is type(y) and len(x) == len(y) and all(same(a, b) for a, b in zip(x, y))
+    if sparse.issparse(x):
+        return sparse.issparse(y) and x.shape == y.shape and (x != y).nnz == 0 and x.dtype == y.dtype
+    if isinstance(x, np.ndarray):
+        return isinstance(y, np.ndarray) and x.dtype == y.dtype and np.array_equal(x, y)
+    return x == y
+
+
+rng = np.random.default_rng(3)
+
+
+def tall(dtype, itype, m=40, n=25):
+    A = sparse.csc_array(random_csc(m, n, 0.1, rng, dtype) + sparse.eye_array(m, n), dtype=dtype)
+    return with_index_dtype(A, itype)
+
+
+MATS = [tall(v, i) for v in (np.float64, np.complex128) for i in (np.int32, np.int64)]
+SQUARE = [with_index_dtype(symmetric_pattern(random_csc(30, 30, 0.1, rng)), i) for i in (np.int32, np.int64)]
+
+
+def calls():
+    """(name, call) pairs covering every module, in each value type and index width."""
+    for S in SQUARE:
+        w = S.indptr.dtype.name
+        c = np.arange(S.shape[0]) % 3
+        yield f"colamd {w}", lambda S=S: tc.colamd(S, return_info=True)
+        yield f"symamd {w}", lambda S=S: tc.symamd(S)
+        yield f"ccolamd {w}", lambda S=S, c=c: tcc.ccolamd(S, c, return_info=True)
+        yield f"csymamd {w}", lambda S=S, c=c: tcc.csymamd(S, c)
+        yield f"camd {w}", lambda S=S, c=c: tca.camd(S, c, return_info=True)
+        yield f"btf {w}", lambda S=S: (tb.maxtrans(S), tb.strongcomp(S), tb.btf(S))
+    for A in MATS:
+        tag = f"{A.dtype.name}/{A.indptr.dtype.name}"
+        m, n = A.shape
+        b = np.arange(m, dtype=A.dtype)
+        B = with_index_dtype(sparse.csc_array(random_csc(m, 5, 0.2, rng, A.dtype)), A.indptr.dtype)
+        yield f"spqr {tag}", lambda A=A: ts.spqr(A, mode="economic")
+        yield f"solve {tag}", lambda A=A, b=b, B=B: (ts.spqr_solve(A, b), ts.spqr_factor(A).solve(B, rhs_batch_size=2))
+        yield f"qmult {tag}", lambda A=A, B=B: (ts.spqr_factor(A).qmult(B, "QTX"),
+                                               ts.spqr_qmult(ts.spqr(A, mode="householder")[0], B))
+
+
+def test_every_module_at_once():
+    work = list(calls())
+    expected = {name: call() for name, call in work}
+
+    def run(k):
+        for r in range(REPEATS):
+            for name, call in work[k + r:] + work[:k + r]:  # each thread in its own order
+                assert same(call(), expected[name]), name
+
+    run_together(run)
+
+
+@pytest.fixture(params=[0, 3], ids=["float64-int32", "complex128-int64"])
+def shared(request):
+    A = MATS[request.param]
+    m, n = A.shape
+    b = np.ones(m, A.dtype)
+    B = with_index_dtype(sparse.csc_array(random_csc(m, 6, 0.2, rng, A.dtype)), A.indptr.dtype)
+    X = np.ones((2, m), A.dtype)
+    return ts.spqr_factor(A), A, b, B, X
+
+
+def reads(f, b, B, X):
+    return (f.solve(b), f.solve(B, rhs_batch_size=4), f.solve(b[: f.shape[1]], transpose=True),
+            f.qmult(B), f.qmult(X, "XQT"), f.perm, f.rank, f.shape, repr(f))
+
+
+def test_one_factor_shared(shared):
+    """Threads read one factor at once; half of them copy it meanwhile and read their copies."""
+    f, A, b, B, X = shared
+    expected = reads(f, b, B, X)
+
+    def run(k):
+        for _ in range(REPEATS):
+            assert same(reads(f.copy() if k % 2 else f, b, B, X), expected)
+            assert f.info.rank_A_estimate == f.rank  # whoever made the last call, it left a whole record
+
+    run_together(run)
+
+
+def test_factor_dropped_in_another_thread(shared):
+    f, A, b, B, X = shared
+    expected = f.solve(b)
+    handed = queue.Queue()
+
+    def run(k):
+        if k % 2:  # producers: the only reference goes into the queue
+            for _ in range(REPEATS):
+                handed.put(ts.spqr_factor(A))
+                handed.put(f.copy())
+            handed.put(None)
+        else:  # consumers: the last reference dies here
+            while (g := handed.get()) is not None:
+                assert same(g.solve(b), expected)
+                del g
+
+    run_together(run)
+
+
+class Yielding(ts.SPQRFactor):
+    """Lets other threads run in the middle of factorize and of each batch of a sparse solve."""
+
+    def _check_input_matrix(self, A, itype):
+        time.sleep(0)
+        return super()._check_input_matrix(A, itype)
+
+    def _solve_dense(self, b, transpose):
+        time.sleep(0)
+        return super()._solve_dense(b, transpose)
+
+
+def test_python_code_mid_call(shared):
+    f, A, b, B, X = shared
+    y = Yielding(A).factorize(A)
+    expected = (f.solve(b), f.solve(B, rhs_batch_size=2))
+
+    def run(k):
+        for _ in range(REPEATS):
+            y.factorize(A)  # the same values again: every thread's solves stay valid
+            assert same((y.solve(b), y.solve(B, rhs_batch_size=2)), expected)
+
+    run_together(run)
+
+
+def test_warnings_mid_call():
+    A = MATS[0]
+    m, n = A.shape
+    deficient = ts.spqr_factor(sparse.csc_array(sparse.hstack([A, A[:, :2]])))
+    b = np.ones(m)
+    with pytest.warns(ts.SPQRRankDeficiencyWarning):
+        expected = deficient.solve(b)
+    shown = []
+
+    def show(message, category, *args, **kwargs):
+        time.sleep(0)  # another thread runs while this solve waits
+        if threading.current_thread().name.endswith("strict"):
+            raise category(message)
+        shown.append(category)
+
+    def run(k):
+        threading.current_thread().name += " strict" if k % 2 else ""
+        for _ in range(REPEATS):
+            try:
+                assert same(deficient.solve(b), expected)
+            except ts.SPQRRankDeficiencyWarning:
+                assert k % 2
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = show
+        run_together(run)
+    assert set(shown) == {ts.SPQRRankDeficiencyWarning} and len(shown) == REPEATS * THREADS // 2
+
+
+class TestReinitialisedMidCall:
+    """Python code that runs inside a call may re-initialise the factor itself (from this thread or
+    another): the call must then refuse, never hand the library a factor that no longer fits."""
+
+    def test_during_the_tolerance_warning(self):
+        A, small = MATS[0], sparse.csc_array(sparse.eye_array(5, 3))
+        f = ts.spqr_factor(A)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.showwarning = lambda *args, **kwargs: f.__init__(small)
+            with pytest.raises(ValueError, match="shape of the input matrix"):
+                f.factorize(A, tol=0.5)
+        assert f.shape == (5, 3)
+
+    def test_during_validation_of_a_sparse_x(self, monkeypatch):
+        A = MATS[0]
+        f = ts.spqr_factor(A)
+        X = sparse.csc_array(np.ones((A.shape[0], 2)))
+        validate = ts.validate_csc_input
+
+        def validate_and_reinit(M, *args, **kwargs):
+            if M is X:
+                f.__init__(A)  # symbolic only
+            return validate(M, *args, **kwargs)
+
+        monkeypatch.setattr(ts, "validate_csc_input", validate_and_reinit)
+        with pytest.raises(AssertionError):
+            f.qmult(X)
+
+    def test_from_other_threads(self):
+        A, small = MATS[0], sparse.csc_array(sparse.eye_array(5, 3))
+        f = ts.spqr_factor(A)
+        b = np.ones(A.shape[0])
+        X = sparse.csc_array(np.ones((A.shape[0], 2)))
+
+        def run(k):
+            for r in range(REPEATS):
+                try:
+                    if k == 0:
+                        f.__init__(small if r % 2 else A, use_singletons=True)
+                    else:
+                        f.factorize(A, tol=r % 3 * 0.1)
+                        f.solve(b)
+                        f.qmult(X)
+                except (AssertionError, ValueError):
+                    pass  # the factor changed under this thread: refused, not crashed
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            run_together(run)
