@@ -226,6 +226,14 @@ def _check_rows(indices, nrows, nnz):
     if nnz == 0:
         return
     rows = indices[:nnz]
+    if nrows > np.iinfo(rows.dtype).max:
+        # Every non-negative value of so narrow a type is a valid row, and
+        # the unsigned view below would let negative ones through (int8 -1
+        # is 255, a valid row of a 300-row matrix).
+        low = int(rows.min())
+        if low < 0:
+            raise ValueError(f"A has a row index {low} out of range for {nrows} rows")
+        return
     # One pass instead of min() and max(): viewed unsigned, negative
     # indices wrap above every valid one.
     if int(rows.view(rows.dtype.str.replace("i", "u")).max()) >= nrows:
