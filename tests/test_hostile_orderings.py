@@ -34,13 +34,13 @@ def constraint_sets(n):
 
 @given(A=rectangular, data=st.data())
 def test_column_orderings(A, data):
-    n = A.shape[1]
+    n = A.shape[1] if A.shape[0] else 0  # (no rows: an empty ordering)
     q = colamd_module.colamd(A)
     assert is_permutation(q, n) and q.dtype == A.indices.dtype
     # Both widths run the same algorithm.
     other = np.int64 if A.indices.dtype == np.int32 else np.int32
     assert np.array_equal(colamd_module.colamd(with_index_dtype(A, other)), q)
-    sets = data.draw(constraint_sets(n))
+    sets = data.draw(constraint_sets(A.shape[1]))
     q = ccolamd_module.ccolamd(A, constraints=sets, opt_lu=data.draw(st.sampled_from([None, "lu", "cholesky"])))
     assert is_permutation(q, n)
     if n > 1 and A.nnz and A.shape[0] > 1:
@@ -61,6 +61,24 @@ def test_symmetric_orderings(order, A, data):
     assert is_permutation(p, n) and p.dtype == A.indices.dtype
     if sets is not None and n > 1 and A.nnz:
         assert (np.diff(sets[p]) >= 0).all()
+
+
+@given(A=csc_matrices(min_rows=2, max_rows=10, min_cols=2, max_cols=10), huge=st.sampled_from([1e10, 1e30, 1e39, np.inf]))
+@pytest.mark.parametrize("order", ["colamd", "symamd", "ccolamd", "csymamd"])
+def test_huge_dense_thresholds_make_nothing_dense(order, A, huge):
+    # A threshold past any row or column length must act as one just past it,
+    # not wrap around in the library into "everything is dense".
+    fn = {"colamd": colamd_module.colamd, "symamd": colamd_module.symamd, "ccolamd": ccolamd_module.ccolamd,
+          "csymamd": ccolamd_module.csymamd}[order]
+    if order in ("symamd", "csymamd"):
+        A = A[:, :A.shape[0]] if A.shape[1] >= A.shape[0] else A[:A.shape[1]]
+        A = sparse.csc_array(A)
+    assume(A.nnz > 0)
+    expected = fn(A, dense_row_thresh=1e6, dense_col_thresh=1e6, return_info=True)
+    got = fn(A, dense_row_thresh=huge, dense_col_thresh=huge, return_info=True)
+    assert np.array_equal(got[0], expected[0]) and got[1] == expected[1]
+    with pytest.raises(ValueError, match="NaN"):
+        fn(A, dense_row_thresh=np.nan)
 
 
 def block_of(r, n):
