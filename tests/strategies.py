@@ -182,12 +182,12 @@ INVALID = ["row_too_large", "row_negative", "row_int8_negative", "pointer_decrea
 
 
 @st.composite
-def corrupted(draw, kinds, matrices):
-    """(clean matrix, spoiled copy, kind)."""
+def corrupted(draw, kinds, matrices, fmt="csc"):
+    """(clean matrix, spoiled copy, kind); the copy in CSC or CSR format."""
     A = draw(matrices)
     kind = draw(st.sampled_from(kinds))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    B = sparse.csc_array(A, copy=True)
+    B = (sparse.csc_array if fmt == "csc" else sparse.csr_array)(A, copy=True)
     if kind in BENIGN:
         _benign(B, kind, rng)
     else:

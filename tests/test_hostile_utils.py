@@ -92,6 +92,39 @@ def test_malformed_structures_are_refused(name, case):
     assert csc_fingerprint(spoiled) == before
 
 
+@given(case=corrupted(BENIGN + INVALID, square.filter(lambda A: A.nnz > 0), fmt="csr"))
+def test_spoiled_csr_input_is_checked_before_conversion(case):
+    # SciPy's CSR to CSC conversion trusts the indices: a bad one crashed.
+    clean, spoiled, kind = case
+    before = csc_fingerprint(spoiled)
+    if kind in BENIGN:
+        assert_same_result(call("validate_csc_input", spoiled), clean.toarray(), exact=False)
+    else:
+        with pytest.raises(ValueError):
+            call("validate_csc_input", spoiled)
+    assert csc_fingerprint(spoiled) == before
+
+
+@given(A=square.filter(lambda A: A.nnz > 0), axis=st.integers(0, 1), lie=st.sampled_from(
+    ["too_large", "negative", "short", "data_short"]))
+def test_spoiled_coo_input_is_checked_before_conversion(A, axis, lie):
+    C = sparse.coo_array(A)
+    coords = [c.copy() for c in C.coords]
+    if lie == "too_large":
+        coords[axis][-1] = A.shape[axis] + 2
+    elif lie == "negative":
+        coords[axis][0] = -3
+    elif lie == "short":
+        coords[axis] = coords[axis][:-1]
+    else:
+        C.data = C.data[:-1].copy()
+    C.coords = tuple(coords)
+    before = fingerprint(C.data, *C.coords)
+    with pytest.raises(ValueError):
+        call("validate_csc_input", C)
+    assert fingerprint(C.data, *C.coords) == before
+
+
 def spoil_layout(D, how):
     if how == "fortran":
         return np.asfortranarray(D)
