@@ -188,3 +188,13 @@ def test_negative_narrow_row_index_beyond_the_narrow_range(dtype):
     with pytest.raises(ValueError):
         btf_module.maxtrans(A)
     assert csc_fingerprint(A) == before
+
+
+@pytest.mark.parametrize("name", ["indptr", "indices", "data"])
+@pytest.mark.parametrize("value", [None, [0, 1], 1.0], ids=["None", "list", "float"])
+def test_csc_attributes_that_are_not_arrays(name, value):
+    A = sparse.csc_array(np.eye(2))
+    setattr(A, name, value)
+    for fn in (validate_csc_input, colamd_module.colamd, spqr_module.spqr):
+        with pytest.raises(ValueError, match=f"A.{name} must be a NumPy array"):
+            fn(A)
