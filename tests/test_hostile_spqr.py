@@ -14,7 +14,7 @@ from scipy import sparse
 
 import tarnix.cholmod as cholmod_module
 import tarnix.spqr as spqr_module
-from strategies import csc_matrices, fingerprint, full_rank
+from strategies import BENIGN, INVALID, corrupted, csc_fingerprint, csc_matrices, fingerprint, full_rank
 from support import with_index_dtype
 
 SPQR_ERRORS = (ValueError, TypeError, OverflowError, IndexError, spqr_module.SPQRError)
@@ -223,6 +223,25 @@ def test_hostile_q_operands(A, how, method, householder):
             expected = call(X)
             assert np.allclose(Y, expected[:, 0] if how == "one_d" else expected, atol=1e-10)
     assert fingerprint(hostile) == before
+
+
+@given(A=tall, data=st.data())
+def test_spoiled_single_column_sparse_right_hand_sides(A, data):
+    # One column in CSR form is converted before it is validated; SciPy's
+    # conversion of a spoiled one crashed.
+    m = A.shape[0]
+    column = csc_matrices(min_rows=m, max_rows=m, min_cols=1, max_cols=1).filter(lambda b: b.nnz > 0)
+    # (Float index arrays are cast by SciPy when b's values are cast to the factor's type.)
+    invalid = [k for k in INVALID if not k.startswith("float_")]
+    clean, b, kind = data.draw(corrupted(BENIGN + invalid, column, fmt="csr"))
+    f = spqr_module.spqr_factor(A)
+    before = csc_fingerprint(b)
+    if kind in BENIGN:
+        assert np.allclose(f.solve(b).toarray(), f.solve(clean.toarray()), atol=1e-8)
+    else:  # (the value types NumPy will not cast safely are a TypeError)
+        with pytest.raises((ValueError, TypeError)):
+            f.solve(b)
+    assert csc_fingerprint(b) == before
 
 
 def householder_lies():
