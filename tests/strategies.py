@@ -187,6 +187,9 @@ def corrupted(draw, kinds, matrices, fmt="csc"):
     A = draw(matrices)
     kind = draw(st.sampled_from(kinds))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    if kind == "float32_data":  # the clean matrix holds the values the spoiled one can
+        A = sparse.csc_array(A, copy=True)
+        A.data = A.data.astype(np.complex64 if A.dtype.kind == "c" else np.float32).astype(A.dtype)
     B = (sparse.csc_array if fmt == "csc" else sparse.csr_array)(A, copy=True)
     if kind in BENIGN:
         _benign(B, kind, rng)
