@@ -106,11 +106,16 @@ def validate_csc_input(A, require_square=False):
                 sparse.SparseEfficiencyWarning,
                 stacklevel=2,
             )
-            A = A.tocsc()
+            A = _to_csc(A)
             owned = True
     else:
         A = _dense_to_csc(A)
         owned = True
+
+    for name in ("indptr", "indices", "data"):
+        arr = getattr(A, name, None)
+        if not isinstance(arr, np.ndarray):
+            raise ValueError(f"A.{name} must be a NumPy array, got {type(arr).__name__}")
 
     nrows, ncols = A.shape
     if require_square and nrows != ncols:
@@ -149,6 +154,33 @@ def validate_csc_input(A, require_square=False):
         B.has_sorted_indices = False
         B.sum_duplicates()
     return CSCInput(B, True, index_dtype)
+
+
+def _to_csc(A):
+    """A sparse matrix of another format, converted to CSC.
+
+    SciPy's conversions index their output with the stored indices without
+    checking them, so a spoiled structure (an index out of range, decreasing
+    pointers, arrays of different lengths) would crash the interpreter. It is
+    checked first, on a new matrix that shares the arrays (the checks replace
+    arrays, and the argument must stay as it is).
+    """
+    try:
+        if A.format == "coo":
+            B = A.__class__((A.data, A.coords), shape=A.shape)
+            if B.data.ndim != 1 or any(c.ndim != 1 or len(c) != len(B.data) for c in B.coords):
+                raise ValueError("coordinate and data arrays of different lengths")
+        else:
+            if A.format in ("csr", "bsr"):
+                if any(np.asarray(a).dtype.kind not in "iu" for a in (A.indptr, A.indices)):
+                    raise ValueError("index arrays must hold integers")
+                B = A.__class__((A.data, A.indices, A.indptr), shape=A.shape)
+            else:
+                B = A.tocsr()
+            B.check_format(full_check=True)
+        return B.tocsc()
+    except (TypeError, ValueError, IndexError, OverflowError, AttributeError) as exc:
+        raise ValueError(f"A is a {A.format.upper()} matrix with a malformed structure: {exc}") from exc
 
 
 def _dense_to_csc(A):
@@ -226,6 +258,14 @@ def _check_rows(indices, nrows, nnz):
     if nnz == 0:
         return
     rows = indices[:nnz]
+    if nrows > np.iinfo(rows.dtype).max:
+        # Every non-negative value of so narrow a type is a valid row, and
+        # the unsigned view below would let negative ones through (int8 -1
+        # is 255, a valid row of a 300-row matrix).
+        low = int(rows.min())
+        if low < 0:
+            raise ValueError(f"A has a row index {low} out of range for {nrows} rows")
+        return
     # One pass instead of min() and max(): viewed unsigned, negative
     # indices wrap above every valid one.
     if int(rows.view(rows.dtype.str.replace("i", "u")).max()) >= nrows:

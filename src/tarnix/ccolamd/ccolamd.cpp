@@ -107,7 +107,9 @@ void run_ccolamd(const State& st, long long M, long long N, const ColamdArrays<I
     I* Ai_work = data_of<I>(work);
     std::memcpy(Ai_work, a.Ai.data(), static_cast<size_t>(nnz) * sizeof(I));
     std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
-    const int ok = Ccolamd<I>::order(n_row, n_col, alen, Ai_work, a.perm.data(), knobs, a.stats.data(),
+    double safe_knobs[CCOLAMD_KNOBS];
+    library_knobs<I>(safe_knobs, knobs, M, N);
+    const int ok = Ccolamd<I>::order(n_row, n_col, alen, Ai_work, a.perm.data(), safe_knobs, a.stats.data(),
                                      constraints.data());
     handle_colamd_status(status_family(st), ok, a.stats[CCOLAMD_STATUS]);
 }
@@ -120,7 +122,9 @@ void run_csymamd(const State& st, long long N, const ColamdArrays<I>& a, double*
     check_arrays(a, N, nknobs);
     require_constraints(constraints, N);
     const I n = narrow_size<I>(N, "N");
-    const int ok = Ccolamd<I>::symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), knobs, a.stats.data(),
+    double safe_knobs[CCOLAMD_KNOBS];
+    library_knobs<I>(safe_knobs, knobs, N, N);
+    const int ok = Ccolamd<I>::symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), safe_knobs, a.stats.data(),
                                          constraints.data());
     handle_colamd_status(status_family(st), ok, a.stats[CCOLAMD_STATUS]);
 }

@@ -101,7 +101,9 @@ void run_colamd(const State& st, long long M, long long N, const ColamdArrays<I>
     I* Ai_work = data_of<I>(work);
     std::memcpy(Ai_work, a.Ai.data(), static_cast<size_t>(nnz) * sizeof(I));
     std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
-    const int ok = Colamd<I>::order(n_row, n_col, alen, Ai_work, a.perm.data(), knobs, a.stats.data());
+    double safe_knobs[COLAMD_KNOBS];
+    library_knobs<I>(safe_knobs, knobs, M, N);
+    const int ok = Colamd<I>::order(n_row, n_col, alen, Ai_work, a.perm.data(), safe_knobs, a.stats.data());
     handle_colamd_status(status_family(st), ok, a.stats[COLAMD_STATUS]);
 }
 
@@ -111,7 +113,9 @@ void run_symamd(const State& st, long long N, const ColamdArrays<I>& a, double* 
 {
     check_arrays(a, N, nknobs);
     const I n = narrow_size<I>(N, "N");
-    const int ok = Colamd<I>::symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), knobs, a.stats.data());
+    double safe_knobs[COLAMD_KNOBS];
+    library_knobs<I>(safe_knobs, knobs, N, N);
+    const int ok = Colamd<I>::symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), safe_knobs, a.stats.data());
     handle_colamd_status(status_family(st), ok, a.stats[COLAMD_STATUS]);
 }
 

@@ -12,7 +12,9 @@
 
 #include <SuiteSparse_config.h>
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <type_traits>
 
 namespace tarnix {
@@ -23,6 +25,32 @@ namespace tarnix {
 void set_threshold_knob(double* knobs, int index, PyObject* value);
 // knobs[index] = 1.0 or 0.0 by the truth of value; None leaves it.
 void set_flag_knob(double* knobs, int index, PyObject* value);
+
+// The knobs handed to COLAMD or CCOLAMD (and their symmetric forms): a copy
+// of the caller's K knobs with the dense-row and dense-column thresholds
+// (knobs 0 and 1) made safe. The libraries turn a threshold alpha into a
+// count as (Int) max(16, alpha * sqrt(n)), n at most max(M, N); beyond the
+// index range that cast is undefined, and in practice gives the most negative
+// count, so that every row and column is taken as dense: the opposite of what
+// a huge threshold (or infinity) asks for. Such a threshold is lowered to one
+// that still leaves every row and column sparse. NaN means nothing and is
+// refused.
+template <class I, size_t K>
+void library_knobs(double (&out)[K], const double* knobs, long long M, long long N)
+{
+    for (size_t k = 0; k < K; ++k) {
+        out[k] = knobs[k];
+    }
+    const double n = static_cast<double>(M > N ? M : N);
+    const double cap = 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(n > 1.0 ? n : 1.0);
+    for (size_t k = 0; k < 2; ++k) {
+        if (std::isnan(out[k])) {
+            raise_format(PyExc_ValueError, "The dense %s threshold (knobs[%zu]) must not be NaN.",
+                         k == 0 ? "row" : "column", k);
+        }
+        out[k] = out[k] > cap ? cap : out[k];
+    }
+}
 
 // --- Constraint vectors of CCOLAMD, CSYMAMD and CAMD ---------------------------
 

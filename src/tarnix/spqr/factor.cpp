@@ -469,6 +469,22 @@ Ref astype(PyObject* arr, PyObject* dtype)
 
 // Sparse right-hand sides: densified a batch of columns at a time into one
 // reused buffer; each batch's solution is kept sparse.
+// SciPy's astype and tocsc sort, sum and convert a sparse b with its stored
+// indices unchecked, and a spoiled structure crashes them: the structure is
+// checked first, by tarnix.utils, without a conversion warning (the
+// converted matrix is not kept).
+void require_sparse_structure(PyObject* module, PyObject* b)
+{
+    Ref format = attr(b, "format");
+    Ref csc = new_string("csc");
+    if (check_status(PyObject_RichCompareBool(format.get(), csc.get(), Py_EQ))) {
+        coerce_csc(module, b, CoerceCall::Plain);
+        return;
+    }
+    Ref to_csc = import_relative(module, "utils", "_to_csc");
+    check(PyObject_CallOneArg(to_csc.get(), b));
+}
+
 Ref solve_sparse(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t batch)
 {
     FactorObject* f = as_factor(self);
@@ -574,6 +590,9 @@ Ref py_solve(PyObject* self, const Args& a)
         Ref to_repr = check(PyObject_Repr(self_dtype.get()));
         raise_format(PyExc_TypeError, "Cannot safely cast b.dtype=%U to self.dtype=%U.", from_repr.get(),
                      to_repr.get());
+    }
+    if (sparse) {
+        require_sparse_structure(ctx.module, b_arg);
     }
     Ref b = astype(b_arg, self_dtype.get());
 
