@@ -154,6 +154,9 @@ def bad_vectors(n, index_dtype):
         st.just(["x"] * n),
         st.just([2**40] * n),
         st.just(np.full(n, n, dtype=np.int64)),
+        # Values that wrap to valid ones when cast to 32-bit indices.
+        st.just(np.where(np.arange(n) == 0, 2**32, np.arange(n)).astype(np.int64)),
+        st.just(np.where(np.arange(n) == 0, 2**64 - 1, 0).astype(np.uint64)),
     )
 
 
@@ -170,6 +173,18 @@ def test_bad_constraint_vectors(fn, A, data):
     with pytest.raises((ValueError, TypeError, OverflowError)):
         call()
     assert fingerprint(c) == before
+
+
+@pytest.mark.parametrize("fn", ["ccolamd", "csymamd", "camd", "strongcomp"])
+def test_vectors_that_would_wrap_are_refused(fn):
+    A = sparse.csc_array(sparse.eye_array(4) + sparse.eye_array(4, k=1))  # int32 indices
+    c = np.array([2**32, 1, 2, 3])  # 2**32 wraps to 0 in int32
+    call = {"ccolamd": ccolamd_module.ccolamd, "csymamd": ccolamd_module.csymamd,
+            "camd": camd_module.camd, "strongcomp": btf_module.strongcomp}[fn]
+    name = "qin" if fn == "strongcomp" else "constraints"
+    with pytest.raises(ValueError, match=f"^Values in {name} exceed the range of the index dtype int32.$"):
+        call(A, c)
+    call(A, np.array([0, 1, 2, 3], np.uint64))  # in range: converted as usual
 
 
 # ---------------------------------------------------------------------------

@@ -215,7 +215,7 @@ Ref py_strongcomp(PyObject* m, const Args& a)
         return check(PyTuple_Pack(3, p.get(), q.get(), r.get()));
     }
     // A C-contiguous array of the index dtype is the caller's own, reordered in place.
-    Ref q = with_q ? convert_index_array(a[1], dtype, Conversion::Contiguous, "qin must be an integer array.")
+    Ref q = with_q ? convert_index_array(a[1], dtype, Conversion::Contiguous, "qin", "qin must be an integer array.")
                    : Ref::none();
     Ref p = zeros(N, dtype);
     Ref r = zeros(N + 1, dtype);

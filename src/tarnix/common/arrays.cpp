@@ -49,7 +49,7 @@ Ref zeros(npy_intp n, int typenum)
     return check(PyArray_ZEROS(1, &n, typenum, 0));
 }
 
-Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* type_error)
+Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* name, const char* type_error)
 {
     const bool as_array = how == Conversion::AsArray;
     Ref module = check(PyImport_ImportModule("numpy"));
@@ -64,7 +64,19 @@ Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const ch
         }
         throw PythonError{};
     }
-    return Ref::steal(result);
+    Ref converted = Ref::steal(result);
+    // NumPy wraps integers that the narrower index type cannot hold; a
+    // wrapped value could pass for a valid one.
+    if (PyArray_Check(obj) && PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(obj)) &&
+        PyArray_Check(converted.get()) &&
+        !PyArray_CanCastTypeTo(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)),
+                               PyArray_DESCR(reinterpret_cast<PyArrayObject*>(converted.get())), NPY_SAFE_CASTING)) {
+        Ref equal = check(PyObject_CallMethod(module.get(), "array_equal", "OO", converted.get(), obj));
+        if (!truth(equal.get())) {
+            raise_format(PyExc_ValueError, "Values in %s exceed the range of the index dtype %S.", name, dtype);
+        }
+    }
+    return converted;
 }
 
 Ref slice(PyObject* arr, Py_ssize_t start, Py_ssize_t stop)

@@ -23,8 +23,10 @@ enum class Conversion : unsigned char {
 
 // The converted argument. A TypeError of the conversion becomes
 // TypeError(type_error) with the original as its context; other errors (such
-// as NumPy's ValueError for non-numeric strings) propagate unchanged.
-Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* type_error);
+// as NumPy's ValueError for non-numeric strings) propagate unchanged. An
+// integer array whose values the index dtype cannot hold raises ValueError
+// naming the argument (`name`) instead of wrapping them.
+Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* name, const char* type_error);
 
 // arr[start:stop], a view of a one-dimensional array.
 Ref slice(PyObject* arr, Py_ssize_t start, Py_ssize_t stop);

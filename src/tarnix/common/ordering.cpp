@@ -24,7 +24,7 @@ void set_flag_knob(double* knobs, int index, PyObject* value)
 
 Ref convert_constraints(PyObject* constraints, PyObject* dtype, Conversion how)
 {
-    return convert_index_array(constraints, dtype, how, "Constraints must be an array of integers.");
+    return convert_index_array(constraints, dtype, how, "constraints", "Constraints must be an array of integers.");
 }
 
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)
