@@ -1,11 +1,15 @@
-"""Behaviour every extension module shares: function objects, the import guard."""
+"""Behaviour every extension module shares: function objects, the import guard, buffer arguments."""
 
+import array
 import inspect
 import pickle
 import pydoc
 
+import numpy as np
 import pytest
+from scipy import sparse
 
+import tarnix.btf as tb
 import tarnix.colamd as colamd_module
 from support import run_python
 
@@ -84,3 +88,43 @@ def test_second_interpreter_is_refused(name):
         pytest.skip("no subinterpreter support")
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in \
         proc.stdout, proc.stderr
+
+
+class TestBufferArguments:
+    """The private two-width functions take any buffer of signed 4- or 8-byte integers."""
+
+    A = sparse.csc_array(sparse.eye_array(4) + sparse.eye_array(4, k=1) + sparse.eye_array(4, k=-3))
+
+    def strongcomp(self, convert, out):
+        p, r = out(4), out(5)
+        nblocks = tb._strongcomp(4, convert(self.A.indptr), convert(self.A.indices), None, p, r)
+        return nblocks, [int(v) for v in p], [int(v) for v in r][: nblocks + 1]
+
+    @pytest.mark.parametrize("convert, out", [
+        (lambda a: array.array("i", a), lambda n: array.array("i", [0] * n)),
+        (lambda a: array.array("q", a), lambda n: array.array("q", [0] * n)),
+        (lambda a: array.array("l", a), lambda n: array.array("l", [0] * n)),
+        (lambda a: memoryview(a.astype("<i4")), lambda n: memoryview(bytearray(4 * n)).cast("i")),
+        (lambda a: memoryview(a.astype("=i8")), lambda n: np.zeros(n, np.int64)),
+    ], ids=["array-i", "array-q", "array-l", "memoryview-<i4", "memoryview-=i8"])
+    def test_accepted(self, convert, out):
+        reference = self.strongcomp(lambda a: a, lambda n: np.zeros(n, self.A.indptr.dtype))
+        assert self.strongcomp(convert, out) == reference
+
+    @pytest.mark.parametrize("convert", [
+        lambda a: bytes(a.astype(np.int32)),
+        lambda a: array.array("I", a),
+        lambda a: array.array("d", a),
+        lambda a: array.array("h", a),
+        lambda a: memoryview(a.astype(">i4")),
+        lambda a: memoryview(a.astype(np.int32).reshape(1, -1)),
+    ], ids=["bytes", "unsigned", "double", "short", "big-endian", "2-d"])
+    def test_no_signature(self, convert):
+        with pytest.raises(TypeError, match="^No matching signature found$"):
+            self.strongcomp(convert, lambda n: array.array("i", [0] * n))
+
+    def test_outputs_must_match_and_be_writable(self):
+        with pytest.raises(ValueError, match="Buffer dtype mismatch for argument 'r'"):
+            self.strongcomp(lambda a: a.astype(np.int32), lambda n: array.array("q", [0] * n))
+        with pytest.raises(BufferError):
+            self.strongcomp(lambda a: array.array("i", a), lambda n: memoryview(bytes(4 * n)).cast("i"))
