@@ -78,6 +78,12 @@ class TestSolve:
         assert np.all(X.data != 0)
         Y = f.solve(random_csc(n, 4, 0.3, rng, A.dtype), transpose=True)
         assert Y.shape == (m, 4)
+        # A 1-D sparse b (COO or CSR) is one column, and gives a 1-D sparse x.
+        b = B[:, [0]].toarray().ravel()
+        for b1 in (sparse.coo_array(b), sparse.csr_array(b)):
+            x = f.solve(b1)
+            assert x.shape == (n,)
+            np.testing.assert_allclose(x.toarray(), f.solve(b), atol=1e-12)
 
     def test_sparse_rhs_batches(self):
         A = load("west0067")

@@ -469,31 +469,35 @@ Ref astype(PyObject* arr, PyObject* dtype)
 
 // Sparse right-hand sides: densified a batch of columns at a time into one
 // reused buffer; each batch's solution is kept sparse.
-// SciPy's astype and tocsc sort, sum and convert a sparse b with its stored
-// indices unchecked, and a spoiled structure crashes them: the structure is
-// checked first, by tarnix.utils, without a conversion warning (the
-// converted matrix is not kept).
-void require_sparse_structure(PyObject* module, PyObject* b)
+// A sparse b as a checked CSC matrix, a 1-D one as a single column. SciPy's
+// astype and tocsc sort, sum and convert with the stored indices unchecked,
+// and a spoiled structure crashes them, so the structure is checked before
+// either runs: a single column of another format is converted (checked,
+// without a warning) by tarnix.utils, anything else goes through
+// validate_csc_input. (COO's reshape checks the coordinates it moves.)
+Ref checked_sparse_rhs(PyObject* module, PyObject* b_arg, bool one_dimensional)
 {
-    Ref format = attr(b, "format");
-    Ref csc = new_string("csc");
-    if (check_status(PyObject_RichCompareBool(format.get(), csc.get(), Py_EQ))) {
-        coerce_csc(module, b, CoerceCall::Plain);
-        return;
+    Ref b = Ref::borrow(b_arg);
+    if (one_dimensional) {
+        Ref coo = call_method(b.get(), "tocoo", {});
+        Ref shape = check(Py_BuildValue("(ii)", -1, 1));
+        b = call_method(coo.get(), "reshape", {shape.get()});
     }
-    Ref to_csc = import_relative(module, "utils", "_to_csc");
-    check(PyObject_CallOneArg(to_csc.get(), b));
+    Ref format = attr(b.get(), "format");
+    Ref csc = new_string("csc");
+    if (shape_dim(b.get(), 1) == 1 && !check_status(PyObject_RichCompareBool(format.get(), csc.get(), Py_EQ))) {
+        Ref to_csc = import_relative(module, "utils", "_to_csc");
+        b = check(PyObject_CallOneArg(to_csc.get(), b.get()));
+    }
+    return coerce_csc(module, b.get(), CoerceCall::Plain).matrix;
 }
 
+// b: a CSC matrix from checked_sparse_rhs, in the factor's value type.
 Ref solve_sparse(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t batch)
 {
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
     Ref b = Ref::borrow(b_arg);
-    if (shape_dim(b.get(), 1) == 1) {
-        b = call_method(b.get(), "tocsc", {});
-    }
-    b = coerce_csc(ctx.module, b.get(), CoerceCall::Plain).matrix;
     const long long rows = shape_dim(b.get(), 0);
     const long long K = shape_dim(b.get(), 1);
     Ref dtype = attr(b.get(), "dtype");
@@ -591,10 +595,8 @@ Ref py_solve(PyObject* self, const Args& a)
         raise_format(PyExc_TypeError, "Cannot safely cast b.dtype=%U to self.dtype=%U.", from_repr.get(),
                      to_repr.get());
     }
-    if (sparse) {
-        require_sparse_structure(ctx.module, b_arg);
-    }
-    Ref b = astype(b_arg, self_dtype.get());
+    const bool one_dimensional = ndim == 1;
+    Ref b = astype(sparse ? checked_sparse_rhs(ctx.module, b_arg, one_dimensional).get() : b_arg, self_dtype.get());
 
     Ref rank = attr(self, "rank");
     Ref smallest = check(PyLong_FromLongLong(std::min(f->shape[0], f->shape[1])));
@@ -606,8 +608,7 @@ Ref py_solve(PyObject* self, const Args& a)
             shape_str.get()));
         warn(ctx.st.SPQRRankDeficiencyWarning, message.get());
     }
-    const bool one_dimensional = ndim == 1;
-    if (one_dimensional) {
+    if (one_dimensional && !sparse) {
         Ref shape = check(Py_BuildValue("((ii))", -1, 1));
         b = check(PyObject_Call(attr(b.get(), "reshape").get(), shape.get(), nullptr));
     }
