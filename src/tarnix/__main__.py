@@ -687,6 +687,10 @@ def mmread(path):
 def load(path):
     """The matrix of a Matrix Market file as a canonical CSC array of float64 or complex128 values."""
     try:
+        # Opened here first so that a missing file, a directory or a lack of
+        # permission reads as the system says it, not as mmread rewords it.
+        with open(path, "rb"):
+            pass
         A = mmread(path)
     except OSError as exc:
         raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
