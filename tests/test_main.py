@@ -309,8 +309,26 @@ class TestOptions:
     def test_help_names_sections_and_where_the_keys_are(self):
         text = cli.parser().format_help()
         assert "--only" in text and "--json" in text and "--plot" in text and "columns, symmetric, btf" in text
+        assert "python -m pydoc tarnix.__main__" in text and "141 output pipe closed" in text
         for key in ("structural_rank", "camd_estimate", "nnzR_upper_bound", "library_seconds"):
             assert key in cli.__doc__
+
+    def test_every_json_key_is_documented(self, capsys, tall_path):
+        import re
+
+        documented = {word for span in re.findall(r"``(.+?)``", cli.__doc__, re.S) for word in re.findall(r"\w+", span)}
+
+        def keys(obj, below_orderings=False):
+            if isinstance(obj, dict):
+                for k, v in obj.items():
+                    # Ordering names and library statistics records are values, not keys.
+                    if not below_orderings:
+                        yield k
+                    yield from keys(v, k in ("orderings", "analysis", "colamd_stats", "camd_info"))
+
+        for argv in ([SAMPLE], [tall_path]):
+            missing = set(keys(run_json(capsys, *argv))) - documented
+            assert not missing
 
     def test_progress_only_on_a_terminal(self):
         import pty

@@ -62,19 +62,20 @@ applies:
   factor's diagonal; ``seconds`` is the ordering call), ``colamd_stats``
   (colamd's statistics record, null for inputs it answers without the
   library), ``best``.
-- ``symmetric``: ``measure``, ``nnz_tril_S``, ``orderings`` mapping
+- ``symmetric``: ``measure``, ``symmetric_pattern``, ``nnz_tril_S``, ``orderings`` mapping
   ``natural``, ``symamd``, ``camd`` to ``{nnz, flops, fill_ratio, seconds}``,
   ``camd_estimate`` (camd's own Lnz plus the diagonal, an upper bound; null
   when camd answered without the library), ``camd_info``, ``best``.
-- ``btf``: ``structural_rank``, ``full_rank`` and, for square matrices,
-  ``blocks``, ``block_sizes`` (largest first), ``singletons``,
-  ``unmatched_columns``, ``entries_in_blocks``, ``maxtrans_seconds``,
-  ``btf_seconds``.
+- ``btf``: ``structural_rank``, ``full_rank``, ``maxtrans_seconds`` and,
+  for square matrices, ``blocks``, ``block_sizes`` (largest first),
+  ``singletons``, ``unmatched_columns``, ``entries_in_blocks``,
+  ``btf_seconds`` (for rectangular ones ``blocks`` is null, with a
+  ``reason``).
 - ``qr``: ``analysis`` mapping each ordering asked for to
   ``{ordering_used, nnzR_upper_bound, flops_upper_bound, seconds}`` (or
   ``{error}``), ``default_ordering``, ``factorized``, and either ``reason``
-  or ``nnzR`` (exact), ``rank``, ``singleton_columns``, ``flops``,
-  ``factorize_seconds``.
+  or ``nnzR`` (exact, from the R factor), ``rank``, ``singleton_columns``,
+  ``flops``, ``factorize_seconds``, ``r_seconds``.
 - ``solve``: ``kind`` ("least squares" or "minimum norm"),
   ``relative_residual``, ``relative_error`` (null for minimum norm),
   ``rank_deficient``, ``seconds``.
@@ -740,10 +741,13 @@ def _flops(text):
 def parser():
     p = argparse.ArgumentParser(
         prog="python -m tarnix",
-        description="Report what the SuiteSparse libraries of tarnix find in a sparse matrix: fill of column "
-                    "and symmetric orderings, structural rank, block triangular form, QR.",
-        epilog=f"Sections: {', '.join(SECTIONS)}. The JSON keys, the measures and the exit status are described "
-               "in the module's docstring: python -c 'import tarnix.__main__ as m; help(m)'.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Report what the SuiteSparse libraries of tarnix find in a sparse matrix:\n"
+                    "fill of column and symmetric orderings, structural rank, block triangular form, QR.",
+        epilog=f"sections: {', '.join(SECTIONS)}\n"
+               "exit status: 0 done, 1 unreadable matrix or picture, 2 bad command line,\n"
+               "             130 interrupted, 141 output pipe closed\n"
+               "the measures and every JSON key: python -m pydoc tarnix.__main__",
     )
     p.add_argument("file", nargs="?", help=f"Matrix Market file, may be gzipped (default: the bundled {SAMPLE})")
     p.add_argument("--only", type=_section_list, action="extend", metavar="SECTIONS",
