@@ -132,6 +132,28 @@ class TestCholeskyCounts:
         with pytest.raises(ValueError):
             _cholesky_counts(A.shape, A.indptr, A.indices, np.arange(67, dtype=np.int64))
 
+    def test_python_code_in_the_arguments_runs_before_the_pattern_is_checked(self):
+        A = load("west0067")
+        indices = A.indices.copy()
+
+        class Spoiler:
+            """A row count whose __index__ puts a row index out of range, and a flag whose __bool__ unsorts."""
+
+            def __index__(self):
+                indices[5] = 10**6
+                return 67
+
+        class Unsort:
+            def __bool__(self):
+                indices[5], indices[6] = indices[6], indices[5]
+                return False
+
+        with pytest.raises(ValueError, match="out of range"):
+            _cholesky_counts((Spoiler(), 67), A.indptr, indices, None)
+        indices[:] = A.indices
+        with pytest.raises(ValueError, match="sorted and without duplicates"):
+            _cholesky_counts((67, 67), A.indptr, indices, None, normal=Unsort())
+
     def test_empty_orders_count_nothing(self):
         E = sparse.csc_array((0, 0))
         E.indptr, E.indices = E.indptr.astype(np.int32), E.indices.astype(np.int32)
@@ -441,3 +463,21 @@ class TestFailures:
         shape = A.shape
         assert (doc["matrix"]["rows"], doc["matrix"]["cols"]) == shape
         assert doc["btf"]["structural_rank"] == (structural_rank(sparse.csr_array(A)) if min(shape) else 0)
+
+
+def test_counts_leave_no_memory_behind():
+    from test_leaks import LIMIT, RSS_COUNTS, TRACED_LIMIT, growth
+
+    A32, A64 = load("GD98_a"), load("GD98_a", np.int64)
+    W = load("ash219")
+    bad = np.zeros(38, np.int32)
+
+    def round_trip():
+        counts(A32, camd(A32)), counts(A64, None, True), counts(W, None, True)
+        for args in ((W, None, False), (A32, bad, False)):
+            with pytest.raises(ValueError):
+                counts(*args)
+
+    rss, traced, objects = growth(round_trip)
+    assert rss < LIMIT or not RSS_COUNTS
+    assert traced < TRACED_LIMIT and objects < 100
