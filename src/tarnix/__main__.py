@@ -838,6 +838,10 @@ def main(argv=None):
     except InputError as exc:
         print(f"python -m tarnix: error: {exc}", file=sys.stderr)
         return 1
+    except MemoryError:
+        print("python -m tarnix: error: out of memory; --only or --skip can leave out the costly sections",
+              file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("python -m tarnix: interrupted", file=sys.stderr)
         return 130
