@@ -820,11 +820,22 @@ def run(args, out):
     total = time.perf_counter() - start
     doc["timing"] = {"library_seconds": ctx.library_seconds, "total_seconds": total}
     if args.json:
-        out(json.dumps(doc, indent=2))
+        out(json.dumps(_finite(doc), indent=2, allow_nan=False))
     elif text:
         out(f"\n{_fmt_seconds(total)} in all, {_fmt_seconds(ctx.library_seconds)} of it in library calls "
             f"(orderings, CHOLMOD's analysis, BTF, SPQR); reading took {_fmt_seconds(load_seconds)}")
     return 0
+
+
+def _finite(obj):
+    """The document with NaN and infinities as null: strict JSON readers refuse them."""
+    if isinstance(obj, dict):
+        return {k: _finite(v) for k, v in obj.items()}
+    if isinstance(obj, list):
+        return [_finite(v) for v in obj]
+    if isinstance(obj, float) and not math.isfinite(obj):
+        return None
+    return obj
 
 
 def main(argv=None):
