@@ -75,7 +75,7 @@ applies:
   ``{ordering_used, nnzR_upper_bound, flops_upper_bound, seconds}`` (or
   ``{error}``), ``default_ordering``, ``factorized``, and either ``reason``
   or ``nnzR`` (exact, from the R factor), ``rank``, ``singleton_columns``,
-  ``flops``, ``factorize_seconds``, ``r_seconds``.
+  ``singleton_rows``, ``flops``, ``factorize_seconds``, ``r_seconds``.
 - ``solve``: ``kind`` ("least squares" or "minimum norm"),
   ``relative_residual``, ``relative_error`` (null for minimum norm),
   ``rank_deficient``, ``seconds``.
@@ -364,6 +364,7 @@ def section_qr(ctx):
         nnzR=int(R.nnz),
         rank=int(f.rank),
         singleton_columns=int(f.info.n1cols),
+        singleton_rows=int(f.info.n1rows),
         flops=int(f.info.flops),
         factorize_seconds=t,
         r_seconds=t_r,
@@ -540,7 +541,8 @@ def text_qr(d):
     rank_note = "full rank" if d["rank"] == d["min_dim"] else "rank deficient"
     lines.append(f"  numeric factorization, default ordering ({d['default_ordering']}): exact nnz(R) = {d['nnzR']:,}, "
                  f"rank estimate {d['rank']} of {d['min_dim']} ({rank_note}), "
-                 f"{plural(d['singleton_columns'], 'singleton column')}, {_fmt_flops(d['flops'])} flops, "
+                 f"singleton part (taken without arithmetic) {plural(d['singleton_columns'], 'column')} and "
+                 f"{plural(d['singleton_rows'], 'row')}, {_fmt_flops(d['flops'])} flops, "
                  f"{_fmt_seconds(d['factorize_seconds'])}")
     return lines
 
