@@ -14,6 +14,7 @@
 #include "common/tarnix.hpp"
 
 #include "cholmod/capi.hpp"
+#include "cholmod/counts.hpp"
 
 #include <complex>
 #include <cstring>
@@ -530,6 +531,7 @@ void exec_body(PyObject* m)
     }
     st.csc_array = import_attr("scipy.sparse", "csc_array").release();
     add_function(m, sparse_from_csc_def);
+    add_function(m, cholmod_counts::cholesky_counts_def);
     add_object(m, capi::kCapiTable, new_capi_table().get());
     g_state = &st;
 }
