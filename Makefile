@@ -114,7 +114,7 @@ wheel: $(WHEEL_DIR)/venv/.tools
 	rm -rf $(WHEEL_DIR)/raw
 	$(WHEEL_PY) -m pip wheel --no-deps --wheel-dir $(WHEEL_DIR)/raw $(WHEEL_OPTS) .
 	mkdir -p dist
-	$(WHEEL_PY) -m auditwheel repair --wheel-dir dist $(WHEEL_DIR)/raw/*.whl
+	PATH="$(abspath $(WHEEL_DIR)/venv/bin):$$PATH" $(WHEEL_PY) -m auditwheel repair --wheel-dir dist $(WHEEL_DIR)/raw/*.whl
 	$(WHEEL_PY) -m auditwheel show dist/$$(cd $(WHEEL_DIR)/raw && ls *.whl | sed 's/linux_[^.]*\.whl$$//')*.whl
 	@ls -l dist/*.whl
 

@@ -18,6 +18,7 @@
 
 set(TARNIX_SUITESPARSE_MIN 7.2)
 set(TARNIX_SUITESPARSE_PACKAGES SuiteSparse_config COLAMD CCOLAMD CAMD BTF CHOLMOD SPQR)
+string(REPLACE ";" ", " _tarnix_packages "${TARNIX_SUITESPARSE_PACKAGES}")
 
 option(TARNIX_SYSTEM_SUITESPARSE "Use an installed SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} when one is found" ON)
 option(TARNIX_DOWNLOAD_SUITESPARSE "Download and build the pinned SuiteSparse release when no installed one is usable" ON)
@@ -53,6 +54,7 @@ macro(_tarnix_find_installed out)
     endif()
   endforeach()
   if(_missing)
+    string(REPLACE ";" ", " _missing "${_missing}")
     set(${out} "an installed one was not found (missing: ${_missing})")
   elseif(SuiteSparse_config_VERSION VERSION_LESS TARNIX_SUITESPARSE_MIN)
     set(${out} "the installed one is ${SuiteSparse_config_VERSION} (${SuiteSparse_config_DIR}), too old")
@@ -61,93 +63,7 @@ macro(_tarnix_find_installed out)
   endif()
 endmacro()
 
-# Sets <out> to the SHA-256 of file <path> when it is one of the pinned ones, else "".
-function(_tarnix_known_hash out path)
-  file(SHA256 "${path}" actual)
-  set(${out} "" PARENT_SCOPE)
-  foreach(entry IN LISTS TARNIX_SUITESPARSE_MIRRORS)
-    string(REPLACE " " ";" entry "${entry}")
-    list(GET entry 1 expected)
-    if(actual STREQUAL expected)
-      set(${out} "${actual}" PARENT_SCOPE)
-    endif()
-  endforeach()
-endfunction()
-
-# Downloads the pinned tarball into <dir>, trying the mirrors in order; <out> is its path,
-# or "" with <log> saying what each mirror did.
-function(_tarnix_download out log dir)
-  set(mirrors ${TARNIX_SUITESPARSE_MIRRORS})
-  if(TARNIX_SUITESPARSE_URL)
-    if(NOT TARNIX_SUITESPARSE_SHA256 MATCHES "^[0-9a-fA-F]+$")
-      message(FATAL_ERROR "TARNIX_SUITESPARSE_URL needs TARNIX_SUITESPARSE_SHA256, the SHA-256 of its tarball")
-    endif()
-    string(TOLOWER "${TARNIX_SUITESPARSE_SHA256}" sha)
-    list(PREPEND mirrors "${TARNIX_SUITESPARSE_URL} ${sha}")
-  endif()
-  set(report "")
-  foreach(entry IN LISTS mirrors)
-    string(REPLACE " " ";" entry "${entry}")
-    list(GET entry 0 url)
-    list(GET entry 1 expected)
-    if(NOT expected MATCHES "^[0-9a-f]+$")
-      string(APPEND report "\n  ${url}: skipped, no checked SHA-256 for it")
-      continue()
-    endif()
-    string(REGEX REPLACE ".*/" "" name "${url}")
-    set(file "${dir}/${name}")
-    if(EXISTS "${file}")
-      file(SHA256 "${file}" actual)
-      if(actual STREQUAL expected)
-        set(${out} "${file}" PARENT_SCOPE)
-        return()
-      endif()
-    endif()
-    message(STATUS "tarnix: downloading ${url}")
-    file(DOWNLOAD "${url}" "${file}.part" STATUS status TLS_VERIFY ON INACTIVITY_TIMEOUT 60)
-    list(GET status 0 code)
-    if(NOT code EQUAL 0)
-      list(GET status 1 why)
-      string(APPEND report "\n  ${url}: ${why}")
-      file(REMOVE "${file}.part")
-      continue()
-    endif()
-    file(SHA256 "${file}.part" actual)
-    if(NOT actual STREQUAL expected)
-      string(APPEND report "\n  ${url}: SHA-256 ${actual}, expected ${expected}; discarded")
-      file(REMOVE "${file}.part")
-      continue()
-    endif()
-    file(RENAME "${file}.part" "${file}")
-    set(${out} "${file}" PARENT_SCOPE)
-    return()
-  endforeach()
-  set(${out} "" PARENT_SCOPE)
-  set(${log} "${report}" PARENT_SCOPE)
-endfunction()
-
-# Unpacks the parts tarnix builds from <tarball> into <dir>; <out> is the source root.
-function(_tarnix_unpack out tarball dir)
-  set(stamp "${dir}/.unpacked")
-  if(EXISTS "${stamp}")
-    file(READ "${stamp}" root)
-    set(${out} "${root}" PARENT_SCOPE)
-    return()
-  endif()
-  file(REMOVE_RECURSE "${dir}")
-  set(patterns "*/CMakeLists.txt" "*/LICENSE.txt")
-  foreach(part IN LISTS TARNIX_SUITESPARSE_PARTS)
-    list(APPEND patterns "*/${part}")
-  endforeach()
-  file(ARCHIVE_EXTRACT INPUT "${tarball}" DESTINATION "${dir}" PATTERNS ${patterns})
-  file(GLOB root LIST_DIRECTORIES true "${dir}/*")
-  list(LENGTH root n)
-  if(NOT n EQUAL 1 OR NOT EXISTS "${root}/SPQR/CMakeLists.txt")
-    message(FATAL_ERROR "${tarball} does not unpack into one SuiteSparse source tree")
-  endif()
-  file(WRITE "${stamp}" "${root}")
-  set(${out} "${root}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/TarnixFetch.cmake)
 
 # Sets BLAS_ARGS (for the SuiteSparse build) and TARNIX_BLAS_LINK / TARNIX_BLAS_PROVIDER
 # (for the library that holds SuiteSparse) in the caller's scope.
@@ -206,7 +122,6 @@ endmacro()
 function(_tarnix_build_suitesparse why)
   set(work "${CMAKE_BINARY_DIR}/suitesparse")
   set(prefix "${work}/install")
-  _tarnix_choose_blas()
 
   set(source "")
   if(TARNIX_SUITESPARSE_SOURCE)
@@ -224,7 +139,7 @@ function(_tarnix_build_suitesparse why)
     endif()
   elseif(NOT TARNIX_DOWNLOAD_SUITESPARSE OR FETCHCONTENT_FULLY_DISCONNECTED)
     message(FATAL_ERROR
-      "tarnix needs SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} (${TARNIX_SUITESPARSE_PACKAGES}); "
+      "tarnix needs SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} (${_tarnix_packages}); "
       "${why}, and downloading it is turned off (TARNIX_DOWNLOAD_SUITESPARSE=OFF or "
       "FETCHCONTENT_FULLY_DISCONNECTED=ON). Either install SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} "
       "with its CMake package files and point CMAKE_PREFIX_PATH at it, or allow the download "
@@ -234,7 +149,7 @@ function(_tarnix_build_suitesparse why)
     _tarnix_download(tarball report "${work}/download")
     if(NOT tarball)
       message(FATAL_ERROR
-        "tarnix needs SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} (${TARNIX_SUITESPARSE_PACKAGES}); "
+        "tarnix needs SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} (${_tarnix_packages}); "
         "${why}, and the pinned release could not be downloaded:${report}\n"
         "Either install SuiteSparse >= ${TARNIX_SUITESPARSE_MIN} with its CMake package files and "
         "point CMAKE_PREFIX_PATH at it, or build where one of these URLs is reachable (or give "
@@ -242,6 +157,7 @@ function(_tarnix_build_suitesparse why)
     endif()
     _tarnix_unpack(source "${tarball}" "${work}/src")
   endif()
+  _tarnix_choose_blas()
 
   # The settings of the SuiteSparse build, as an initial cache (values hold semicolons).
   set(settings
