@@ -15,7 +15,7 @@ PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps venv build demo test bench clean asan valgrind coverage wheel
 
