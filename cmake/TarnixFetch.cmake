@@ -70,7 +70,9 @@ endfunction()
 
 # Unpacks the parts tarnix builds from <tarball> into <dir>; <out> is the source root.
 function(_tarnix_unpack out tarball dir)
-  set(stamp "${dir}/.unpacked")
+  # The stamp names the tarball it was unpacked from, so that a new pin unpacks afresh.
+  file(SHA256 "${tarball}" sha)
+  set(stamp "${dir}/.unpacked-${sha}")
   if(EXISTS "${stamp}")
     file(READ "${stamp}" root)
     set(${out} "${root}" PARENT_SCOPE)

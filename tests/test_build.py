@@ -7,10 +7,12 @@ configurations of this source tree that must stop before building anything.
 from __future__ import annotations
 
 import hashlib
+import io
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 from pathlib import Path
 
 import pytest
@@ -109,6 +111,60 @@ class TestMirrors:
         assert f"HASH=[{GOOD_SHA}]" in r.stderr
         r = cmake_script(tmp_path, [("https://example.invalid/a", "UNVERIFIED")], body)
         assert "HASH=[]" in r.stderr
+
+
+def release_tarball(path, root, files):
+    with tarfile.open(path, "w:gz") as tar:
+        for name, text in files.items():
+            data = text.encode()
+            info = tarfile.TarInfo(f"{root}/{name}")
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    return path
+
+
+UNPACK = """
+set(TARNIX_SUITESPARSE_PARTS SuiteSparse_config SPQR)
+_tarnix_unpack(root "${TARBALL}" "${CMAKE_CURRENT_LIST_DIR}/src")
+message("ROOT=[${root}]")
+"""
+
+
+class TestUnpack:
+    """Only the parts that get built are unpacked, and a new tarball replaces the old tree."""
+
+    def test_parts_only_and_refreshed(self, tmp_path):
+        files = {"CMakeLists.txt": "top", "LICENSE.txt": "all", "SPQR/CMakeLists.txt": "spqr",
+                 "SPQR/Source/a.cpp": "a", "SuiteSparse_config/c.h": "c", "GraphBLAS/huge.c": "not built", "KLU/Doc/x": "no"}
+        first = release_tarball(tmp_path / "one.tar.gz", "SuiteSparse-1", files)
+        r = cmake_script(tmp_path, [], UNPACK, extra=f'set(TARBALL "{first.as_posix()}")')
+        assert r.returncode == 0, r.stderr
+        root = tmp_path / "src" / "SuiteSparse-1"
+        assert f"ROOT=[{root.as_posix()}]" in r.stderr
+        assert (root / "SPQR" / "Source" / "a.cpp").read_text() == "a"
+        assert (root / "LICENSE.txt").exists()
+        assert not (root / "GraphBLAS" / "huge.c").exists() and not (root / "KLU").exists()
+        second = release_tarball(tmp_path / "two.tar.gz", "SuiteSparse-2", files)
+        r = cmake_script(tmp_path, [], UNPACK, extra=f'set(TARBALL "{second.as_posix()}")')
+        assert r.returncode == 0, r.stderr
+        assert "SuiteSparse-2]" in r.stderr and not root.exists()
+
+    def test_not_a_source_tree(self, tmp_path):
+        # Everything asked for is there, but under two roots: not one release.
+        files = {"CMakeLists.txt": "", "LICENSE.txt": "", "SuiteSparse_config/x": "", "SPQR/y": ""}
+        bad = tmp_path / "bad.tar.gz"
+        with tarfile.open(bad, "w:gz") as tar:
+            for root in ("one", "two"):
+                for name in files:
+                    tar.addfile(tarfile.TarInfo(f"{root}/{name}"), io.BytesIO(b""))
+        r = cmake_script(tmp_path, [], UNPACK, extra=f'set(TARBALL "{bad.as_posix()}")')
+        assert r.returncode != 0
+        assert "does not unpack into one SuiteSparse source tree" in " ".join(r.stderr.split())
+        # A tarball that lacks a part is refused as well (by the extraction itself).
+        lacking = release_tarball(tmp_path / "lacking.tar.gz", "S", {"CMakeLists.txt": "", "LICENSE.txt": "", "SPQR/y": ""})
+        r = cmake_script(tmp_path, [], UNPACK, extra=f'set(TARBALL "{lacking.as_posix()}")')
+        assert r.returncode != 0
+        assert "SuiteSparse_config: Not found in archive" in r.stderr
 
 
 def configure(tmp_path, *defines):
