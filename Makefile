@@ -116,6 +116,13 @@ wheel: $(WHEEL_DIR)/venv/.tools
 	mkdir -p dist
 	PATH="$(abspath $(WHEEL_DIR)/venv/bin):$$PATH" $(WHEEL_PY) -m auditwheel repair --wheel-dir dist $(WHEEL_DIR)/raw/*.whl
 	$(WHEEL_PY) -m auditwheel show dist/$$(cd $(WHEEL_DIR)/raw && ls *.whl | sed 's/linux_[^.]*\.whl$$//')*.whl
+	@$(WHEEL_PY) -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
+	    bad = [n for n in names if '_testing' in n]; \
+	    lic = [n for n in names if '.dist-info/licenses/' in n and not n.endswith('/')]; \
+	    bad and sys.exit('the wheel holds the test hooks: %s' % bad); \
+	    len(lic) > 10 or sys.exit('license texts missing: %s' % lic); \
+	    print(sys.argv[1], 'holds', len(lic), 'license files and no test hooks')" \
+	    $$(ls -t dist/*.whl | head -n 1)
 	@ls -l dist/*.whl
 
 clean:

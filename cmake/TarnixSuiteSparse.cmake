@@ -246,16 +246,8 @@ function(_tarnix_build_suitesparse why)
   target_link_libraries(tarnix_suitesparse PRIVATE ${TARNIX_BLAS_LINK} Threads::Threads m)
   set_target_properties(tarnix_suitesparse PROPERTIES LINKER_LANGUAGE CXX)
   install(TARGETS tarnix_suitesparse LIBRARY DESTINATION tarnix RUNTIME DESTINATION tarnix)
-  # The license texts of what the library holds travel with it, into the wheel's
-  # metadata directory (the release's LICENSE.txt also covers SuiteSparse_config).
-  if(DEFINED SKBUILD_METADATA_DIR)
-    set(dest "${SKBUILD_METADATA_DIR}/licenses/SuiteSparse")
-    install(FILES "${source}/LICENSE.txt" DESTINATION "${dest}")
-    foreach(part AMD CAMD COLAMD CCOLAMD CHOLMOD SPQR BTF)
-      install(FILES "${source}/${part}/Doc/License.txt" DESTINATION "${dest}" RENAME "${part}-License.txt")
-    endforeach()
-    install(FILES "${source}/CHOLMOD/SuiteSparse_metis/LICENSE.txt" DESTINATION "${dest}" RENAME "METIS-LICENSE.txt")
-  endif()
+  # The license texts of what the library holds are those of licenses/SuiteSparse/, which
+  # pyproject.toml puts into the wheel's metadata: update them with the pinned release.
   set(TARNIX_SUITESPARSE_SOURCE_DIR "${source}" PARENT_SCOPE)
   set(TARNIX_BLAS_PROVIDER "${TARNIX_BLAS_PROVIDER}" PARENT_SCOPE)
   set(TARNIX_BUNDLED_SUITESPARSE ON PARENT_SCOPE)
