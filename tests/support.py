@@ -9,6 +9,7 @@ from functools import lru_cache
 from pathlib import Path
 
 import numpy as np
+import pytest
 from scipy import sparse
 
 from tarnix.__main__ import mmread
@@ -19,6 +20,18 @@ SQUARE = ["west0067", "rajat19", "lfat5b", "young1c", "494_bus", "bcspwr01", "GD
 RECTANGULAR = ["ash219", "lp_e226", "c32"]
 SYMMETRIC = ["494_bus", "bcspwr01"]
 ALL = SQUARE + RECTANGULAR
+
+
+def testing_hooks():
+    """tarnix._testing, or a skip of the calling test module when this build left it out.
+
+    The hooks are built only on request (-Ccmake.define.TARNIX_TESTING=ON, as the Makefile's
+    test builds do); a wheel for users does not carry them.
+    """
+    return pytest.importorskip(
+        "tarnix._testing",
+        reason="tarnix._testing is not built here; build with -Ccmake.define.TARNIX_TESTING=ON",
+    )
 
 
 def _read_zero_based(path):

@@ -13,13 +13,14 @@ import numpy as np
 import pytest
 from scipy import sparse
 
-import tarnix._testing as hook
 import tarnix.camd as tca
 import tarnix.ccolamd as tcc
 import tarnix.colamd as tc
 import tarnix.spqr as ts
 
-from support import load, with_index_dtype
+from support import load, testing_hooks, with_index_dtype
+
+hook = testing_hooks()
 
 
 def same(a, b):

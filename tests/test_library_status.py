@@ -6,9 +6,12 @@ driven directly through tarnix._testing.
 
 import pytest
 
-import tarnix._testing as hook
 import tarnix.ccolamd as tcc
 import tarnix.colamd as tc
+
+from support import testing_hooks
+
+hook = testing_hooks()
 
 
 class TestColamdStatus:

@@ -20,6 +20,21 @@ utils
 Run ``python -m tarnix [FILE.mtx]`` for a short report on a sparse matrix.
 """
 
+import importlib as _importlib
+
+from . import _build_config
+
+if _build_config.PRELOAD_BLAS:
+    # The SuiteSparse built into this package calls a BLAS/LAPACK that it does not link: the
+    # provider's module loads its library with global symbols, which the extensions then use.
+    try:
+        _importlib.import_module(_build_config.PRELOAD_BLAS)
+    except ImportError as exc:
+        raise ImportError(
+            f"tarnix was built to use the BLAS/LAPACK of {_build_config.PRELOAD_BLAS!r}, which "
+            f"cannot be imported ({exc}); install it with: pip install scipy-openblas32"
+        ) from exc
+
 __version__ = "0.1.0"
 
 __all__ = ["btf", "camd", "ccolamd", "colamd", "spqr", "utils"]
