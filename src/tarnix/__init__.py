@@ -20,6 +20,13 @@ utils
 Run ``python -m tarnix [FILE.mtx]`` for a short report on a sparse matrix.
 """
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    # The submodules load on first use (``import tarnix.spqr``), not with the
+    # package; type checkers still see them as its attributes.
+    from . import btf, camd, ccolamd, colamd, spqr, utils
+
 __version__ = "0.1.0"
 
 __all__ = ["btf", "camd", "ccolamd", "colamd", "spqr", "utils"]

@@ -9,11 +9,12 @@ with what they read from it.
 from __future__ import annotations
 
 import warnings
-from typing import Any, NamedTuple
+from typing import Any, Callable, NamedTuple
 
 import numpy as np
 from scipy import sparse
 
+_sorted_unique: Callable[..., Any] | None
 try:  # SciPy's own compiled check; a NumPy fallback keeps this module working without it.
     from scipy.sparse._sparsetools import csr_has_canonical_format as _sorted_unique
 except ImportError:  # pragma: no cover - depends on SciPy's private layout
