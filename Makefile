@@ -3,6 +3,7 @@
 #   make demo    install what is missing, build, run python -m tarnix on the bundled sample
 #   make test    the same set-up, then the whole test suite
 #   make bench   the same set-up, then the benchmarks
+#   make docs    the same set-up, then the documentation into build/docs/html (warnings are errors)
 #
 # Checked builds, run by hand (each in its own build tree under build/checked):
 #   make asan      the test suite against extensions built with AddressSanitizer and UBSan
@@ -15,7 +16,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps venv build demo test bench clean asan valgrind coverage
+.PHONY: all deps venv build demo test bench docs clean asan valgrind coverage
 
 all: build
 
@@ -47,6 +48,17 @@ test: build
 
 bench: build
 	$(PY) benchmarks/run.py
+
+$(VENV)/.docs-tools: $(VENV)/.tools docs/requirements.txt
+	$(PIP) install --quiet -r docs/requirements.txt
+	touch $@
+
+# The API pages are regenerated from the installed package on every build;
+# -W --keep-going reports every warning, then fails.
+docs: build $(VENV)/.docs-tools
+	rm -rf docs/api/generated build/docs
+	MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -b html -d build/docs/doctrees docs build/docs/html
+	@echo "documentation: $(abspath build/docs/html/index.html)"
 
 CHECKED := build/checked
 CHECKED_INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --upgrade \

@@ -45,6 +45,14 @@ class CSCInput(NamedTuple):
         ``numpy.dtype(numpy.int32)`` or ``numpy.dtype(numpy.int64)`` (equal to
         ``numpy.int32``, ``numpy.int64``), the dtype of ``indptr`` and
         ``indices``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from tarnix.utils import validate_csc_input
+    >>> result = validate_csc_input(np.eye(2, dtype=np.float32))
+    >>> result.matrix.dtype, result.copied, result.index_dtype
+    (dtype('float64'), True, dtype('int32'))
     """
 
     matrix: Any
