@@ -93,7 +93,7 @@ numpydoc_xref_param_type = False
 # No network at build time: the other projects' inventories are not fetched.
 intersphinx_mapping = {}
 
-plot_include_source = True
+plot_include_source = False
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 110)]
