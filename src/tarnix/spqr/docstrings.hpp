@@ -37,10 +37,10 @@ SPQRHouseholder
 
 Warnings and exceptions
 -----------------------
-SPQRWarning, SPQRRankDeficiencyWarning
+Warnings: SPQRWarning, SPQRRankDeficiencyWarning. Exceptions:
 SPQRError, SPQRNotInstalledError, SPQROutOfMemoryError (also a
 ``MemoryError``), SPQROverflowError, SPQRInvalidInputError,
-SPQRGpuProblemError
+SPQRGpuProblemError.
 
 Fill-reducing orderings (``order``): "default", "fixed", "natural",
 "colamd", "cholmod", "amd", "metis", "best", "bestamd".
