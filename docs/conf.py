@@ -83,6 +83,25 @@ exclude_patterns = ["_build"]
 default_role = "py:obj"
 
 autosummary_generate = True
+
+
+def _compiled_methods():
+    """Public methods of the compiled classes, by class, for the class template."""
+    import inspect
+
+    found = {}
+    for name in ("btf", "camd", "ccolamd", "colamd", "spqr", "utils"):
+        module = importlib.import_module(f"tarnix.{name}")
+        for cls in vars(module).values():
+            if inspect.isclass(cls) and cls.__module__ == module.__name__:
+                names = [k for k, v in vars(cls).items()
+                         if not k.startswith("_") and callable(v) and not inspect.isclass(v)]
+                if names:
+                    found[f"{module.__name__}.{cls.__name__}"] = sorted(names)
+    return found
+
+
+autosummary_context = {"callables": _compiled_methods()}
 autodoc_typehints = "none"
 autodoc_default_options = {"members": False}
 
