@@ -5,6 +5,7 @@
 #   make bench   the same set-up, then the benchmarks
 #   make wheel   a self-contained manylinux wheel in dist/ (needs only python3, a C/C++
 #                compiler and network: it builds the pinned SuiteSparse itself)
+#   make docs    the same set-up, then the documentation into build/docs/html (warnings are errors)
 #
 # Checked builds, run by hand (each in its own build tree under build/checked):
 #   make asan      the test suite against extensions built with AddressSanitizer and UBSan
@@ -17,7 +18,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps venv build demo test bench clean asan valgrind coverage wheel
+.PHONY: all deps venv build demo test bench clean asan valgrind docs coverage wheel
 
 # The test builds carry the test hooks (tarnix._testing); a wheel for users does not.
 TESTING := -Ccmake.define.TARNIX_TESTING=ON
@@ -31,7 +32,8 @@ $(VENV)/.tools: pyproject.toml
 	@$(MAKE) --no-print-directory deps
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.11" "numpy>=2.0" "scipy>=1.11" scipy-openblas32 "pytest>=7" "hypothesis>=6" "matplotlib>=3.7"
+	$(PIP) install --quiet "scikit-build-core>=0.11" "numpy>=2.0" "scipy>=1.11" scipy-openblas32 "pytest>=7" "hypothesis>=6" "matplotlib>=3.7" \
+	    "mypy>=1.18" scipy-stubs
 	touch $@
 
 venv: $(VENV)/.tools
@@ -51,6 +53,17 @@ test: build
 
 bench: build
 	$(PY) benchmarks/run.py
+
+$(VENV)/.docs-tools: $(VENV)/.tools docs/requirements.txt
+	$(PIP) install --quiet -r docs/requirements.txt
+	touch $@
+
+# The API pages are regenerated from the installed package on every build;
+# -W --keep-going reports every warning, then fails.
+docs: build $(VENV)/.docs-tools
+	rm -rf docs/api/generated build/docs
+	MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -b html -d build/docs/doctrees docs build/docs/html
+	@echo "documentation: $(abspath build/docs/html/index.html)"
 
 CHECKED := build/checked
 CHECKED_INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --upgrade \

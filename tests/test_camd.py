@@ -240,8 +240,8 @@ class TestModule:
         assert CAMDError.__bases__ == (Exception,)
         assert CAMDInvalidMatrixError.__bases__ == (CAMDError, ValueError)
         assert CAMDMemoryError.__bases__ == (CAMDError, MemoryError)
-        assert CAMDError.__doc__ == "Base class for CAMD-related errors."
-        assert CAMDInvalidMatrixError.__doc__ == "Raised when the input matrix is invalid for CAMD."
+        assert CAMDError.__doc__.splitlines()[0] == "Base class for CAMD-related errors."
+        assert CAMDInvalidMatrixError.__doc__.splitlines()[0] == "Raised when the input matrix is invalid for CAMD."
         assert CAMDMemoryError.__module__ == "tarnix.camd"
 
     def test_default_control(self):

@@ -321,7 +321,7 @@ class TestModule:
                              (CCOLAMDInternalError, RuntimeError)]:
             assert cls.__bases__ == (CCOLAMDError, builtin) and cls.__module__ == "tarnix.ccolamd"
         assert CCOLAMDError.__bases__ == (Exception,)
-        assert CCOLAMDValueError.__doc__ == "Raised when CCOLAMD encounters a value error."
+        assert CCOLAMDValueError.__doc__.splitlines()[0] == "Raised when CCOLAMD encounters a value error."
         assert not issubclass(CCOLAMDValueError, tarnix.colamd.COLAMDValueError)
         assert not issubclass(tarnix.colamd.COLAMDError, CCOLAMDError)
 

@@ -275,8 +275,8 @@ class TestErrorsAndArguments:
             assert cls.__bases__ == (COLAMDError, builtin)
             assert cls.__module__ == "tarnix.colamd"
         assert COLAMDError.__bases__ == (Exception,)
-        assert COLAMDError.__doc__ == "Base class for COLAMD errors."
-        assert COLAMDMemoryError.__doc__ == "Raised when COLAMD runs out of memory."
+        assert COLAMDError.__doc__.splitlines()[0] == "Base class for COLAMD errors."
+        assert COLAMDMemoryError.__doc__.splitlines()[0] == "Raised when COLAMD runs out of memory."
 
     def test_argument_messages(self):
         A = np.eye(3)

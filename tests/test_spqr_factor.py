@@ -56,7 +56,7 @@ class TestModuleSurface:
         for cls in (SPQRNotInstalledError, SPQROverflowError, SPQRInvalidInputError, SPQRGpuProblemError):
             assert cls.__bases__ == (SPQRError,)
         assert SPQRError.__module__ == "tarnix.spqr"
-        assert SPQROverflowError.__doc__ == "Raised when SPQR encounters an integer overflow."
+        assert SPQROverflowError.__doc__.splitlines()[0] == "Raised when SPQR encounters an integer overflow."
 
     def test_householder_tuple(self):
         H = mod.SPQRHouseholder

@@ -21,6 +21,7 @@ Run ``python -m tarnix [FILE.mtx]`` for a short report on a sparse matrix.
 """
 
 import importlib as _importlib
+from typing import TYPE_CHECKING
 
 from . import _build_config
 
@@ -34,6 +35,11 @@ if _build_config.PRELOAD_BLAS:
             f"tarnix was built to use the BLAS/LAPACK of {_build_config.PRELOAD_BLAS!r}, which "
             f"cannot be imported ({exc}); install it with: pip install scipy-openblas32"
         ) from exc
+
+if TYPE_CHECKING:
+    # The submodules load on first use (``import tarnix.spqr``), not with the
+    # package; type checkers still see them as its attributes.
+    from . import btf, camd, ccolamd, colamd, spqr, utils
 
 __version__ = "0.1.0"
 

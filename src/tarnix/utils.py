@@ -9,11 +9,12 @@ with what they read from it.
 from __future__ import annotations
 
 import warnings
-from typing import Any, NamedTuple
+from typing import Any, Callable, NamedTuple
 
 import numpy as np
 from scipy import sparse
 
+_sorted_unique: Callable[..., Any] | None
 try:  # SciPy's own compiled check; a NumPy fallback keeps this module working without it.
     from scipy.sparse._sparsetools import csr_has_canonical_format as _sorted_unique
 except ImportError:  # pragma: no cover - depends on SciPy's private layout
@@ -44,6 +45,14 @@ class CSCInput(NamedTuple):
         ``numpy.dtype(numpy.int32)`` or ``numpy.dtype(numpy.int64)`` (equal to
         ``numpy.int32``, ``numpy.int64``), the dtype of ``indptr`` and
         ``indices``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from tarnix.utils import validate_csc_input
+    >>> result = validate_csc_input(np.eye(2, dtype=np.float32))
+    >>> result.matrix.dtype, result.copied, result.index_dtype
+    (dtype('float64'), True, dtype('int32'))
     """
 
     matrix: Any

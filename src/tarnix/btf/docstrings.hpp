@@ -37,7 +37,7 @@ References
 inline constexpr const char* maxtrans = R"(Maximum transversal of a sparse matrix.
 
 Find a maximum matching of the rows of `A` to its columns through stored
-entries. If `A` is square and structurally nonsingular, ``A[:, jmatch]``
+entries [#maxtrans_c]_. If `A` is square and structurally nonsingular, ``A[:, jmatch]``
 has a zero-free diagonal.
 
 Parameters
@@ -83,7 +83,7 @@ inline constexpr const char* strongcomp = R"(Strongly connected components of th
 Find a symmetric permutation ``p`` such that ``A[p][:, p]`` is block upper
 triangular, each diagonal block being a strongly connected component of
 the directed graph of `A` (an edge ``j -> i`` for every stored entry
-``A[i, j]``; the diagonal is ignored). With a column permutation `q`, the
+``A[i, j]``; the diagonal is ignored) [#strongcomp_c]_. With a column permutation `q`, the
 components of ``A[:, q]`` are found and `q` is reordered so that
 ``A[p][:, q]`` is block upper triangular.
 
@@ -151,7 +151,7 @@ Find row and column permutations ``p`` and ``q`` such that
 ``A[p][:, q]`` is block upper triangular with a zero-free diagonal (when
 `A` is structurally nonsingular; otherwise with as many nonzeros on the
 diagonal as possible). A maximum transversal is computed first, then the
-strongly connected components of the matched matrix.
+strongly connected components of the matched matrix [#btf_c]_.
 
 Parameters
 ----------

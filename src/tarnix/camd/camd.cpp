@@ -235,12 +235,12 @@ void exec_body(PyObject* m)
     set_all(m, {"CAMDError", "CAMDInvalidMatrixError", "CAMDMemoryError", "CAMDInfo", "camd",
                 "camd_default_control"});
 
-    st.CAMDError = add_exception(m, "CAMDError", "Base class for CAMD-related errors.", {PyExc_Exception}).release();
+    st.CAMDError = add_exception(m, "CAMDError", camd_docs::error, {PyExc_Exception}).release();
     st.CAMDInvalidMatrixError = add_exception(m, "CAMDInvalidMatrixError",
-                                              "Raised when the input matrix is invalid for CAMD.",
+                                              camd_docs::invalid_matrix_error,
                                               {st.CAMDError, PyExc_ValueError})
                                     .release();
-    st.CAMDMemoryError = add_exception(m, "CAMDMemoryError", "Raised when CAMD runs out of memory.",
+    st.CAMDMemoryError = add_exception(m, "CAMDMemoryError", camd_docs::memory_error,
                                        {st.CAMDError, PyExc_MemoryError})
                              .release();
     st.CAMDInfo = add_record(m, info_def).release();

@@ -3,6 +3,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from scipy.sparse import sparray, spmatrix
 
 __all__ = [
     "CAMDError",
@@ -13,8 +14,9 @@ __all__ = [
     "camd_default_control",
 ]
 
+_Matrix = ArrayLike | sparray | spmatrix
 _IndexArray = NDArray[np.int32] | NDArray[np.int64]
-_Real = float | int | np.floating[Any] | np.integer[Any]
+_Real = float | np.floating[Any] | np.integer[Any]
 
 class CAMDError(Exception): ...
 class CAMDInvalidMatrixError(CAMDError, ValueError): ...
@@ -37,11 +39,11 @@ class CAMDInfo:
     Nmultsubs_LU: int
     dmax: int
     @classmethod
-    def from_array(cls, info: np.ndarray) -> CAMDInfo: ...
+    def from_array(cls, info: NDArray[np.floating[Any]]) -> CAMDInfo: ...
 
 @overload
 def camd(
-    A: Any,
+    A: _Matrix,
     constraints: ArrayLike | None = None,
     dense_thresh: _Real | None = None,
     aggressive: object | None = None,
@@ -49,11 +51,28 @@ def camd(
 ) -> _IndexArray: ...
 @overload
 def camd(
-    A: Any,
+    A: _Matrix,
+    constraints: ArrayLike | None,
+    dense_thresh: _Real | None,
+    aggressive: object | None,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, CAMDInfo]: ...
+@overload
+def camd(
+    A: _Matrix,
     constraints: ArrayLike | None = None,
     dense_thresh: _Real | None = None,
     aggressive: object | None = None,
-    return_info: bool = ...,
+    *,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, CAMDInfo]: ...
+@overload
+def camd(
+    A: _Matrix,
+    constraints: ArrayLike | None = None,
+    dense_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    return_info: bool = False,
 ) -> _IndexArray | tuple[_IndexArray, CAMDInfo]: ...
 def camd_default_control() -> dict[str, float | bool]: ...
 def _camd_order(

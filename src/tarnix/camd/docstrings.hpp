@@ -4,7 +4,7 @@
 namespace camd_docs {
 
 inline constexpr const char* module = R"(Constrained approximate minimum degree ordering (CAMD)
-=====================================================
+======================================================
 
 Fill-reducing symmetric orderings of sparse matrices computed by the
 SuiteSparse CAMD library [1]_ [2]_, optionally under ordering constraints:
@@ -47,8 +47,8 @@ References
 inline constexpr const char* camd = R"(Constrained approximate minimum degree ordering.
 
 Compute a symmetric permutation ``p`` of the square matrix `A` such that
-the Cholesky factor of ``A[p][:, p]`` has fewer nonzeros than that of `A`.
-If the pattern of `A` is not symmetric, the pattern of ``A + A.T`` is
+the Cholesky factor of ``A[p][:, p]`` has fewer nonzeros than that of `A`
+[#camd_c]_. If the pattern of `A` is not symmetric, the pattern of ``A + A.T`` is
 ordered. With `constraints`, the nodes are ordered set by set, so that
 ``constraints[p]`` is non-decreasing.
 
@@ -165,7 +165,43 @@ Nmultsubs_LU : int
     Multiply-subtract pairs for an LU factorization without numerical
     pivoting.
 dmax : int
-    Largest number of nonzeros in any column of L, diagonal included.)";
+    Largest number of nonzeros in any column of L, diagonal included.
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from tarnix.camd import camd
+>>> A = csc_array(np.array([[4., 1., 0., 1.], [1., 4., 1., 0.], [0., 1., 4., 1.], [1., 0., 1., 4.]]))
+>>> p, info = camd(A, return_info=True)
+>>> info.status, info.N, info.nz, info.symmetry, info.Lnz
+(0, 4, 12, 1.0, 5)
+>>> info.Lnz + info.N == int(np.count_nonzero(np.linalg.cholesky(A.toarray()[np.ix_(p, p)])))
+True)";
+
+inline constexpr const char* error = R"(Base class for CAMD-related errors.
+
+Examples
+--------
+>>> from tarnix.camd import CAMDError, CAMDMemoryError
+>>> issubclass(CAMDMemoryError, CAMDError)
+True)";
+
+inline constexpr const char* invalid_matrix_error = R"(Raised when the input matrix is invalid for CAMD.
+
+Examples
+--------
+>>> from tarnix.camd import CAMDError, CAMDInvalidMatrixError
+>>> issubclass(CAMDInvalidMatrixError, CAMDError), issubclass(CAMDInvalidMatrixError, ValueError)
+(True, True))";
+
+inline constexpr const char* memory_error = R"(Raised when CAMD runs out of memory.
+
+Examples
+--------
+>>> from tarnix.camd import CAMDError, CAMDMemoryError
+>>> issubclass(CAMDMemoryError, CAMDError), issubclass(CAMDMemoryError, MemoryError)
+(True, True))";
 
 inline constexpr const char* default_control = R"(Return the default parameters of CAMD.
 

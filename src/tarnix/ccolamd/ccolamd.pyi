@@ -3,6 +3,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from scipy.sparse import sparray, spmatrix
 
 __all__ = [
     "CCOLAMDError",
@@ -15,8 +16,9 @@ __all__ = [
     "ccolamd_get_defaults",
 ]
 
+_Matrix = ArrayLike | sparray | spmatrix
 _IndexArray = NDArray[np.int32] | NDArray[np.int64]
-_Real = float | int | np.floating[Any] | np.integer[Any]
+_Real = float | np.floating[Any] | np.integer[Any]
 _OptLU = Literal["lu", "cholesky"]
 
 class CCOLAMDError(Exception): ...
@@ -34,11 +36,11 @@ class CCOLAMDStats:
     info2: int
     info3: int
     @classmethod
-    def from_array(cls, stats: np.ndarray) -> CCOLAMDStats: ...
+    def from_array(cls, stats: NDArray[np.integer[Any]]) -> CCOLAMDStats: ...
 
 @overload
 def ccolamd(
-    A: Any,
+    A: _Matrix,
     constraints: ArrayLike | None = None,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
@@ -48,17 +50,38 @@ def ccolamd(
 ) -> _IndexArray: ...
 @overload
 def ccolamd(
-    A: Any,
+    A: _Matrix,
+    constraints: ArrayLike | None,
+    dense_row_thresh: _Real | None,
+    dense_col_thresh: _Real | None,
+    aggressive: object | None,
+    opt_lu: _OptLU | None,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, CCOLAMDStats]: ...
+@overload
+def ccolamd(
+    A: _Matrix,
     constraints: ArrayLike | None = None,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
     aggressive: object | None = None,
     opt_lu: _OptLU | None = None,
-    return_info: bool = ...,
+    *,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, CCOLAMDStats]: ...
+@overload
+def ccolamd(
+    A: _Matrix,
+    constraints: ArrayLike | None = None,
+    dense_row_thresh: _Real | None = None,
+    dense_col_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    opt_lu: _OptLU | None = None,
+    return_info: bool = False,
 ) -> _IndexArray | tuple[_IndexArray, CCOLAMDStats]: ...
 @overload
 def csymamd(
-    A: Any,
+    A: _Matrix,
     constraints: ArrayLike | None = None,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
@@ -67,16 +90,35 @@ def csymamd(
 ) -> _IndexArray: ...
 @overload
 def csymamd(
-    A: Any,
+    A: _Matrix,
+    constraints: ArrayLike | None,
+    dense_row_thresh: _Real | None,
+    dense_col_thresh: _Real | None,
+    aggressive: object | None,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, CCOLAMDStats]: ...
+@overload
+def csymamd(
+    A: _Matrix,
     constraints: ArrayLike | None = None,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
     aggressive: object | None = None,
-    return_info: bool = ...,
+    *,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, CCOLAMDStats]: ...
+@overload
+def csymamd(
+    A: _Matrix,
+    constraints: ArrayLike | None = None,
+    dense_row_thresh: _Real | None = None,
+    dense_col_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    return_info: bool = False,
 ) -> _IndexArray | tuple[_IndexArray, CCOLAMDStats]: ...
-def ccolamd_get_defaults() -> dict[str, np.float64 | str]: ...
+def ccolamd_get_defaults() -> dict[str, float | str]: ...
 def _ccolamd_base(
-    A: Any,
+    A: _Matrix,
     *,
     constraints: ArrayLike | None = None,
     is_symmetric: object = False,
@@ -105,15 +147,3 @@ def _csymamd(
     stats: ArrayLike,
     constraints: ArrayLike | None = None,
 ) -> None: ...
-
-_CCOLAMD_DOC_TEMPLATE: str
-ccolamd_reftag: str
-ccolamd_intro: str
-ccolamd_A_param: str
-ccolamd_opt_lu_param: str
-_ccolamd_example: str
-csymamd_reftag: str
-csymamd_intro: str
-csymamd_A_param: str
-_csymamd_example: str
-__test__: dict[str, str]

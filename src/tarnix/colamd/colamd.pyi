@@ -3,6 +3,7 @@ from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from scipy.sparse import sparray, spmatrix
 
 __all__ = [
     "COLAMDError",
@@ -15,8 +16,9 @@ __all__ = [
     "colamd_get_defaults",
 ]
 
+_Matrix = ArrayLike | sparray | spmatrix
 _IndexArray = NDArray[np.int32] | NDArray[np.int64]
-_Real = float | int | np.floating[Any] | np.integer[Any]
+_Real = float | np.floating[Any] | np.integer[Any]
 
 class COLAMDError(Exception): ...
 class COLAMDValueError(COLAMDError, ValueError): ...
@@ -33,11 +35,11 @@ class COLAMDStats:
     info2: int
     info3: int
     @classmethod
-    def from_array(cls, stats: np.ndarray) -> COLAMDStats: ...
+    def from_array(cls, stats: NDArray[np.integer[Any]]) -> COLAMDStats: ...
 
 @overload
 def colamd(
-    A: Any,
+    A: _Matrix,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
     aggressive: object | None = None,
@@ -45,15 +47,32 @@ def colamd(
 ) -> _IndexArray: ...
 @overload
 def colamd(
-    A: Any,
+    A: _Matrix,
+    dense_row_thresh: _Real | None,
+    dense_col_thresh: _Real | None,
+    aggressive: object | None,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, COLAMDStats]: ...
+@overload
+def colamd(
+    A: _Matrix,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
     aggressive: object | None = None,
-    return_info: bool = ...,
+    *,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, COLAMDStats]: ...
+@overload
+def colamd(
+    A: _Matrix,
+    dense_row_thresh: _Real | None = None,
+    dense_col_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    return_info: bool = False,
 ) -> _IndexArray | tuple[_IndexArray, COLAMDStats]: ...
 @overload
 def symamd(
-    A: Any,
+    A: _Matrix,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
     aggressive: object | None = None,
@@ -61,15 +80,32 @@ def symamd(
 ) -> _IndexArray: ...
 @overload
 def symamd(
-    A: Any,
+    A: _Matrix,
+    dense_row_thresh: _Real | None,
+    dense_col_thresh: _Real | None,
+    aggressive: object | None,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, COLAMDStats]: ...
+@overload
+def symamd(
+    A: _Matrix,
     dense_row_thresh: _Real | None = None,
     dense_col_thresh: _Real | None = None,
     aggressive: object | None = None,
-    return_info: bool = ...,
+    *,
+    return_info: Literal[True],
+) -> tuple[_IndexArray, COLAMDStats]: ...
+@overload
+def symamd(
+    A: _Matrix,
+    dense_row_thresh: _Real | None = None,
+    dense_col_thresh: _Real | None = None,
+    aggressive: object | None = None,
+    return_info: bool = False,
 ) -> _IndexArray | tuple[_IndexArray, COLAMDStats]: ...
-def colamd_get_defaults() -> dict[str, np.float64]: ...
+def colamd_get_defaults() -> dict[str, float]: ...
 def _colamd_base(
-    A: Any,
+    A: _Matrix,
     *,
     is_symmetric: object = False,
     dense_row_thresh: _Real | None = None,
@@ -83,13 +119,3 @@ def _colamd(
 def _symamd(
     M: int, N: int, Ap: ArrayLike, Ai: ArrayLike, perm: ArrayLike, knobs: ArrayLike, stats: ArrayLike
 ) -> None: ...
-
-_COLAMD_DOC_TEMPLATE: str
-_colamd_reftag: str
-_colamd_intro: str
-_colamd_A_param: str
-_colamd_example: str
-_symamd_reftag: str
-_symamd_intro: str
-_symamd_A_param: str
-_symamd_example: str

@@ -187,7 +187,19 @@ info2 : int
     errors: the actual Alen (-7) or the bad row index (-9).
 info3 : int
     Status 0: the number of duplicate or unsorted row indices. Status -9:
-    n_row.)";
+    n_row.
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from tarnix.colamd import colamd
+>>> A = csc_array(np.array([[4., 1., 0., 1.], [1., 4., 1., 0.], [0., 1., 4., 1.], [1., 0., 1., 4.]]))
+>>> q, stats = colamd(A, return_info=True)
+>>> stats.status, stats.N_rows_ignored, stats.N_cols_ignored
+(0, 0, 0)
+>>> stats
+COLAMDStats(N_rows_ignored=0, N_cols_ignored=0, Ncmpa=0, status=0, info1=-1, info2=-1, info3=0))";
 
 inline constexpr const char* get_defaults = R"(Return the default parameters of COLAMD.
 

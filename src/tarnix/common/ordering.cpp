@@ -106,21 +106,35 @@ bool assertions_enabled()
 
 ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library)
 {
-    auto name = [&](const char* suffix) { return std::string(library) + suffix; };
-    auto doc = [&](const char* format) {
-        char text[128];
-        std::snprintf(text, sizeof text, format, library);
-        return std::string(text);
+    const std::string lib(library);
+    std::string package = "tarnix.";
+    for (char c : lib) {
+        package += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    // The summary line first; then an example that shows the error caught
+    // through the family and, for the subclasses, through the builtin.
+    auto doc = [&](const std::string& summary, const char* suffix, const char* builtin) {
+        const std::string cls = lib + suffix;
+        std::string text = summary + "\n\nExamples\n--------\n>>> from " + package + " import " + lib + "Error";
+        if (builtin == nullptr) {
+            return text + ", " + lib + "ValueError\n>>> issubclass(" + lib + "ValueError, " + lib + "Error)\nTrue";
+        }
+        return text + ", " + cls + "\n>>> issubclass(" + cls + ", " + lib + "Error), issubclass(" + cls + ", " +
+               builtin + ")\n(True, True)";
     };
     ColamdExceptions e;
-    e.error = add_exception(module, name("Error").c_str(), doc("Base class for %s errors.").c_str(), {PyExc_Exception});
-    e.value_error = add_exception(module, name("ValueError").c_str(), doc("Raised when %s encounters a value error.").c_str(),
+    e.error = add_exception(module, (lib + "Error").c_str(), doc("Base class for " + lib + " errors.", "Error", nullptr).c_str(),
+                            {PyExc_Exception});
+    e.value_error = add_exception(module, (lib + "ValueError").c_str(),
+                                  doc("Raised when " + lib + " encounters a value error.", "ValueError", "ValueError").c_str(),
                                   {e.error.get(), PyExc_ValueError});
-    e.memory_error = add_exception(module, name("MemoryError").c_str(), doc("Raised when %s runs out of memory.").c_str(),
+    e.memory_error = add_exception(module, (lib + "MemoryError").c_str(),
+                                   doc("Raised when " + lib + " runs out of memory.", "MemoryError", "MemoryError").c_str(),
                                    {e.error.get(), PyExc_MemoryError});
-    e.internal_error = add_exception(module, name("InternalError").c_str(),
-                                     doc("Raised when %s encounters an internal error.").c_str(),
-                                     {e.error.get(), PyExc_RuntimeError});
+    e.internal_error = add_exception(
+        module, (lib + "InternalError").c_str(),
+        doc("Raised when " + lib + " encounters an internal error.", "InternalError", "RuntimeError").c_str(),
+        {e.error.get(), PyExc_RuntimeError});
     return e;
 }
 

@@ -14,19 +14,19 @@ minimum-norm solves and products with ``Q``.
 
 Function interface
 ------------------
-spqr(A, *, mode="full", order=None, tol=None)
+``spqr(A, *, mode="full", order=None, tol=None)``
     The factors ``Q``, ``R`` and ``E`` (or ``Q`` in Householder form).
-spqr_solve(A, b, *, transpose=False, min2norm=True, rhs_batch_size=100)
+``spqr_solve(A, b, *, transpose=False, min2norm=True, rhs_batch_size=100)``
     Least-squares solution of ``A x = b`` for tall ``A``, minimum-norm
     solution for wide ``A``.
-spqr_factor(A, *, use_singletons=False, order=None, tol=None)
+``spqr_factor(A, *, use_singletons=False, order=None, tol=None)``
     A ready (numeric) `SPQRFactor`.
-spqr_qmult(house, X, method="QX")
+``spqr_qmult(house, X, method="QX")``
     Products with ``Q`` given in Householder form.
 
 Object interface
 ----------------
-SPQRFactor(A, *, use_singletons=False, order=None, tol=None)
+``SPQRFactor(A, *, use_singletons=False, order=None, tol=None)``
     Symbolic analysis (and optionally numeric factorization) of ``A``, reused
     by ``factorize``, ``solve`` and ``qmult``; ``rank``, ``perm`` and
     ``info`` describe it.
@@ -37,10 +37,10 @@ SPQRHouseholder
 
 Warnings and exceptions
 -----------------------
-SPQRWarning, SPQRRankDeficiencyWarning
+Warnings: SPQRWarning, SPQRRankDeficiencyWarning. Exceptions:
 SPQRError, SPQRNotInstalledError, SPQROutOfMemoryError (also a
 ``MemoryError``), SPQROverflowError, SPQRInvalidInputError,
-SPQRGpuProblemError
+SPQRGpuProblemError.
 
 Fill-reducing orderings (``order``): "default", "fixed", "natural",
 "colamd", "cholmod", "amd", "metis", "best", "bestamd".
@@ -232,14 +232,28 @@ Examples
 
 inline constexpr const char* householder = R"(``Q`` of a sparse QR factorization in Householder form.
 
-Fields
-------
+Attributes
+----------
 H : scipy.sparse.csc_array
     The Householder vectors, one per column.
 tau : numpy.ndarray
     The Householder coefficients (float or complex), one per column of H.
 perm : numpy.ndarray
     The row permutation of the Householder form (integers).
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from tarnix.spqr import spqr, spqr_qmult
+>>> A = csc_array(np.array([[1., 0.], [1., 1.], [0., 2.]]))
+>>> house, R, E = spqr(A, mode="householder")
+>>> H, tau, perm = house
+>>> H.shape, tau.shape, perm.tolist()
+((3, 2), (2,), [0, 1, 2])
+>>> QR = spqr_qmult(house, R.toarray())
+>>> np.allclose(QR, A.toarray()[:, E])
+True
 )";
 
 inline constexpr const char* factor = R"(SPQRFactor(A, *, use_singletons=False, order=None, tol=None)
@@ -307,11 +321,56 @@ Parameters
 A : array_like or sparse matrix
 tol : float, optional
     New rank-detection tolerance; None keeps the current one. Changing it on
-    a numeric factor warns (``UserWarning``).)";
+    a numeric factor warns (``UserWarning``).
+
+Returns
+-------
+SPQRFactor
+    The factor itself, now numeric.
+
+Raises
+------
+ValueError
+    If `A` does not match the analysed matrix (shape, index width, value
+    type or sparsity pattern).
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from tarnix.spqr import SPQRFactor
+>>> A = csc_array(np.array([[1., 0.], [1., 1.], [0., 2.]]))
+>>> f = SPQRFactor(A)
+>>> f.factorize(A) is f, f.rank
+(True, 2)
+>>> B = A.copy()
+>>> B.data *= 3.0                  # new values, the same pattern
+>>> x = f.factorize(B).solve(np.ones(3))
+>>> np.allclose(x, np.linalg.lstsq(B.toarray(), np.ones(3), rcond=None)[0])
+True)";
 
 inline constexpr const char* check_input_matrix = R"(Raise ValueError unless `A` (validated) and its index dtype `itype` match the analysed matrix.)";
 
-inline constexpr const char* copy = R"(Return an independent deep copy of the factor (its own common and factorization).)";
+inline constexpr const char* copy = R"(Return an independent deep copy of the factor (its own common and factorization).
+
+Re-factorizing either factor afterwards leaves the other as it was.
+
+Returns
+-------
+SPQRFactor
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from tarnix.spqr import spqr_factor
+>>> A = csc_array(np.array([[1., 0.], [1., 1.], [0., 2.]]))
+>>> f = spqr_factor(A)
+>>> g = f.copy()
+>>> x = g.solve(np.ones(3))
+>>> _ = f.factorize(2 * A)
+>>> np.allclose(g.solve(np.ones(3)), x), np.allclose(f.solve(np.ones(3)), x / 2)
+(True, True))";
 
 inline constexpr const char* solve_dense = R"(Solve with a 2-D column-major writable float64 or complex128 array `b` (no copy).)";
 
@@ -375,6 +434,78 @@ Examples
 >>> f.is_numeric, f.rank
 (True, 2)
 )";
+
+// The warning and exception classes: the summary line, then an example.
+inline constexpr const char* warning = R"(Base class for SPQR warnings.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRWarning, SPQRRankDeficiencyWarning
+>>> issubclass(SPQRRankDeficiencyWarning, SPQRWarning), issubclass(SPQRWarning, Warning)
+(True, True))";
+
+inline constexpr const char* rank_deficiency_warning = R"(Raised when SPQR detects a rank-deficient matrix.
+
+Examples
+--------
+>>> import warnings
+>>> import numpy as np
+>>> from tarnix.spqr import SPQRRankDeficiencyWarning, spqr_solve
+>>> with warnings.catch_warnings(record=True) as caught:
+...     warnings.simplefilter("always")
+...     x = spqr_solve(np.array([[1., 1.], [1., 1.]]), np.ones(2))
+>>> caught[0].category is SPQRRankDeficiencyWarning
+True
+>>> print(caught[0].message)
+Matrix is rank deficient: rank=1, A.shape=(2, 2). The solution may not be unique.)";
+
+inline constexpr const char* error = R"(Base class for SPQR exceptions.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRError, SPQROutOfMemoryError
+>>> issubclass(SPQROutOfMemoryError, SPQRError)
+True)";
+
+inline constexpr const char* not_installed_error = R"(Raised when the SPQR library is not installed.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRError, SPQRNotInstalledError
+>>> issubclass(SPQRNotInstalledError, SPQRError)
+True)";
+
+inline constexpr const char* out_of_memory_error = R"(Raised when SPQR runs out of memory.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRError, SPQROutOfMemoryError
+>>> issubclass(SPQROutOfMemoryError, SPQRError), issubclass(SPQROutOfMemoryError, MemoryError)
+(True, True))";
+
+inline constexpr const char* overflow_error = R"(Raised when SPQR encounters an integer overflow.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRError, SPQROverflowError
+>>> issubclass(SPQROverflowError, SPQRError), issubclass(SPQROverflowError, OverflowError)
+(True, False))";
+
+inline constexpr const char* invalid_input_error = R"(Raised when SPQR receives invalid input.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRError, SPQRInvalidInputError
+>>> issubclass(SPQRInvalidInputError, SPQRError), issubclass(SPQRInvalidInputError, ValueError)
+(True, False))";
+
+inline constexpr const char* gpu_problem_error = R"(Raised when SPQR encounters a problem with CUDA.
+
+Examples
+--------
+>>> from tarnix.spqr import SPQRError, SPQRGpuProblemError
+>>> issubclass(SPQRGpuProblemError, SPQRError)
+True)";
 
 inline constexpr const char* qmult_private = R"(Multiply by Q in Householder form (H, tau, v), with tau of shape (1, k) and `method` the product code.)";
 

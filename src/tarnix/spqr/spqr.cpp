@@ -206,26 +206,26 @@ void exec_body(PyObject* m)
                 "SPQRInvalidInputError", "SPQRGpuProblemError", "SPQRFactor", "spqr_factor", "spqr_solve"});
 
     // 3. Warnings and exceptions.
-    st.SPQRWarning = add_exception(m, "SPQRWarning", "Base class for SPQR warnings.", {PyExc_Warning}).release();
+    st.SPQRWarning = add_exception(m, "SPQRWarning", spqr_docs::warning, {PyExc_Warning}).release();
     st.SPQRRankDeficiencyWarning = add_exception(m, "SPQRRankDeficiencyWarning",
-                                                 "Raised when SPQR detects a rank-deficient matrix.",
+                                                 spqr_docs::rank_deficiency_warning,
                                                  {st.SPQRWarning})
                                        .release();
-    st.SPQRError = add_exception(m, "SPQRError", "Base class for SPQR exceptions.", {PyExc_Exception}).release();
+    st.SPQRError = add_exception(m, "SPQRError", spqr_docs::error, {PyExc_Exception}).release();
     st.SPQRNotInstalledError = add_exception(m, "SPQRNotInstalledError",
-                                             "Raised when the SPQR library is not installed.", {st.SPQRError})
+                                             spqr_docs::not_installed_error, {st.SPQRError})
                                    .release();
-    st.SPQROutOfMemoryError = add_exception(m, "SPQROutOfMemoryError", "Raised when SPQR runs out of memory.",
+    st.SPQROutOfMemoryError = add_exception(m, "SPQROutOfMemoryError", spqr_docs::out_of_memory_error,
                                             {PyExc_MemoryError, st.SPQRError})
                                   .release();
-    st.SPQROverflowError = add_exception(m, "SPQROverflowError", "Raised when SPQR encounters an integer overflow.",
+    st.SPQROverflowError = add_exception(m, "SPQROverflowError", spqr_docs::overflow_error,
                                          {st.SPQRError})
                                .release();
-    st.SPQRInvalidInputError = add_exception(m, "SPQRInvalidInputError", "Raised when SPQR receives invalid input.",
+    st.SPQRInvalidInputError = add_exception(m, "SPQRInvalidInputError", spqr_docs::invalid_input_error,
                                              {st.SPQRError})
                                    .release();
     st.SPQRGpuProblemError = add_exception(m, "SPQRGpuProblemError",
-                                           "Raised when SPQR encounters a problem with CUDA.", {st.SPQRError})
+                                           spqr_docs::gpu_problem_error, {st.SPQRError})
                                  .release();
 
     // 4-5. Internal tables.
