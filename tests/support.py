@@ -34,6 +34,10 @@ def testing_hooks():
     )
 
 
+# Test modules import it by name; without this pytest would collect it as a test.
+testing_hooks.__test__ = False
+
+
 def _read_zero_based(path):
     """Coordinate files written with 0-based indices (c32.mtx), which mmread rejects."""
     lines = [ln for ln in path.read_text().splitlines() if ln and not ln.startswith("%")]

@@ -25,7 +25,8 @@ from typing import TYPE_CHECKING
 
 from . import _build_config
 
-if _build_config.PRELOAD_BLAS:
+
+def _load_blas() -> None:
     # The SuiteSparse built into this package calls a BLAS/LAPACK that it does not link: the
     # provider's module loads its library with global symbols, which the extensions then use.
     try:
@@ -35,6 +36,10 @@ if _build_config.PRELOAD_BLAS:
             f"tarnix was built to use the BLAS/LAPACK of {_build_config.PRELOAD_BLAS!r}, which "
             f"cannot be imported ({exc}); install it with: pip install scipy-openblas32"
         ) from exc
+
+
+if _build_config.PRELOAD_BLAS:
+    _load_blas()
 
 if TYPE_CHECKING:
     # The submodules load on first use (``import tarnix.spqr``), not with the
