@@ -436,23 +436,27 @@ Ref py_sparse_from_csc(PyObject*, const Args& a)
     if (!real && !has_element_type(a[3], element_type<std::complex<double>>::value)) {
         raise(PyExc_TypeError, "data must be a float64 or complex128 array");
     }
+    // All three views are taken before anything is checked: taking a view of
+    // an object other than a NumPy array may run Python code (its __buffer__),
+    // which must not come between the check and the header.
     dispatch_index_width(a[1], [&](auto index) {
         using I = decltype(index);
-        Vector<I> Ap(a[1], "indptr");
-        Vector<I> Ai(a[2], "indices");
-        require_length(Ap.size(), "indptr", ncol + 1, "ncol + 1");
-        narrow_size<I>(nrow, "nrow");
-        require_canonical_pattern(Ap, Ai, nrow);
-        const long long nnz = Ap[ncol];
-        if (real) {
-            Vector<double> Ax(a[3], "data");
-            require_min_length(Ax.size(), "data", nnz, "nnz");
+        auto fill_with = [&](auto value) {
+            using T = decltype(value);
+            Vector<I> Ap(a[1], "indptr");
+            Vector<I> Ai(a[2], "indices");
+            Vector<T> Ax(a[3], "data");
+            require_length(Ap.size(), "indptr", ncol + 1, "ncol + 1");
+            narrow_size<I>(nrow, "nrow");
+            require_canonical_pattern(Ap, Ai, nrow);
+            require_min_length(Ax.size(), "data", Ap[ncol], "nnz");
             fill_sparse_header(header, nrow, ncol, Ap, Ai, Ax, static_cast<int>(stype));
+        };
+        if (real) {
+            fill_with(double{});
         }
         else {
-            Vector<std::complex<double>> Ax(a[3], "data");
-            require_min_length(Ax.size(), "data", nnz, "nnz");
-            fill_sparse_header(header, nrow, ncol, Ap, Ai, Ax, static_cast<int>(stype));
+            fill_with(std::complex<double>{});
         }
     });
     return Ref::none();

@@ -192,7 +192,8 @@ void exec_body(PyObject* m)
     add_object(m, "hstack", st.hstack);
     add_object(m, "NamedTuple", import_attr("typing", "NamedTuple").get());
     add_object(m, "warnings", import_module("warnings").get());
-    add_object(m, "_cholmod_sparse_from_csc", import_relative(m, "cholmod", "_cholmod_sparse_from_csc").get());
+    st.sparse_from_csc = import_relative(m, "cholmod", "_cholmod_sparse_from_csc").release();
+    add_object(m, "_cholmod_sparse_from_csc", st.sparse_from_csc);
     add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
     bind_cholmod_entries(st);
     st.int32_dtype = dtype_of(NPY_INT32).release();
@@ -362,33 +363,52 @@ Ref ordering_name(const State& st, int code)
     return check(PyUnicode_FromFormat("unknown %d", code));
 }
 
-void view_csc_arrays(PyObject* module, PyObject* shape, PyObject* indptr, PyObject* indices, PyObject* data,
-                     cholmod_sparse* header)
+SparseView sparse_view(PyObject* module, CscParts parts)
 {
+    const State& st = state_of(module);
     Ref name = new_string("_cholmod_sparse_from_csc");
     Ref fill = module_global(module, name.get());
-    *header = cholmod_sparse{};
-    Ref address = check(PyLong_FromVoidPtr(header));
-    Ref stype = check(PyLong_FromLong(0));
-    PyObject* args[] = {shape, indptr, indices, data, stype.get(), address.get()};
-    check(PyObject_Vectorcall(fill.get(), args, 6, nullptr));
-    // What the library relies on, whatever the module-level name now is.
-    const bool ok = header->p != nullptr && header->i != nullptr && header->x != nullptr && header->packed &&
-                    (header->itype == CHOLMOD_INT || header->itype == CHOLMOD_LONG) &&
-                    (header->xtype == CHOLMOD_REAL || header->xtype == CHOLMOD_COMPLEX) &&
-                    header->dtype == CHOLMOD_DOUBLE && header->stype == 0;
-    if (!ok) {
-        raise(PyExc_ValueError, "_cholmod_sparse_from_csc did not describe a real or complex CSC matrix");
-    }
+    return SparseView(std::move(parts), fill.get(), fill.get() == st.sparse_from_csc);
 }
 
-void view_csc(PyObject* module, PyObject* matrix, cholmod_sparse* header)
+namespace {
+
+Ref private_copy(const Ref& array, const char* name)
 {
-    Ref shape = check(PyObject_GetAttrString(matrix, "shape"));
-    Ref indptr = check(PyObject_GetAttrString(matrix, "indptr"));
-    Ref indices = check(PyObject_GetAttrString(matrix, "indices"));
-    Ref data = check(PyObject_GetAttrString(matrix, "data"));
-    view_csc_arrays(module, shape.get(), indptr.get(), indices.get(), data.get(), header);
+    if (!PyArray_Check(array.get())) {
+        raise_format(PyExc_ValueError, "A.%s must be a NumPy array, got %.200s", name, Py_TYPE(array.get())->tp_name);
+    }
+    return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(array.get()), NPY_CORDER));
+}
+
+}  // namespace
+
+Ref private_csc_copy(PyObject* module, PyObject* matrix)
+{
+    const State& st = state_of(module);
+    CscParts parts = CscParts::of(matrix);
+    Ref indptr = private_copy(parts.indptr, "indptr");
+    Ref indices = private_copy(parts.indices, "indices");
+    Ref data = private_copy(parts.data, "data");
+    parts.indptr = indptr;
+    parts.indices = indices;
+    parts.data = data;
+    const long long nrow = parts.nrow;
+    const long long ncol = parts.ncol;
+    {
+        // The module's own fill checks the structure of the copies.
+        SparseView checked(std::move(parts), st.sparse_from_csc, true);
+    }
+    // An empty csc_array of the shape and dtype, then the copies: the
+    // constructor would otherwise scan int64 indices and narrow them.
+    Ref shape = check(Py_BuildValue("((LL))", nrow, ncol));
+    Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
+    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
+    Ref result = check(PyObject_Call(st.csc_array, shape.get(), kwargs.get()));
+    check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
+    return result;
 }
 
 void warn(PyObject* category, PyObject* message)
