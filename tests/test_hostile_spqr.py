@@ -699,3 +699,19 @@ class TestCallbacksDuringCalls:
             print(good)
         """)
         assert out.split() == ["30"]
+
+
+def test_private_qmult_names_the_types_that_differ():
+    A = sparse.csc_array(np.array([[2.0, 1.0], [0.0, 3.0], [1.0, 0.0]]))
+    H, tau, v = spqr_module.spqr(A, mode="householder")[0]
+    tau = np.asfortranarray(tau.reshape(1, -1))
+    X = np.ones((3, 1), order="F")
+    with pytest.raises(ValueError, match=r"H and tau differ in value type \(H has float64, tau complex128\)"):
+        spqr_module._qmult(1, H, tau + 0j, v, X + 0j)
+    with pytest.raises(ValueError, match=r"H and v differ in index width \(H has int32, v int64\)"):
+        spqr_module._qmult(1, H, tau, v.astype(np.int64), X)
+    Xs = with_index_dtype(sparse.csc_array(X), np.int64)
+    with pytest.raises(ValueError, match=r"X and H differ in index width \(X has int64, H int32\)"):
+        spqr_module._qmult(1, H, tau, v, Xs)
+    with pytest.raises(ValueError, match=r"X and tau differ in value type \(X has complex128, tau float64\)"):
+        spqr_module._qmult(1, H, tau, v, X + 0j)

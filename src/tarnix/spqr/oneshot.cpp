@@ -211,15 +211,15 @@ void require_permutation(const Vector<Int>& v)
 }
 
 template <class Entry, class Int>
-void require_variant(const SparseView& view, const char* name, const char* other)
+void require_variant(const SparseView& view, const char* name, const char* value_source, const char* index_source)
 {
     constexpr bool real = std::is_same_v<Entry, double>;
     constexpr bool int32 = std::is_same_v<Int, int32_t>;
     if (view.real() != real) {
-        raise_mismatch(name, other, "value type", value_type_name(view.real()), value_type_name(real));
+        raise_mismatch(name, value_source, "value type", value_type_name(view.real()), value_type_name(real));
     }
     if (view.int32() != int32) {
-        raise_mismatch(name, other, "index width", index_type_name(view.int32()), index_type_name(int32));
+        raise_mismatch(name, index_source, "index width", index_type_name(view.int32()), index_type_name(int32));
     }
 }
 
@@ -264,7 +264,7 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
         Ref fill = module_global(module, name.get());
         X_sparse.emplace(std::move(X_parts), fill.get(), fill.get() == st.sparse_from_csc);
     }
-    require_variant<Entry, Int>(H_view, "H", "tau");
+    require_variant<Entry, Int>(H_view, "H", "tau", "v");
     const cholmod_sparse& Hh = H_view.header();
     if (tau_view.rows() != 1 || static_cast<size_t>(tau_view.cols()) != Hh.ncol) {
         raise_format(PyExc_ValueError, "tau must have shape (1, %zu), got (%zd, %zd)", Hh.ncol, tau_view.rows(),
@@ -280,7 +280,7 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
     const long long m = static_cast<long long>(Hh.nrow);
     const bool by_rows = method == SPQR_QTX || method == SPQR_QX;
     if (sparse) {
-        require_variant<Entry, Int>(*X_sparse, "X", "H");
+        require_variant<Entry, Int>(*X_sparse, "X", "H", "H");
         const cholmod_sparse& Xh = X_sparse->header();
         const long long dim = static_cast<long long>(by_rows ? Xh.nrow : Xh.ncol);
         if (dim != m) {

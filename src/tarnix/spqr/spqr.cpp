@@ -182,7 +182,8 @@ void exec_body(PyObject* m)
     spqr_lib::install_out_of_memory_latch();
     State& st = state_of(m);
 
-    // 1. Imports.
+    // What the module binds: NumPy, SciPy and the standard library by name,
+    // its two siblings, and the native entry points of tarnix.cholmod.
     add_object(m, "np", import_module("numpy").get());
     st.csc_array = import_attr("scipy.sparse", "csc_array").release();
     st.issparse = import_attr("scipy.sparse", "issparse").release();
@@ -202,11 +203,11 @@ void exec_body(PyObject* m)
     st.complex128_dtype = dtype_of(NPY_COMPLEX128).release();
     st.assertions = assertions_enabled();
 
-    // 2. __all__.
+    // The public names a star import gives.
     set_all(m, {"SPQRError", "SPQRNotInstalledError", "SPQROutOfMemoryError", "SPQROverflowError",
                 "SPQRInvalidInputError", "SPQRGpuProblemError", "SPQRFactor", "spqr_factor", "spqr_solve"});
 
-    // 3. Warnings and exceptions.
+    // The warning and exception families, each rooted in its builtin.
     st.SPQRWarning = add_exception(m, "SPQRWarning", "Base class for SPQR warnings.", {PyExc_Warning}).release();
     st.SPQRRankDeficiencyWarning = add_exception(m, "SPQRRankDeficiencyWarning",
                                                  "Raised when SPQR detects a rank-deficient matrix.",
@@ -229,11 +230,12 @@ void exec_body(PyObject* m)
                                            "Raised when SPQR encounters a problem with CUDA.", {st.SPQRError})
                                  .release();
 
-    // 4-5. Internal tables.
+    // Status codes to exceptions, ordering names to codes and back.
     st.error_map = new_error_map(st).release();
     build_ordering_tables(st);
 
-    // 6. Classes and functions.
+    // The classes and the module functions; SPQRHouseholder comes before
+    // spqr, which returns it.
     st.info_type = add_info_type(m).release();
     st.factor_type = add_factor_type(m).release();
     add_function(m, spqr_factor_def);
@@ -244,7 +246,8 @@ void exec_body(PyObject* m)
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
 
-    // 7. Docstrings assembled from the templates.
+    // The solve and qmult docstrings, shared by the method and the function
+    // and assembled from the templates kept in the namespace.
     Ref solve_template = add_string(m, "_SOLVE_DOC_TEMPLATE", spqr_docs::solve_template);
     Ref A_doc = add_string(m, "_A_doc", spqr_docs::A_doc);
     Ref min2norm_doc = add_string(m, "_min2norm_doc", spqr_docs::min2norm_doc);
@@ -265,7 +268,7 @@ void exec_body(PyObject* m)
     set_formatted_doc(solve_fn.get(), solve_template.get(), {{"A_doc", A_doc.get()}, {"min2norm", min2norm_doc.get()}});
     set_formatted_doc(qmult_fn.get(), qmult_template.get(), {{"house_doc", house_doc.get()}, {"see_also", empty.get()}});
 
-    // 8. Pickle reconstruction of SPQRInfo.
+    // Named at module level, so that pickles of SPQRInfo can refer to it.
     add_function(m, unpickle_info_def);
 }
 
