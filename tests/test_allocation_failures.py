@@ -191,3 +191,67 @@ def test_hook_is_inert_once_restored(tall):
         hook.restore_allocator()
     assert ts.spqr(tall, mode="r")[0].shape[1] == 18
 
+
+
+def refuse_each_python_allocation(call, setup=lambda: ()):
+    """Run call(*setup()) once per Python object that tarnix.cholmod's conversions of
+    CHOLMOD results create, refusing that one; returns the count.
+
+    Each refusal must surface as MemoryError, with every SuiteSparse block allocated
+    during the run freed (the blocks being handed over included).
+    """
+    call(*setup())
+    index = 0
+    while True:
+        args = setup()
+        hook.fail_allocation(-1)  # counts the blocks, refuses none
+        hook.fail_python_allocation(index)
+        try:
+            try:
+                result = call(*args)
+            except MemoryError as exc:
+                outcome = repr(exc)
+            else:
+                outcome = None
+                del result
+            del args
+        finally:
+            _, refused = hook.restore_python_allocation()
+            _, _, live = hook.restore_allocator()
+        if not refused:
+            assert outcome is None, f"run {index} raised without a refused object: {outcome}"
+            return index
+        assert outcome is not None, f"object {index} refused, but the call succeeded"
+        assert live == 0, f"object {index} refused: {live} blocks left allocated"
+        index += 1
+
+
+class TestHandOffs:
+    """The conversions of library results into NumPy and SciPy objects."""
+
+    @pytest.mark.parametrize("mode", ["full", "economic", "r", "householder"])
+    def test_spqr(self, matrix, mode, index_dtype):
+        A = with_index_dtype(matrix, index_dtype)
+        assert refuse_each_python_allocation(lambda: ts.spqr(A, mode=mode)) >= 3
+
+    def test_factor_results(self, matrix):
+        f = ts.spqr_factor(matrix)
+        X = np.ones((40, 2), matrix.dtype)
+        Xs = sparse.csc_array(X)
+        for call in (lambda: f.solve(np.ones(40)), lambda: f.qmult(X), lambda: f.qmult(Xs, "QTX"), lambda: f.perm):
+            call()  # the factor's workspace, before counting
+            assert refuse_each_python_allocation(call) >= 1
+
+    def test_spqr_qmult(self, matrix):
+        house = ts.spqr(matrix, mode="householder")[0]
+        X = np.ones((40, 2), matrix.dtype)
+        assert refuse_each_python_allocation(lambda: ts.spqr_qmult(house, X)) >= 2
+        assert refuse_each_python_allocation(lambda: ts.spqr_qmult(house, sparse.csc_array(X), "QTX")) >= 3
+
+    def test_hook_is_inert_once_restored(self, tall):
+        hook.fail_python_allocation(0)
+        with pytest.raises(MemoryError):
+            ts.spqr(tall, mode="r")
+        assert hook.restore_python_allocation() == (1, True)
+        assert ts.spqr(tall, mode="r")[0].shape == (40, 18)
+        assert hook.restore_python_allocation() == (0, False)

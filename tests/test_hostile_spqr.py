@@ -4,6 +4,7 @@ sides, Householder triples and private-function arguments against their
 documented errors, with the caller's arrays left as they were."""
 
 import ctypes
+import textwrap
 import warnings
 
 import numpy as np
@@ -15,7 +16,7 @@ from scipy import sparse
 import tarnix.cholmod as cholmod_module
 import tarnix.spqr as spqr_module
 from strategies import BENIGN, INVALID, corrupted, csc_fingerprint, csc_matrices, fingerprint, full_rank
-from support import with_index_dtype
+from support import run_python, with_index_dtype
 
 SPQR_ERRORS = (ValueError, TypeError, OverflowError, IndexError, spqr_module.SPQRError)
 
@@ -419,3 +420,298 @@ def test_refactorization_with_another_pattern_is_refused(A):
     else:
         with pytest.raises(ValueError, match="pattern"):
             f.factorize(B)
+
+
+# ---------------------------------------------------------------------------
+# Python code that runs inside a call: callbacks that replace or rewrite the
+# arrays the call is using, or re-initialise the factor in use. Each case
+# runs in a child interpreter (a fault there may crash it) and must give the
+# right answer or a clear exception.
+
+CALLBACK_PRELUDE = """
+import gc, warnings
+import numpy as np
+from scipy import sparse
+import tarnix.spqr as ts
+warnings.simplefilter("ignore", ts.SPQRRankDeficiencyWarning)
+
+def diagonal(index_dtype=np.int32):
+    A = sparse.csc_array(np.diag([1.0, 2.0, 3.0]))
+    A.indptr = A.indptr.astype(index_dtype)
+    A.indices = A.indices.astype(index_dtype)
+    return A
+
+def churn(value):
+    # Same-size blocks that reuse freed memory, so stale pointers read them.
+    return [np.full(3, value * (k + 1)) for k in range(64)]
+
+class Watched(sparse.csc_array):
+    # A CSC matrix whose attribute lookups run a callback.
+    hook = None
+    skip = 0  # lookups to let pass before the hook runs
+    @property
+    def format(self):
+        if type(self).skip:
+            type(self).skip -= 1
+        elif type(self).hook is not None:
+            h, type(self).hook = type(self).hook, None
+            h(self)
+        return "csc"
+
+def outcome(call):
+    try:
+        return ("ok", call())
+    except (ValueError, TypeError, AssertionError, ts.SPQRError) as exc:
+        return ("error", type(exc).__name__ + ": " + str(exc))
+"""
+
+
+def run_callback_case(body):
+    proc = run_python(CALLBACK_PRELUDE + textwrap.dedent(body))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc.stdout
+
+
+class TestCallbacksDuringCalls:
+    def test_use_singletons_truth_replaces_data(self):
+        out = run_callback_case("""
+            A = diagonal()
+            class Flag:
+                def __bool__(self):
+                    A.data = A.data.copy()
+                    churn(1e-6)
+                    return True
+            f = ts.SPQRFactor(A, use_singletons=Flag())
+            churn(1e-6)
+            print(np.allclose(f.solve(np.array([1.0, 2.0, 3.0])), 1.0))
+        """)
+        assert out.split() == ["True"]
+
+    def test_is_numeric_property_replaces_data_during_factorize(self):
+        out = run_callback_case("""
+            A = diagonal()
+            class Sub(ts.SPQRFactor):
+                @property
+                def is_numeric(self):
+                    A.data = A.data.copy()
+                    churn(5e-6)
+                    return super().is_numeric
+            f = Sub(A)
+            f.factorize(A, tol=0.1)
+            f.factorize(A, tol=0.1)
+            churn(5e-6)
+            print(np.allclose(f.solve(np.array([1.0, 2.0, 3.0])), 1.0))
+        """)
+        assert out.split() == ["True"]
+
+    @pytest.mark.parametrize("what", ["data", "indices"])
+    def test_tolerance_conversion_replaces_arrays(self, what):
+        out = run_callback_case(f"""
+            A = diagonal()
+            f = ts.SPQRFactor(A)
+            class Tol:
+                def __float__(self):
+                    A.{what} = A.{what}.copy()
+                    churn(7.0)
+                    return 0.1
+            f.factorize(A, tol=Tol())
+            churn(7.0)
+            print(np.allclose(f.solve(np.array([1.0, 2.0, 3.0])), 1.0))
+        """)
+        assert out.split() == ["True"]
+
+    def test_tolerance_conversion_rewrites_indices_in_place(self):
+        # A write that the earlier checks did not see is caught by the check
+        # made right before the library reads the arrays.
+        out = run_callback_case("""
+            A = diagonal()
+            f = ts.SPQRFactor(A)
+            class Tol:
+                def __float__(self):
+                    A.indices[1] = 2**30
+                    return 0.1
+            print(outcome(lambda: f.factorize(A, tol=Tol()))[0])
+            class Init:
+                def __float__(self):
+                    A.indptr[1] = 3
+                    return 0.1
+            print(outcome(lambda: ts.SPQRFactor(diagonal(), tol=Init()))[0])
+        """)
+        assert out.split() == ["error", "ok"]
+
+    def test_attributes_that_return_fresh_arrays(self):
+        # Nothing but the call holds the arrays such properties return.
+        out = run_callback_case("""
+            class Fresh(sparse.csc_array):
+                @property
+                def data(self):
+                    return self._d.copy()
+                @data.setter
+                def data(self, value):
+                    self._d = value
+            A = Fresh(np.diag([1.0, 2.0, 3.0]))
+            b = np.array([1.0, 2.0, 3.0])
+            f = ts.SPQRFactor(A)
+            f.factorize(A)
+            x = f.solve(b)
+            g = ts.SPQRFactor(A, use_singletons=True)
+            assert np.allclose(g.solve(b), 1.0)
+            Q, R, E = ts.spqr(A)
+            print(np.allclose(x, 1.0), np.allclose(abs(R.toarray()).sum(), 6.0))
+        """)
+        assert out.split() == ["True", "True"]
+
+    def test_reentrant_init_from_the_tolerance(self):
+        out = run_callback_case("""
+            import tarnix._testing as hook
+            A = diagonal()
+            B = sparse.csc_array(np.diag([2.0, 4.0, 8.0, 16.0]))
+            f = ts.SPQRFactor.__new__(ts.SPQRFactor)
+            class Tol:
+                def __float__(self):
+                    f.__init__(B, use_singletons=True)
+                    return 0.1
+            hook.fail_allocation(-1)
+            try:
+                for _ in range(20):
+                    f.__init__(A, tol=Tol(), use_singletons=True)
+                    assert f.shape == (3, 3) and np.allclose(f.solve(np.array([1.0, 2.0, 3.0])), 1.0)
+                del f
+                gc.collect()
+            finally:
+                _, _, live = hook.restore_allocator()
+            print(live)
+        """)
+        assert out.split() == ["0"]
+
+    @pytest.mark.parametrize("reinit", ["failing", "int64", "complex"])
+    def test_qmult_operand_reinitialises_the_factor(self, reinit):
+        out = run_callback_case(f"""
+            A = diagonal()
+            f = ts.spqr_factor(A)
+            def again(X):
+                if "{reinit}" == "failing":
+                    try:
+                        f.__init__("not a matrix")
+                    except ValueError:
+                        pass
+                elif "{reinit}" == "int64":
+                    f.__init__(diagonal(np.int64), use_singletons=True)
+                else:
+                    f.__init__(sparse.csc_array(np.diag([1j, 2, 3])), use_singletons=True)
+            X = Watched(np.eye(3))
+            Watched.hook = again
+            kind, value = outcome(lambda: f.qmult(X))
+            print(kind)
+            if kind == "ok":
+                print(np.allclose(abs(value.toarray()), np.eye(3)))
+        """)
+        # (A failed re-initialisation leaves the factor as it was.)
+        assert out.split() in (["ok", "True"], ["error"])
+
+    @pytest.mark.parametrize("target", ["v", "H.indices", "H.data"])
+    def test_householder_operand_validation_rewrites_the_triple(self, target):
+        out = run_callback_case(f"""
+            rng = np.random.default_rng(0)
+            A = sparse.csc_array(sparse.random_array((6, 4), density=0.6, rng=rng) + sparse.eye_array(6, 4))
+            house = ts.spqr(A, mode="householder")[0]
+            X = np.arange(12.0).reshape(6, 2)
+            clean = ts.spqr_qmult(house, X)
+            def spoil(_):
+                if "{target}" == "v":
+                    house.perm[-1] = 2**30
+                elif "{target}" == "H.indices":
+                    house.H.indices[-1] = 2**30
+                else:
+                    house.H.data = house.H.data * 1e12
+                    churn(3.0)
+            # The last validation of X, after spqr_qmult checked the triple.
+            Watched.hook, Watched.skip = spoil, 1
+            kind, value = outcome(lambda: ts.spqr_qmult(house, Watched(X)))
+            print(kind)
+            if kind == "ok":
+                got = value.toarray()
+                print(np.allclose(got, clean) or np.allclose(got, ts.spqr_qmult(house, X)))
+        """)
+        words = out.split()
+        if target == "H.data":
+            assert words == ["ok", "True"]
+        else:
+            assert words == ["error"]
+
+    def test_spqr_solve_with_a_shape_that_changes(self):
+        out = run_callback_case("""
+            class Shifty(sparse.csc_array):
+                calls = 0
+                @property
+                def shape(self):
+                    type(self).calls += 1
+                    m, n = self._shape
+                    return (m, n) if type(self).calls <= 2 else (n * 50, m)
+            A = Shifty(np.array([[1.0, 0.0, 2.0], [0.0, 3.0, 1.0]]))
+            kind, x = outcome(lambda: ts.spqr_solve(A, np.array([1.0, 2.0])))
+            print(kind)
+            if kind == "ok":
+                print(np.allclose(np.array([[1.0, 0.0, 2.0], [0.0, 3.0, 1.0]]) @ x, [1.0, 2.0]))
+        """)
+        assert out.split() in (["ok", "True"], ["error"])
+
+    def test_sparse_right_hand_side_rewritten_by_a_warning_filter(self):
+        # The rank warning runs Python code (showwarning) after b was checked.
+        out = run_callback_case("""
+            warnings.resetwarnings()
+            A = sparse.csc_array(np.array([[1.0, 1.0], [1.0, 1.0], [0.0, 0.0]]))
+            f = ts.spqr_factor(A)
+            b = sparse.csc_array(np.ones((3, 2)))
+            def show(*args, **kwargs):
+                b.indices[:] = 2**30
+                b.indptr[1] = 5
+            warnings.showwarning = show
+            kind, x = outcome(lambda: f.solve(b))
+            print(kind, x.shape if kind == "ok" else x.split(":")[0])
+        """)
+        assert out.split() in (["ok", "(2,", "2)"], ["error", "ValueError"])
+
+    def test_thread_replacing_indices_during_construction(self):
+        out = run_callback_case("""
+            import threading, sys
+            sys.setswitchinterval(1e-6)
+            rng = np.random.default_rng(1)
+            A = sparse.csc_array(sparse.random_array((300, 200), density=0.05, rng=rng) + sparse.eye_array(300, 200))
+            A.sum_duplicates()
+            b = A @ np.ones(200)
+            stop = False
+            def replace():
+                while not stop:
+                    A.indices = A.indices.copy()
+                    A.data = A.data.copy()
+            t = threading.Thread(target=replace)
+            t.start()
+            try:
+                good = 0
+                for _ in range(30):
+                    f = ts.SPQRFactor(A, tol=0.0)
+                    f.factorize(A, tol=0.0)
+                    good += np.allclose(f.solve(b), 1.0)
+            finally:
+                stop = True
+                t.join()
+            print(good)
+        """)
+        assert out.split() == ["30"]
+
+
+def test_private_qmult_names_the_types_that_differ():
+    A = sparse.csc_array(np.array([[2.0, 1.0], [0.0, 3.0], [1.0, 0.0]]))
+    H, tau, v = spqr_module.spqr(A, mode="householder")[0]
+    tau = np.asfortranarray(tau.reshape(1, -1))
+    X = np.ones((3, 1), order="F")
+    with pytest.raises(ValueError, match=r"H and tau differ in value type \(H has float64, tau complex128\)"):
+        spqr_module._qmult(1, H, tau + 0j, v, X + 0j)
+    with pytest.raises(ValueError, match=r"H and v differ in index width \(H has int32, v int64\)"):
+        spqr_module._qmult(1, H, tau, v.astype(np.int64), X)
+    Xs = with_index_dtype(sparse.csc_array(X), np.int64)
+    with pytest.raises(ValueError, match=r"X and H differ in index width \(X has int64, H int32\)"):
+        spqr_module._qmult(1, H, tau, v, Xs)
+    with pytest.raises(ValueError, match=r"X and tau differ in value type \(X has complex128, tau float64\)"):
+        spqr_module._qmult(1, H, tau, v, X + 0j)

@@ -17,6 +17,7 @@ import tarnix.ccolamd as ccolamd_module
 import tarnix.colamd as colamd_module
 import tarnix.spqr as spqr_module
 from strategies import BENIGN, INVALID, corrupted, csc_fingerprint, csc_matrices, dense_patterns, fingerprint
+from support import run_python
 from tarnix.utils import validate_csc_input
 
 
@@ -198,3 +199,54 @@ def test_csc_attributes_that_are_not_arrays(name, value):
     for fn in (validate_csc_input, colamd_module.colamd, spqr_module.spqr):
         with pytest.raises(ValueError, match=f"A.{name} must be a NumPy array"):
             fn(A)
+
+
+@pytest.mark.parametrize("layout", ["canonical", "unsorted", "int64_pointers"])
+def test_a_thread_writing_bad_values_while_others_validate(layout):
+    # Eight threads coerce (and factorize) one matrix while another writes
+    # out-of-range values into its arrays in place and puts them back. Any
+    # call may fail or see either version; none may crash or hang.
+    proc = run_python(f"""
+        import sys, threading, time
+        import numpy as np
+        from scipy import sparse
+        import tarnix.spqr as ts
+        from tarnix.utils import validate_csc_input
+        sys.setswitchinterval(1e-5)
+        rng = np.random.default_rng(5)
+        A = sparse.csc_array(sparse.random_array((400, 300), density=0.05, rng=rng) + sparse.eye_array(400, 300))
+        A.sum_duplicates()
+        if "{layout}" == "unsorted":
+            for j in range(A.shape[1]):
+                s, e = A.indptr[j], A.indptr[j + 1]
+                A.indices[s:e] = A.indices[s:e][::-1].copy()
+                A.data[s:e] = A.data[s:e][::-1].copy()
+            A.has_sorted_indices = False
+        elif "{layout}" == "int64_pointers":
+            A.indptr = A.indptr.astype(np.int64)
+        good_indices, good_indptr = A.indices.copy(), A.indptr.copy()
+        stop = time.monotonic() + 2.0
+        def write():
+            k = 0
+            while time.monotonic() < stop:
+                k += 1
+                A.indices[k % len(good_indices)] = 2**30
+                A.indptr[1 + k % (len(good_indptr) - 1)] = 2**30
+                A.indices[:] = good_indices
+                A.indptr[:] = good_indptr
+        def call():
+            while time.monotonic() < stop:
+                for fn in (validate_csc_input, ts.spqr_factor):
+                    try:
+                        fn(A)
+                    except (ValueError, ts.SPQRError):
+                        pass
+        threads = [threading.Thread(target=write)] + [threading.Thread(target=call) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print("done")
+    """)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["done"]

@@ -133,28 +133,37 @@ def validate_csc_input(A, require_square=False):
     value_dtype = _value_dtype(A.dtype)
     indptr, indices, data = A.indptr, A.indices, A.data
     index_dtype = _index_dtype(indptr, indices, max(nrows, ncols))
-    nnz = _check_pointers(indptr, indices, data, ncols)
-    _check_rows(indices, nrows, nnz)
-    canonical = indptr.dtype == indices.dtype and _canonical(indptr, indices, ncols)
 
+    # Another thread may write into the caller's arrays while this runs
+    # (NumPy lets go of the interpreter lock in large operations, and threads
+    # switch between any two steps). So what is checked is what gets used:
+    # the test for using A in place reads the caller's arrays, but SciPy's
+    # test of the canonical form indexes with the column pointers, so it reads
+    # a private copy of them, checked first; the libraries check what they
+    # read in place again, right before they read it. Everything copied is
+    # checked after it was copied, and only then sorted.
     if (
-        canonical
-        and data.dtype == value_dtype
+        data.dtype == value_dtype
         and indptr.dtype == index_dtype
         and indices.dtype == index_dtype
-        and len(indices) == nnz
-        and len(data) == nnz
         and _usable(indptr)
         and _usable(indices)
         and _usable(data)
     ):
-        return CSCInput(A, owned, index_dtype)
+        pointers = np.array(indptr, copy=True)
+        nnz = _check_pointers(pointers, indices, data, ncols)
+        _check_rows(indices, nrows, nnz)
+        if len(indices) == nnz and len(data) == nnz and _canonical(pointers, indices, ncols):
+            return CSCInput(A, owned, index_dtype)
 
     # Build a new matrix from fresh or converted arrays; the argument's own
     # arrays are never written to.
     new_indptr = np.array(indptr, dtype=index_dtype, order="C", copy=True)
+    nnz = _check_pointers(new_indptr, indices, data, ncols)
     new_indices = np.array(indices[:nnz], dtype=index_dtype, order="C", copy=True)
     new_data = np.array(data[:nnz], dtype=value_dtype, order="C", copy=True)
+    _check_pointers(new_indptr, new_indices, new_data, ncols)
+    _check_rows(new_indices, nrows, nnz)
     csc_class = A.__class__ if A.format == "csc" else sparse.csc_array
     B = csc_class((new_data, new_indices, new_indptr), shape=(nrows, ncols), copy=False)
     # The constructor may narrow int64 indices whose values fit int32; keep the width.
@@ -171,19 +180,20 @@ def _to_csc(A):
     SciPy's conversions index their output with the stored indices without
     checking them, so a spoiled structure (an index out of range, decreasing
     pointers, arrays of different lengths) would crash the interpreter. It is
-    checked first, on a new matrix that shares the arrays (the checks replace
-    arrays, and the argument must stay as it is).
+    checked first, on a new matrix over copies of the arrays (the checks
+    replace arrays, the argument must stay as it is, and another thread may
+    write into the argument's arrays between the check and the conversion).
     """
     try:
         if A.format == "coo":
-            B = A.__class__((A.data, A.coords), shape=A.shape)
+            B = A.__class__((A.data, A.coords), shape=A.shape, copy=True)
             if B.data.ndim != 1 or any(c.ndim != 1 or len(c) != len(B.data) for c in B.coords):
                 raise ValueError("coordinate and data arrays of different lengths")
         else:
             if A.format in ("csr", "bsr"):
                 if any(np.asarray(a).dtype.kind not in "iu" for a in (A.indptr, A.indices)):
                     raise ValueError("index arrays must hold integers")
-                B = A.__class__((A.data, A.indices, A.indptr), shape=A.shape)
+                B = A.__class__((A.data, A.indices, A.indptr), shape=A.shape, copy=True)
             else:
                 B = A.tocsr()
             B.check_format(full_check=True)

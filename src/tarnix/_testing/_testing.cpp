@@ -7,6 +7,7 @@
 // k shows how each allocation failure surfaces and whether the call returns
 // everything it allocated. The hook holds no Python objects; a mutex guards it
 // because the libraries may allocate from more than one thread.
+#include "cholmod/capi.hpp"
 #include "common/ordering.hpp"
 #include "common/tarnix.hpp"
 
@@ -181,6 +182,48 @@ Ref py_colamd_status(PyObject*, const Args& a)
     return Ref::none();
 }
 
+// The Python-side allocations of tarnix.cholmod's hand-offs (the owners and
+// arrays made for the blocks of a CHOLMOD result) can be refused too: the
+// hand-off code counts them and consults the index set here.
+struct PythonAllocationHooks {
+    cholmod_capi::RefusePythonAllocation refuse;
+    cholmod_capi::PythonAllocationReport report;
+};
+
+PythonAllocationHooks python_allocation_hooks()
+{
+    Ref cholmod = import_module(cholmod_capi::kModule);
+    PythonAllocationHooks hooks;
+    hooks.refuse = reinterpret_cast<cholmod_capi::RefusePythonAllocation>(
+        import_capi_function(cholmod.get(), cholmod_capi::kCapiTable, cholmod_capi::kRefusePythonAllocationName,
+                             cholmod_capi::kRefusePythonAllocationSig));
+    hooks.report = reinterpret_cast<cholmod_capi::PythonAllocationReport>(
+        import_capi_function(cholmod.get(), cholmod_capi::kCapiTable, cholmod_capi::kPythonAllocationReportName,
+                             cholmod_capi::kPythonAllocationReportSig));
+    return hooks;
+}
+
+// fail_python_allocation(index)
+Ref py_fail_python_allocation(PyObject*, const Args& a)
+{
+    const long long index = as_int64(a[0]);
+    if (index < -1) {
+        raise(PyExc_ValueError, "index must be -1 (no failure) or a non-negative allocation index");
+    }
+    python_allocation_hooks().refuse(index);
+    return Ref::none();
+}
+
+// restore_python_allocation() -> (allocations, failed)
+Ref py_restore_python_allocation(PyObject*, const Args&)
+{
+    const PythonAllocationHooks hooks = python_allocation_hooks();
+    int failed = 0;
+    const long long count = hooks.report(&failed);
+    hooks.refuse(-1);
+    return check(Py_BuildValue("(LN)", count, PyBool_FromLong(failed)));
+}
+
 const Param colamd_status_params[] = {{"module"}, {"ok"}, {"status"}};
 const FunctionDef colamd_status_def{
     "colamd_status", py_colamd_status, colamd_status_params, count(colamd_status_params),
@@ -202,8 +245,19 @@ const FunctionDef restore_allocator_def{
     "Put back the memory functions the hook replaced and return the final\n"
     "(allocations, failed, live)."};
 
+const FunctionDef fail_python_allocation_def{
+    "fail_python_allocation", py_fail_python_allocation, index_params, count(index_params),
+    "Make the Python object numbered `index` (from 0) that tarnix.cholmod's conversions of\n"
+    "CHOLMOD results create after this call fail with MemoryError; with -1 none does."};
+const FunctionDef restore_python_allocation_def{
+    "restore_python_allocation", py_restore_python_allocation, nullptr, 0,
+    "Stop refusing and return (allocations, failed): the number of Python objects the\n"
+    "conversions created (or tried to) and whether the chosen one was refused."};
+
 void exec_body(PyObject* m)
 {
+    add_function(m, fail_python_allocation_def);
+    add_function(m, restore_python_allocation_def);
     add_function(m, fail_allocation_def);
     add_function(m, allocation_report_def);
     add_function(m, restore_allocator_def);

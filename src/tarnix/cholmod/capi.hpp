@@ -61,4 +61,15 @@ inline constexpr const char* kDenseFromComplex64Sig =
     "int (float _Complex *, size_t, size_t, size_t, cholmod_dense *)";
 using DenseFromNdarray = int (*)(void* data, size_t nrow, size_t ncol, size_t ld, cholmod_dense* out);
 
+// Test hooks, used by tarnix._testing only: from the call on, the creation
+// numbered `index` (from 0) of a Python object by the conversions above fails
+// with MemoryError (-1: none does); the report gives the number of creations
+// counted and whether the refused one was reached.
+inline constexpr const char* kRefusePythonAllocationName = "_refuse_python_allocation";
+inline constexpr const char* kRefusePythonAllocationSig = "void (long long)";
+using RefusePythonAllocation = void (*)(long long index);
+inline constexpr const char* kPythonAllocationReportName = "_python_allocation_report";
+inline constexpr const char* kPythonAllocationReportSig = "long long (int *)";
+using PythonAllocationReport = long long (*)(int* failed);
+
 }  // namespace tarnix::cholmod_capi

@@ -18,6 +18,7 @@
 
 #include <complex>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -67,22 +68,69 @@ PyType_Spec memory_spec = {
     memory_slots,
 };
 
-// Takes `data` over: it is freed with the owner (also if this fails).
-Ref new_memory_owner(void* data)
+// ---------------------------------------------------------------------------
+// Refusing Python-side allocations (for the test suite)
+//
+// The hand-offs below create Python objects while they hold blocks that
+// SuiteSparse allocated. tarnix._testing sets `fail_at` through the capsule
+// table to make the k-th such creation fail, so that the test suite can show
+// that every block is still freed exactly once. Inert while fail_at is -1.
+
+struct PythonRefusals {
+    long long fail_at = -1;
+    long long count = 0;
+    bool failed = false;
+};
+PythonRefusals g_refusals;
+
+// Called before each Python object a hand-off creates.
+void admit_python_allocation()
 {
+    if (g_refusals.fail_at < 0) {
+        return;
+    }
+    if (g_refusals.count++ == g_refusals.fail_at) {
+        g_refusals.failed = true;
+        PyErr_NoMemory();
+        throw PythonError{};
+    }
+}
+
+void capi_refuse_python_allocation(long long index) noexcept
+{
+    g_refusals = PythonRefusals{index < 0 ? -1 : index, 0, false};
+}
+
+long long capi_python_allocation_report(int* failed) noexcept
+{
+    *failed = g_refusals.failed;
+    return g_refusals.count;
+}
+
+// An owner that holds no block yet. Blocks are moved into it with adopt(),
+// so that each one has an owner from the moment it leaves its record.
+Ref new_memory_owner()
+{
+    admit_python_allocation();
     auto* type = reinterpret_cast<PyTypeObject*>(g_state->memory_type);
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) {
-        SuiteSparse_free(data);
         throw PythonError{};
     }
-    reinterpret_cast<MemoryObject*>(obj)->data = data;
+    reinterpret_cast<MemoryObject*>(obj)->data = nullptr;
     return Ref::steal(obj);
+}
+
+// Moves *block into the owner (which frees it) and clears *block.
+void adopt(const Ref& owner, void** block) noexcept
+{
+    reinterpret_cast<MemoryObject*>(owner.get())->data = std::exchange(*block, nullptr);
 }
 
 // A 1-D or 2-D NumPy array over memory owned by `owner`.
 Ref array_over(const Ref& owner, int typenum, int ndim, npy_intp* dims, npy_intp* strides)
 {
+    admit_python_allocation();
     void* data = reinterpret_cast<MemoryObject*>(owner.get())->data;
     PyArray_Descr* descr = PyArray_DescrFromType(typenum);
     if (descr == nullptr) {
@@ -194,19 +242,19 @@ Ref ndarray_from_dense(cholmod_dense* X, int use_int32, cholmod_common* cm)
     }
     const size_t itemsize = value_size(X->xtype, X->dtype);
     const int typenum = value_typenum(X->xtype, X->dtype);
-    void* data = X->x;
-    X->x = nullptr;
-    if (data != nullptr) {
+    Ref owner = new_memory_owner();
+    if (X->x != nullptr) {
         forget_block(cm, X->nzmax * itemsize);
+        adopt(owner, &X->x);
     }
     else {
         // An empty result may come without values: give the array a block.
-        data = SuiteSparse_malloc(1, itemsize);
-        if (data == nullptr) {
+        void* block = SuiteSparse_malloc(1, itemsize);
+        if (block == nullptr) {
             throw std::bad_alloc();
         }
+        adopt(owner, &block);
     }
-    Ref owner = new_memory_owner(data);
     npy_intp dims[2] = {static_cast<npy_intp>(X->nrow), static_cast<npy_intp>(X->ncol)};
     npy_intp strides[2] = {static_cast<npy_intp>(itemsize), static_cast<npy_intp>(itemsize * X->d)};
     return array_over(owner, typenum, 2, dims, strides);
@@ -224,6 +272,7 @@ PyArrayObject* capi_ndarray_copy_from_intptr(void* p, size_t n, int use_int32) n
             raise(PyExc_ValueError, "_ndarray_copy_from_intptr: no vector");
         }
         const size_t itemsize = use_int32 ? sizeof(int32_t) : sizeof(int64_t);
+        admit_python_allocation();
         Ref arr = zeros(static_cast<npy_intp>(n), use_int32 ? NPY_INT32 : NPY_INT64);
         if (n > 0) {
             std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), p, n * itemsize);
@@ -279,17 +328,18 @@ Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
         }
         cm->status = CHOLMOD_OK;
     }
+    // The owners exist before any block leaves the record: until it is
+    // adopted, a block is freed with the record (by OwnedSparse).
+    Ref p_owner = new_memory_owner();
+    Ref i_owner = new_memory_owner();
+    Ref x_owner = new_memory_owner();
     const size_t nzmax = A->nzmax;
-    void* p = A->p;
-    void* i = A->i;
-    void* x = A->x;
-    A->p = A->i = A->x = nullptr;
     forget_block(cm, (A->ncol + 1) * sizeof(I));
     forget_block(cm, nzmax * sizeof(I));
     forget_block(cm, nzmax * xsize);
-    Ref p_owner = new_memory_owner(p);
-    Ref i_owner = new_memory_owner(i);
-    Ref x_owner = new_memory_owner(x);
+    adopt(p_owner, &A->p);
+    adopt(i_owner, &A->i);
+    adopt(x_owner, &A->x);
 
     const int itype = int32 ? NPY_INT32 : NPY_INT64;
     npy_intp np_ = static_cast<npy_intp>(A->ncol + 1);
@@ -304,6 +354,7 @@ Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
     Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
     Ref args = check(PyTuple_Pack(1, shape.get()));
     Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
+    admit_python_allocation();
     Ref result = check(PyObject_Call(g_state->csc_array, args.get(), kwargs.get()));
     check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
     check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
@@ -437,23 +488,27 @@ Ref py_sparse_from_csc(PyObject*, const Args& a)
     if (!real && !has_element_type(a[3], element_type<std::complex<double>>::value)) {
         raise(PyExc_TypeError, "data must be a float64 or complex128 array");
     }
+    // All three views are taken before anything is checked: taking a view of
+    // an object other than a NumPy array may run Python code (its __buffer__),
+    // which must not come between the check and the header.
     dispatch_index_width(a[1], [&](auto index) {
         using I = decltype(index);
-        Vector<I> Ap(a[1], "indptr");
-        Vector<I> Ai(a[2], "indices");
-        require_length(Ap.size(), "indptr", ncol + 1, "ncol + 1");
-        narrow_size<I>(nrow, "nrow");
-        require_canonical_pattern(Ap, Ai, nrow);
-        const long long nnz = Ap[ncol];
-        if (real) {
-            Vector<double> Ax(a[3], "data");
-            require_min_length(Ax.size(), "data", nnz, "nnz");
+        auto fill_with = [&](auto value) {
+            using T = decltype(value);
+            Vector<I> Ap(a[1], "indptr");
+            Vector<I> Ai(a[2], "indices");
+            Vector<T> Ax(a[3], "data");
+            require_length(Ap.size(), "indptr", ncol + 1, "ncol + 1");
+            narrow_size<I>(nrow, "nrow");
+            require_canonical_pattern(Ap, Ai, nrow);
+            require_min_length(Ax.size(), "data", Ap[ncol], "nnz");
             fill_sparse_header(header, nrow, ncol, Ap, Ai, Ax, static_cast<int>(stype));
+        };
+        if (real) {
+            fill_with(double{});
         }
         else {
-            Vector<std::complex<double>> Ax(a[3], "data");
-            require_min_length(Ax.size(), "data", nnz, "nnz");
-            fill_sparse_header(header, nrow, ncol, Ap, Ai, Ax, static_cast<int>(stype));
+            fill_with(std::complex<double>{});
         }
     });
     return Ref::none();
@@ -515,6 +570,17 @@ Ref new_capi_table()
              static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_COMPLEX, CHOLMOD_SINGLE>))},
     };
     Ref table = check(PyDict_New());
+    // Test hooks (see PythonRefusals), outside the table the modules bind from.
+    const Entry hooks[] = {
+        {capi::kRefusePythonAllocationName, capi::kRefusePythonAllocationSig,
+         reinterpret_cast<void*>(static_cast<capi::RefusePythonAllocation>(capi_refuse_python_allocation))},
+        {capi::kPythonAllocationReportName, capi::kPythonAllocationReportSig,
+         reinterpret_cast<void*>(static_cast<capi::PythonAllocationReport>(capi_python_allocation_report))},
+    };
+    for (const Entry& e : hooks) {
+        Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
+        check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));
+    }
     for (const Entry& e : entries) {
         Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
         check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));

@@ -41,11 +41,15 @@ struct FactorObject {
     PyObject* itype;
     PyObject* dtype;
     double tol;
-    // The analysed pattern. The library places the values of a re-factorized
+    // The analysed pattern (ncol + 1 column pointers, then nnz row indices,
+    // in the index width). The library places the values of a re-factorized
     // matrix by the analysed pattern without checking it, so factorize()
-    // compares against these first.
-    PyObject* pattern_indptr;
-    PyObject* pattern_indices;
+    // compares against it first. It is plain memory (PyMem_RawMalloc), so
+    // that taking the copy, inside the stretch between the check of the
+    // caller's arrays and the library call, neither runs Python code nor
+    // lets go of the interpreter lock.
+    void* pattern;
+    size_t pattern_nnz;
 };
 
 FactorObject* as_factor(PyObject* op)
@@ -195,46 +199,59 @@ void release(FactorObject* f)
     f->tol = 0.0;
     Py_XSETREF(f->itype, Py_NewRef(Py_None));
     Py_XSETREF(f->dtype, Py_NewRef(Py_None));
-    Py_CLEAR(f->pattern_indptr);
-    Py_CLEAR(f->pattern_indices);
+    PyMem_RawFree(f->pattern);
+    f->pattern = nullptr;
+    f->pattern_nnz = 0;
 }
 
 // ---------------------------------------------------------------------------
 // Construction and re-factorization
 
-Ref copy_of(const void* data, npy_intp n, bool int32)
+size_t pattern_bytes(size_t ncol, size_t nnz, bool int32)
 {
-    Ref arr = zeros(n, int32 ? NPY_INT32 : NPY_INT64);
-    if (n > 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), data,
-                    static_cast<size_t>(n) * (int32 ? 4 : 8));
+    return (ncol + 1 + nnz) * (int32 ? sizeof(int32_t) : sizeof(int64_t));
+}
+
+// A copy of the header's pattern, in memory that the caller frees with
+// PyMem_RawFree (NULL when it could not be allocated).
+void* copy_pattern(const cholmod_sparse& header, size_t* nnz)
+{
+    const bool int32 = header.itype == CHOLMOD_INT;
+    const size_t isize = int32 ? sizeof(int32_t) : sizeof(int64_t);
+    *nnz = int32 ? static_cast<size_t>(static_cast<const int32_t*>(header.p)[header.ncol])
+                 : static_cast<size_t>(static_cast<const int64_t*>(header.p)[header.ncol]);
+    auto* out = static_cast<char*>(PyMem_RawMalloc(pattern_bytes(header.ncol, *nnz, int32)));
+    if (out != nullptr) {
+        std::memcpy(out, header.p, (header.ncol + 1) * isize);
+        std::memcpy(out + (header.ncol + 1) * isize, header.i, *nnz * isize);
     }
-    return arr;
+    return out;
 }
 
 void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* order, PyObject* tol)
 {
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
-    release(f);
 
+    // Every argument is converted first: each conversion may run Python code,
+    // including a call of __init__ on this very object.
     CscInput in = coerce_csc(ctx.module, A, CoerceCall::Plain);
     const int ordering = ordering_code(ctx.st, order);
-    if (tol == Py_None) {
-        f->tol = SPQR_DEFAULT_TOL;
-    }
-    else {
-        f->tol = PyFloat_AsDouble(tol);
-        if (f->tol == -1.0 && PyErr_Occurred()) {
-            throw PythonError{};
-        }
-    }
-    cholmod_sparse header{};
-    view_csc(ctx.module, in.matrix.get(), &header);
+    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : as_double(tol);
     const bool factorize_now = truth(use_singletons);
+    SparseView view = sparse_view(ctx.module, CscParts::of(in.matrix.get()));
 
-    f->use_int32 = header.itype == CHOLMOD_INT;
-    f->is_real = header.xtype == CHOLMOD_REAL;
+    // From here to the library call nothing runs Python code. Whatever a
+    // re-entrant __init__ built above is released with the previous state.
+    release(f);
+    const cholmod_sparse& header = view.header();
+    f->use_int32 = view.int32();
+    f->is_real = view.real();
+    f->tol = tol_value;
+    f->pattern = copy_pattern(header, &f->pattern_nnz);
+    if (f->pattern == nullptr) {
+        throw std::bad_alloc();
+    }
     f->cm = &f->common;
     if (!spqr_lib::start_common(f->cm, f->use_int32)) {
         f->cm = nullptr;
@@ -245,8 +262,8 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
         using Entry = decltype(entry);
         using Int = decltype(index);
         slot<Entry, Int>(f) = factorize_now
-                                  ? SuiteSparseQR_factorize<Entry, Int>(ordering, f->tol, &header, f->cm)
-                                  : SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &header, f->cm);
+                                  ? SuiteSparseQR_factorize<Entry, Int>(ordering, f->tol, view.get(), f->cm)
+                                  : SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, view.get(), f->cm);
         return 0;
     });
     handle_errors(ctx.st, f->cm->status);
@@ -255,12 +272,6 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
     Py_XSETREF(f->dtype, Py_NewRef(f->is_real ? ctx.st.float64_dtype : ctx.st.complex128_dtype));
     f->shape[0] = static_cast<int64_t>(header.nrow);
     f->shape[1] = static_cast<int64_t>(header.ncol);
-    const auto ncol = static_cast<npy_intp>(header.ncol);
-    const npy_intp nnz = f->use_int32 ? static_cast<int32_t*>(header.p)[ncol] : static_cast<int64_t*>(header.p)[ncol];
-    Ref indptr = copy_of(header.p, ncol + 1, f->use_int32);
-    Ref indices = copy_of(header.i, nnz, f->use_int32);
-    Py_XSETREF(f->pattern_indptr, indptr.release());
-    Py_XSETREF(f->pattern_indices, indices.release());
     f->constructed = 1;
 }
 
@@ -307,11 +318,10 @@ void require_analysed_structure(const Context& ctx, FactorObject* f, const cholm
         raise_mismatch("data type", f->dtype, got, true);
     }
     const size_t isize = f->use_int32 ? 4 : 8;
-    auto* stored_p = PyArray_DATA(reinterpret_cast<PyArrayObject*>(f->pattern_indptr));
-    auto* stored_i = PyArray_DATA(reinterpret_cast<PyArrayObject*>(f->pattern_indices));
-    const auto stored_nnz = static_cast<size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(f->pattern_indices)));
+    const char* stored_p = static_cast<const char*>(f->pattern);
+    const char* stored_i = stored_p + (header.ncol + 1) * isize;
     if (std::memcmp(header.p, stored_p, (header.ncol + 1) * isize) != 0 ||
-        std::memcmp(header.i, stored_i, stored_nnz * isize) != 0) {
+        std::memcmp(header.i, stored_i, f->pattern_nnz * isize) != 0) {
         raise(PyExc_ValueError,
               "The sparsity pattern of the input matrix does not match the one used for symbolic factorization.");
     }
@@ -324,31 +334,28 @@ Ref py_factorize(PyObject* self, const Args& a)
     PyObject* tol = a[1];
     CscInput in = coerce_csc(ctx.module, a[0], CoerceCall::Plain);
     call_method(self, "_check_input_matrix", {in.matrix.get(), in.index_dtype.get()});
-    cholmod_sparse header{};
-    view_csc(ctx.module, in.matrix.get(), &header);
-    require_symbolic(ctx.st, f);
-    require_analysed_structure(ctx, f, header);
-    if (tol != Py_None) {
-        const double new_tol = PyFloat_AsDouble(tol);
-        if (new_tol == -1.0 && PyErr_Occurred()) {
-            throw PythonError{};
-        }
+    const bool new_tolerance = tol != Py_None;
+    const double tol_value = new_tolerance ? as_double(tol) : 0.0;
+    if (new_tolerance) {
         Ref numeric = attr(self, "is_numeric");
-        if (truth(numeric.get()) && !(new_tol == f->tol)) {
+        if (truth(numeric.get()) && !(tol_value == f->tol)) {
             Ref message = new_string(
                 "The tolerance has been changed from the one used during a previous numeric factorization. "
                 "This may lead to inconsistent rank determination.");
             warn(PyExc_UserWarning, message.get());
         }
-        // is_numeric and the warning may run Python code (a subclass, a
-        // warning filter, another thread) that re-initialises the object:
-        // what the library gets must still be what was checked.
-        require_symbolic(ctx.st, f);
-        require_analysed_structure(ctx, f, header);
-        f->tol = new_tol;
+    }
+    SparseView view = sparse_view(ctx.module, CscParts::of(in.matrix.get()));
+    // is_numeric, the warning and the lookups above may have run Python code
+    // (a subclass, a warning filter) that re-initialised this object: the
+    // matrix is checked against the factor as it is now.
+    require_symbolic(ctx.st, f);
+    require_analysed_structure(ctx, f, view.header());
+    if (new_tolerance) {
+        f->tol = tol_value;
     }
     spqr_lib::OutOfMemoryLatch latch;
-    with_factorization(f, [&](auto* QR) { return SuiteSparseQR_numeric(f->tol, &header, QR, f->cm); });
+    with_factorization(f, [&](auto* QR) { return SuiteSparseQR_numeric(f->tol, view.get(), QR, f->cm); });
     handle_errors(ctx.st, f->cm->status);
     return Ref::borrow(self);
 }
@@ -416,18 +423,16 @@ Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
 {
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
-    Matrix<T> view(b, "b");
+    DenseView<T> view = dense_view<T>(ctx.st, b, "b");
     require_numeric(ctx.st, f);
     if (view.rows() != f->shape[transpose ? 1 : 0]) {
         Ref shape = attr(b, "shape");
         raise_rhs_shape(self, shape.get(), transpose);
     }
-    cholmod_dense header{};
-    view_dense(ctx.st, view, &header);
     // The factor's variant decides the routine; a b of the other value type is
     // refused by the library's own check (an SPQRInvalidInputError).
     return spqr_lib::dispatch_variant(f->is_real, f->use_int32, [&](auto entry, auto index) {
-        return solve_dense_with<decltype(entry), decltype(index)>(ctx.st, f, &header, transpose);
+        return solve_dense_with<decltype(entry), decltype(index)>(ctx.st, f, view.get(), transpose);
     });
 }
 
@@ -493,11 +498,15 @@ Ref checked_sparse_rhs(PyObject* module, PyObject* b_arg, bool one_dimensional)
 }
 
 // b: a CSC matrix from checked_sparse_rhs, in the factor's value type.
+// SciPy's slicing and toarray index with b's stored indices, and Python code
+// runs between the batches (_solve_dense may be overridden, warnings may be
+// shown): they work on a private copy of b, checked once, that nothing else
+// can write to.
 Ref solve_sparse(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t batch)
 {
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
-    Ref b = Ref::borrow(b_arg);
+    Ref b = private_csc_copy(ctx.module, b_arg);
     const long long rows = shape_dim(b.get(), 0);
     const long long K = shape_dim(b.get(), 1);
     Ref dtype = attr(b.get(), "dtype");
@@ -658,17 +667,15 @@ Ref qmult_dense_typed(PyObject* self, long long method, PyObject* X)
 {
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
-    Matrix<T> view(X, "X");
+    DenseView<T> view = dense_view<T>(ctx.st, X, "X");
     require_numeric(ctx.st, f);
     require_method_code(method);
     const long long dim = (method == SPQR_QTX || method == SPQR_QX) ? view.rows() : view.cols();
     if (dim != f->shape[0]) {
         raise_q_shape(f->shape[0], dim);
     }
-    cholmod_dense header{};
-    view_dense(ctx.st, view, &header);
     return spqr_lib::dispatch_variant(f->is_real, f->use_int32, [&](auto entry, auto index) {
-        return qmult_dense_with<decltype(entry), decltype(index)>(ctx.st, f, static_cast<int>(method), &header);
+        return qmult_dense_with<decltype(entry), decltype(index)>(ctx.st, f, static_cast<int>(method), view.get());
     });
 }
 
@@ -694,36 +701,43 @@ Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
     FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
     Ref X = coerce_csc(ctx.module, X_arg, CoerceCall::Plain).matrix;
-    // validate_csc_input is Python code, after which the object may have
-    // been re-initialised without a numeric part.
-    require_numeric(ctx.st, f);
-    const long long dim = shape_dim(X.get(), method == SPQR_QTX || method == SPQR_QX ? 0 : 1);
-    if (dim != f->shape[0]) {
-        raise_q_shape(f->shape[0], dim);
-    }
-    Ref shape = attr(X.get(), "shape");
-    Ref indptr = astype(attr(X.get(), "indptr").get(), f->itype);
-    Ref indices = astype(attr(X.get(), "indices").get(), f->itype);
-    Ref data = attr(X.get(), "data");
-    // Narrowing to int32 must not wrap: the pointers end at nnz.
-    if (f->use_int32) {
-        Ref original = attr(X.get(), "indptr");
-        const auto n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(original.get()));
-        Ref last = check(PySequence_GetItem(original.get(), n - 1));
-        if (as_int64(last.get()) > INT32_MAX) {
+    CscParts parts = CscParts::of(X.get());
+    // Narrowing to the factor's 32-bit indices must not wrap: the pointers
+    // end at nnz, the largest of them.
+    const bool to_int32 = f->use_int32 != 0;
+    Ref itype = Ref::borrow(to_int32 ? ctx.st.int32_dtype : ctx.st.int64_dtype);
+    if (to_int32 && PyArray_Check(parts.indptr.get())) {
+        auto* p = reinterpret_cast<PyArrayObject*>(parts.indptr.get());
+        const npy_intp n = PyArray_SIZE(p);
+        if (n > 0 && PyArray_TYPE(p) == NPY_INT64 && PyArray_ISCARRAY_RO(p) &&
+            static_cast<const int64_t*>(PyArray_DATA(p))[n - 1] > INT32_MAX) {
             raise(PyExc_ValueError, "X has too many entries for the factor's 32-bit indices");
         }
     }
-    cholmod_sparse header{};
-    view_csc_arrays(ctx.module, shape.get(), indptr.get(), indices.get(), data.get(), &header);
-    if ((header.xtype == CHOLMOD_REAL) != (f->is_real != 0)) {
-        raise(PyExc_ValueError, "X and the factor differ in value type");
+    Ref indptr = astype(parts.indptr.get(), itype.get());
+    Ref indices = astype(parts.indices.get(), itype.get());
+    SparseView view = sparse_view(ctx.module, CscParts::with_indices(std::move(parts), indptr, indices));
+    // The conversions above may have run Python code that re-initialised the
+    // factor: X is checked against the factor as it is now.
+    require_numeric(ctx.st, f);
+    if (view.int32() != (f->use_int32 != 0)) {
+        raise_format(PyExc_ValueError, "X and the factor differ in index width: X has %s indices, the factor %s",
+                     index_type_name(view.int32()), index_type_name(f->use_int32));
+    }
+    if (view.real() != (f->is_real != 0)) {
+        raise_format(PyExc_ValueError, "X and the factor differ in value type: X has %s values, the factor %s",
+                     value_type_name(view.real()), value_type_name(f->is_real));
+    }
+    const cholmod_sparse& header = view.header();
+    const long long dim = static_cast<long long>(method == SPQR_QTX || method == SPQR_QX ? header.nrow : header.ncol);
+    if (dim != f->shape[0]) {
+        raise_q_shape(f->shape[0], dim);
     }
     return spqr_lib::dispatch_variant(f->is_real, f->use_int32, [&](auto entry, auto index) {
         using Entry = decltype(entry);
         using Int = decltype(index);
         spqr_lib::OutOfMemoryLatch latch;
-        spqr_lib::SparseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(method, slot<Entry, Int>(f), &header, f->cm),
+        spqr_lib::SparseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(method, slot<Entry, Int>(f), view.get(), f->cm),
                                       f->cm);
         handle_errors(ctx.st, f->cm->status);
         return sparse_to_csc(ctx.st, Y, f->cm);
@@ -802,9 +816,14 @@ Ref py_copy(PyObject* self, const Args&)
     Py_XSETREF(dest->itype, Py_NewRef(src->itype));
     Py_XSETREF(dest->dtype, Py_NewRef(src->dtype));
     dest->tol = src->tol;
-    if (src->pattern_indptr != nullptr) {
-        dest->pattern_indptr = check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src->pattern_indptr), NPY_CORDER)).release();
-        dest->pattern_indices = check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src->pattern_indices), NPY_CORDER)).release();
+    if (src->pattern != nullptr) {
+        const size_t bytes = pattern_bytes(static_cast<size_t>(src->shape[1]), src->pattern_nnz, src->use_int32);
+        dest->pattern = PyMem_RawMalloc(bytes);
+        if (dest->pattern == nullptr) {
+            throw std::bad_alloc();
+        }
+        std::memcpy(dest->pattern, src->pattern, bytes);
+        dest->pattern_nnz = src->pattern_nnz;
     }
     if (src->cm == nullptr) {
         return dest_obj;
@@ -968,8 +987,8 @@ void factor_dealloc(PyObject* self) noexcept
     }
     Py_CLEAR(f->itype);
     Py_CLEAR(f->dtype);
-    Py_CLEAR(f->pattern_indptr);
-    Py_CLEAR(f->pattern_indices);
+    PyMem_RawFree(f->pattern);
+    f->pattern = nullptr;
     PyErr_Restore(ptype, pvalue, ptraceback);
     type->tp_free(self);
     Py_DECREF(type);

@@ -7,6 +7,7 @@
 #include "spqr/docstrings.hpp"
 #include "spqr/factor.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace spqr_module {
@@ -123,13 +124,10 @@ Ref py_spqr(PyObject* module, const Args& a)
         Ref value = check(PyNumber_Float(a[3]));
         tol = PyFloat_AS_DOUBLE(value.get());
     }
-    cholmod_sparse header{};
-    view_csc(module, in.matrix.get(), &header);
-    return spqr_lib::dispatch_variant(header.xtype == CHOLMOD_REAL, header.itype == CHOLMOD_INT,
-                                      [&](auto entry, auto index) {
-                                          return spqr_call<decltype(entry), decltype(index)>(st, mode, ordering, tol,
-                                                                                            &header);
-                                      });
+    SparseView view = sparse_view(module, CscParts::of(in.matrix.get()));
+    return spqr_lib::dispatch_variant(view.real(), view.int32(), [&](auto entry, auto index) {
+        return spqr_call<decltype(entry), decltype(index)>(st, mode, ordering, tol, view.get());
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -164,9 +162,14 @@ Ref py_spqr_solve(PyObject* module, const Args& a)
     CscInput in = coerce_csc(module, a[0], CoerceCall::Plain);
     Ref A = in.matrix;
     PyObject* transpose = a[2];
-    if (in.nrows < in.ncols && truth(a[3])) {
+    const bool min2norm = truth(a[3]);
+    if (in.nrows < in.ncols && min2norm) {
         // The minimum-norm solution of the wide system is Q (R^H \ (E^T b))
         // from the factorization of A^H: its transposed solve is with A.
+        // SciPy's transposition indexes with the stored indices, after Python
+        // code (a subclass's shape or arrays) may have changed them since the
+        // check: it transposes a private copy, checked against its shape.
+        A = private_csc_copy(module, A.get());
         Ref conj = check(PyObject_CallMethod(A.get(), "conj", nullptr));
         Ref transposed = attr(conj.get(), "T");
         A = check(PyObject_CallMethod(transposed.get(), "tocsc", nullptr));
@@ -198,28 +201,71 @@ void require_permutation(const Vector<Int>& v)
     }
 }
 
-[[noreturn]] void raise_mismatch(const char* what)
+[[noreturn]] void raise_mismatch(const char* first, const char* second, const char* what, const char* found,
+                               const char* expected)
 {
-    raise_format(PyExc_ValueError, "H, tau, v and X must agree in value type and index width: %s", what);
+    raise_format(PyExc_ValueError,
+                 "H, tau, v and X must agree in value type and index width: %s and %s differ in %s "
+                 "(%s has %s, %s %s)",
+                 first, second, what, first, found, second, expected);
+}
+
+template <class Entry, class Int>
+void require_variant(const SparseView& view, const char* name, const char* value_source, const char* index_source)
+{
+    constexpr bool real = std::is_same_v<Entry, double>;
+    constexpr bool int32 = std::is_same_v<Int, int32_t>;
+    if (view.real() != real) {
+        raise_mismatch(name, value_source, "value type", value_type_name(view.real()), value_type_name(real));
+    }
+    if (view.int32() != int32) {
+        raise_mismatch(name, index_source, "index width", index_type_name(view.int32()), index_type_name(int32));
+    }
 }
 
 template <class Entry, class Int>
 Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, PyObject* v, PyObject* X)
 {
     const State& st = state_of(module);
-    Matrix<Entry> tau_view(tau, "tau");
-    Vector<Int> v_view(v, "v");
     if (method < SPQR_QTX || method > SPQR_XQ) {
         raise_format(PyExc_ValueError, "Invalid method code %d. Expected 0 (QTX), 1 (QX), 2 (XQT) or 3 (XQ).", method);
     }
-    cholmod_sparse Hh{};
-    view_csc(module, H, &Hh);
-    if ((Hh.xtype == CHOLMOD_REAL) != std::is_same_v<Entry, double>) {
-        raise_mismatch("H and tau differ in value type");
+    // Everything that may run Python code comes first: the validation of a
+    // sparse X and every attribute lookup. Code run there may write into v
+    // or H's arrays; they are checked afterwards.
+    const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(st.issparse, X)).get());
+    CscParts H_parts = CscParts::of(H);
+    CscParts X_parts;
+    if (sparse) {
+        Ref Xm = coerce_csc(module, X, CoerceCall::Plain).matrix;
+        X_parts = CscParts::of(Xm.get());
     }
-    if ((Hh.itype == CHOLMOD_INT) != std::is_same_v<Int, int32_t>) {
-        raise_mismatch("H and v differ in index width");
+    else if (!has_element_type(X, element_type<Entry>::value)) {
+        const bool x_real = has_element_type(X, element_type<double>::value);
+        const bool x_complex = has_element_type(X, element_type<Complex>::value);
+        if (x_real || x_complex) {
+            raise_mismatch("X", "tau", "value type", value_type_name(x_real),
+                           value_type_name(std::is_same_v<Entry, double>));
+        }
+        raise_format(PyExc_ValueError, "X must hold %s values", value_type_name(std::is_same_v<Entry, double>));
     }
+
+    // The views, and the checks over what they describe; then the library.
+    DenseView<Entry> tau_view = dense_view<Entry>(st, tau, "tau");
+    Vector<Int> v_view(v, "v");
+    std::optional<DenseView<Entry>> X_dense;
+    if (!sparse) {
+        X_dense.emplace(X, "X", std::is_same_v<Entry, double> ? st.dense_from_float64 : st.dense_from_complex128);
+    }
+    SparseView H_view = sparse_view(module, std::move(H_parts));
+    std::optional<SparseView> X_sparse;
+    if (sparse) {
+        Ref name = new_string("_cholmod_sparse_from_csc");
+        Ref fill = module_global(module, name.get());
+        X_sparse.emplace(std::move(X_parts), fill.get(), fill.get() == st.sparse_from_csc);
+    }
+    require_variant<Entry, Int>(H_view, "H", "tau", "v");
+    const cholmod_sparse& Hh = H_view.header();
     if (tau_view.rows() != 1 || static_cast<size_t>(tau_view.cols()) != Hh.ncol) {
         raise_format(PyExc_ValueError, "tau must have shape (1, %zu), got (%zd, %zd)", Hh.ncol, tau_view.rows(),
                      tau_view.cols());
@@ -233,46 +279,33 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
     require_permutation(v_view);
     const long long m = static_cast<long long>(Hh.nrow);
     const bool by_rows = method == SPQR_QTX || method == SPQR_QX;
-
-    spqr_lib::ScopedCommon common(std::is_same_v<Int, int32_t>);
-    cholmod_common* cm = common.get();
-    cholmod_dense tau_header{};
-    view_dense(st, tau_view, &tau_header);
-
-    const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(st.issparse, X)).get());
     if (sparse) {
-        Ref Xm = coerce_csc(module, X, CoerceCall::Plain).matrix;
-        cholmod_sparse Xh{};
-        view_csc(module, Xm.get(), &Xh);
-        if ((Xh.xtype == CHOLMOD_REAL) != std::is_same_v<Entry, double>) {
-            raise_mismatch("X and H differ in value type");
-        }
-        if ((Xh.itype == CHOLMOD_INT) != std::is_same_v<Int, int32_t>) {
-            raise_mismatch("X and H differ in index width");
-        }
+        require_variant<Entry, Int>(*X_sparse, "X", "H", "H");
+        const cholmod_sparse& Xh = X_sparse->header();
         const long long dim = static_cast<long long>(by_rows ? Xh.nrow : Xh.ncol);
         if (dim != m) {
             raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
         }
-        spqr_lib::OutOfMemoryLatch latch;
+    }
+    else {
+        const long long dim = by_rows ? X_dense->rows() : X_dense->cols();
+        if (dim != m) {
+            raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
+        }
+    }
+
+    spqr_lib::ScopedCommon common(std::is_same_v<Int, int32_t>);
+    cholmod_common* cm = common.get();
+    spqr_lib::OutOfMemoryLatch latch;
+    if (sparse) {
         spqr_lib::SparseResult<Int> Y(
-            SuiteSparseQR_qmult<Entry, Int>(method, &Hh, &tau_header, v_view.data(), &Xh, cm), cm);
+            SuiteSparseQR_qmult<Entry, Int>(method, H_view.get(), tau_view.get(), v_view.data(), X_sparse->get(), cm),
+            cm);
         handle_errors(st, cm->status);
         return sparse_to_csc(st, Y, cm);
     }
-    if (!has_element_type(X, element_type<Entry>::value)) {
-        raise_mismatch("X and H differ in value type");
-    }
-    Matrix<Entry> X_view(X, "X");
-    const long long dim = by_rows ? X_view.rows() : X_view.cols();
-    if (dim != m) {
-        raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
-    }
-    cholmod_dense X_header{};
-    view_dense(st, X_view, &X_header);
-    spqr_lib::OutOfMemoryLatch latch;
     spqr_lib::DenseResult<Int> Y(
-        SuiteSparseQR_qmult<Entry, Int>(method, &Hh, &tau_header, v_view.data(), &X_header, cm), cm);
+        SuiteSparseQR_qmult<Entry, Int>(method, H_view.get(), tau_view.get(), v_view.data(), X_dense->get(), cm), cm);
     handle_errors(st, cm->status);
     return dense_to_ndarray(st, Y, cm);
 }
@@ -319,6 +352,9 @@ Ref py_qmult_private(PyObject* module, const Args& a)
 Ref with_index_dtype(const State& st, PyObject* X, PyObject* itype)
 {
     Ref indptr = check(PyObject_CallMethod(attr(X, "indptr").get(), "astype", "O", itype));
+    if (!PyArray_Check(indptr.get()) || PyArray_SIZE(reinterpret_cast<PyArrayObject*>(indptr.get())) == 0) {
+        raise(PyExc_ValueError, "X.indptr must be a non-empty NumPy array");
+    }
     const auto n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(indptr.get()));
     Ref original = attr(X, "indptr");
     Ref last = check(PySequence_GetItem(original.get(), n - 1));

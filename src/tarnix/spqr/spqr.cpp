@@ -182,7 +182,8 @@ void exec_body(PyObject* m)
     spqr_lib::install_out_of_memory_latch();
     State& st = state_of(m);
 
-    // 1. Imports.
+    // What the module binds: NumPy, SciPy and the standard library by name,
+    // its two siblings, and the native entry points of tarnix.cholmod.
     add_object(m, "np", import_module("numpy").get());
     st.csc_array = import_attr("scipy.sparse", "csc_array").release();
     st.issparse = import_attr("scipy.sparse", "issparse").release();
@@ -192,7 +193,8 @@ void exec_body(PyObject* m)
     add_object(m, "hstack", st.hstack);
     add_object(m, "NamedTuple", import_attr("typing", "NamedTuple").get());
     add_object(m, "warnings", import_module("warnings").get());
-    add_object(m, "_cholmod_sparse_from_csc", import_relative(m, "cholmod", "_cholmod_sparse_from_csc").get());
+    st.sparse_from_csc = import_relative(m, "cholmod", "_cholmod_sparse_from_csc").release();
+    add_object(m, "_cholmod_sparse_from_csc", st.sparse_from_csc);
     add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
     bind_cholmod_entries(st);
     st.int32_dtype = dtype_of(NPY_INT32).release();
@@ -201,11 +203,11 @@ void exec_body(PyObject* m)
     st.complex128_dtype = dtype_of(NPY_COMPLEX128).release();
     st.assertions = assertions_enabled();
 
-    // 2. __all__.
+    // The public names a star import gives.
     set_all(m, {"SPQRError", "SPQRNotInstalledError", "SPQROutOfMemoryError", "SPQROverflowError",
                 "SPQRInvalidInputError", "SPQRGpuProblemError", "SPQRFactor", "spqr_factor", "spqr_solve"});
 
-    // 3. Warnings and exceptions.
+    // The warning and exception families, each rooted in its builtin.
     st.SPQRWarning = add_exception(m, "SPQRWarning", spqr_docs::warning, {PyExc_Warning}).release();
     st.SPQRRankDeficiencyWarning = add_exception(m, "SPQRRankDeficiencyWarning",
                                                  spqr_docs::rank_deficiency_warning,
@@ -228,11 +230,12 @@ void exec_body(PyObject* m)
                                            spqr_docs::gpu_problem_error, {st.SPQRError})
                                  .release();
 
-    // 4-5. Internal tables.
+    // Status codes to exceptions, ordering names to codes and back.
     st.error_map = new_error_map(st).release();
     build_ordering_tables(st);
 
-    // 6. Classes and functions.
+    // The classes and the module functions; SPQRHouseholder comes before
+    // spqr, which returns it.
     st.info_type = add_info_type(m).release();
     st.factor_type = add_factor_type(m).release();
     add_function(m, spqr_factor_def);
@@ -243,7 +246,8 @@ void exec_body(PyObject* m)
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
 
-    // 7. Docstrings assembled from the templates.
+    // The solve and qmult docstrings, shared by the method and the function
+    // and assembled from the templates kept in the namespace.
     Ref solve_template = add_string(m, "_SOLVE_DOC_TEMPLATE", spqr_docs::solve_template);
     Ref A_doc = add_string(m, "_A_doc", spqr_docs::A_doc);
     Ref min2norm_doc = add_string(m, "_min2norm_doc", spqr_docs::min2norm_doc);
@@ -264,7 +268,7 @@ void exec_body(PyObject* m)
     set_formatted_doc(solve_fn.get(), solve_template.get(), {{"A_doc", A_doc.get()}, {"min2norm", min2norm_doc.get()}});
     set_formatted_doc(qmult_fn.get(), qmult_template.get(), {{"house_doc", house_doc.get()}, {"see_also", empty.get()}});
 
-    // 8. Pickle reconstruction of SPQRInfo.
+    // Named at module level, so that pickles of SPQRInfo can refer to it.
     add_function(m, unpickle_info_def);
 }
 
@@ -362,33 +366,52 @@ Ref ordering_name(const State& st, int code)
     return check(PyUnicode_FromFormat("unknown %d", code));
 }
 
-void view_csc_arrays(PyObject* module, PyObject* shape, PyObject* indptr, PyObject* indices, PyObject* data,
-                     cholmod_sparse* header)
+SparseView sparse_view(PyObject* module, CscParts parts)
 {
+    const State& st = state_of(module);
     Ref name = new_string("_cholmod_sparse_from_csc");
     Ref fill = module_global(module, name.get());
-    *header = cholmod_sparse{};
-    Ref address = check(PyLong_FromVoidPtr(header));
-    Ref stype = check(PyLong_FromLong(0));
-    PyObject* args[] = {shape, indptr, indices, data, stype.get(), address.get()};
-    check(PyObject_Vectorcall(fill.get(), args, 6, nullptr));
-    // What the library relies on, whatever the module-level name now is.
-    const bool ok = header->p != nullptr && header->i != nullptr && header->x != nullptr && header->packed &&
-                    (header->itype == CHOLMOD_INT || header->itype == CHOLMOD_LONG) &&
-                    (header->xtype == CHOLMOD_REAL || header->xtype == CHOLMOD_COMPLEX) &&
-                    header->dtype == CHOLMOD_DOUBLE && header->stype == 0;
-    if (!ok) {
-        raise(PyExc_ValueError, "_cholmod_sparse_from_csc did not describe a real or complex CSC matrix");
-    }
+    return SparseView(std::move(parts), fill.get(), fill.get() == st.sparse_from_csc);
 }
 
-void view_csc(PyObject* module, PyObject* matrix, cholmod_sparse* header)
+namespace {
+
+Ref private_copy(const Ref& array, const char* name)
 {
-    Ref shape = check(PyObject_GetAttrString(matrix, "shape"));
-    Ref indptr = check(PyObject_GetAttrString(matrix, "indptr"));
-    Ref indices = check(PyObject_GetAttrString(matrix, "indices"));
-    Ref data = check(PyObject_GetAttrString(matrix, "data"));
-    view_csc_arrays(module, shape.get(), indptr.get(), indices.get(), data.get(), header);
+    if (!PyArray_Check(array.get())) {
+        raise_format(PyExc_ValueError, "A.%s must be a NumPy array, got %.200s", name, Py_TYPE(array.get())->tp_name);
+    }
+    return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(array.get()), NPY_CORDER));
+}
+
+}  // namespace
+
+Ref private_csc_copy(PyObject* module, PyObject* matrix)
+{
+    const State& st = state_of(module);
+    CscParts parts = CscParts::of(matrix);
+    Ref indptr = private_copy(parts.indptr, "indptr");
+    Ref indices = private_copy(parts.indices, "indices");
+    Ref data = private_copy(parts.data, "data");
+    parts.indptr = indptr;
+    parts.indices = indices;
+    parts.data = data;
+    const long long nrow = parts.nrow;
+    const long long ncol = parts.ncol;
+    {
+        // The module's own fill checks the structure of the copies.
+        SparseView checked(std::move(parts), st.sparse_from_csc, true);
+    }
+    // An empty csc_array of the shape and dtype, then the copies: the
+    // constructor would otherwise scan int64 indices and narrow them.
+    Ref shape = check(Py_BuildValue("((LL))", nrow, ncol));
+    Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
+    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
+    Ref result = check(PyObject_Call(st.csc_array, shape.get(), kwargs.get()));
+    check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
+    return result;
 }
 
 void warn(PyObject* category, PyObject* message)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cholmod/capi.hpp"
+#include "common/cholmod_views.hpp"
 #include "spqr/library.hpp"
 
 namespace spqr_module {
@@ -32,6 +33,7 @@ struct State : tarnix::ModuleState {
     PyObject* int64_dtype;
     PyObject* float64_dtype;
     PyObject* complex128_dtype;
+    PyObject* sparse_from_csc;  // tarnix.cholmod._cholmod_sparse_from_csc, as imported
     bool assertions;
     // Native entry points of tarnix.cholmod.
     tarnix::cholmod_capi::NdarrayFromDense ndarray_from_dense;
@@ -49,6 +51,7 @@ struct State : tarnix::ModuleState {
         &State::factor_type,           &State::householder_type,         &State::issparse,
         &State::csc_array,             &State::hstack,                   &State::int32_dtype,
         &State::int64_dtype,           &State::float64_dtype,            &State::complex128_dtype,
+        &State::sparse_from_csc,
     };
 };
 
@@ -72,22 +75,35 @@ int ordering_code(const State& st, PyObject* order);
 // The fill-reducing ordering's name for SPQRInfo.
 tarnix::Ref ordering_name(const State& st, int code);
 
-// Fills `header` to view the CSC matrix `matrix` (from validate_csc_input) in
-// place, through the module-level _cholmod_sparse_from_csc, and checks what it
-// wrote. The matrix must stay alive while the header is used.
-void view_csc(PyObject* module, PyObject* matrix, cholmod_sparse* header);
-void view_csc_arrays(PyObject* module, PyObject* shape, PyObject* indptr, PyObject* indices, PyObject* data,
-                     cholmod_sparse* header);
+// The header over a CSC matrix's arrays (a matrix from validate_csc_input),
+// filled through the module-level _cholmod_sparse_from_csc. See
+// common/cholmod_views.hpp for what a view guarantees and for the order in
+// which a call gathers its arguments, builds its views and calls the library.
+tarnix::SparseView sparse_view(PyObject* module, tarnix::CscParts parts);
+
+// A new csc_array over copies of a CSC matrix's arrays, checked after they
+// were copied (copying a large array may let go of the interpreter lock, and
+// another thread may write to the caller's arrays meanwhile). For SciPy
+// operations that index with the stored indices after Python code has run.
+tarnix::Ref private_csc_copy(PyObject* module, PyObject* matrix);
 
 // The dense header over a column-major array of the entry type.
 template <class Entry>
-void view_dense(const State& st, const tarnix::Matrix<Entry>& X, cholmod_dense* header)
+tarnix::DenseView<Entry> dense_view(const State& st, PyObject* array, const char* name)
 {
-    auto fill = std::is_same_v<Entry, double> ? st.dense_from_float64 : st.dense_from_complex128;
-    const auto rows = static_cast<size_t>(X.rows());
-    if (fill(X.data(), rows, static_cast<size_t>(X.cols()), rows, header) < 0) {
-        throw tarnix::PythonError{};
-    }
+    return tarnix::DenseView<Entry>(array, name,
+                                    std::is_same_v<Entry, double> ? st.dense_from_float64 : st.dense_from_complex128);
+}
+
+// "float64" or "complex128", "int32" or "int64": the types a header holds,
+// for messages.
+inline const char* value_type_name(bool real)
+{
+    return real ? "float64" : "complex128";
+}
+inline const char* index_type_name(bool int32)
+{
+    return int32 ? "int32" : "int64";
 }
 
 // Hands a dense result over to tarnix.cholmod as a new array.
