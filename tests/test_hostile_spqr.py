@@ -16,7 +16,7 @@ from scipy import sparse
 import tarnix.cholmod as cholmod_module
 import tarnix.spqr as spqr_module
 from strategies import BENIGN, INVALID, corrupted, csc_fingerprint, csc_matrices, fingerprint, full_rank
-from support import run_python, with_index_dtype
+from support import run_python, testing_hooks, with_index_dtype
 
 SPQR_ERRORS = (ValueError, TypeError, OverflowError, IndexError, spqr_module.SPQRError)
 
@@ -562,6 +562,7 @@ class TestCallbacksDuringCalls:
         assert out.split() == ["True", "True"]
 
     def test_reentrant_init_from_the_tolerance(self):
+        testing_hooks()  # the child counts live blocks through the test hooks
         out = run_callback_case("""
             import tarnix._testing as hook
             A = diagonal()
