@@ -8,6 +8,13 @@
 #   make asan      the test suite against extensions built with AddressSanitizer and UBSan
 #   make valgrind  the spqr and cholmod tests under valgrind's memcheck
 #   make coverage  line and branch coverage of the C++ (gcovr) and of the Python (coverage.py)
+#
+# Bare-machine runs, by hand and as root, each in a minimal Debian root made
+# with debootstrap and removed afterwards (scripts/fresh-root; DIST=bookworm
+# or trixie; REPO and REF choose the committed source to clone):
+#   make fresh-root   `make test` on a clean clone, the root holding only python3, python3-venv, make, git
+#   make wheel-root   the wheel of `make wheel` (or WHEEL=file) installed with pip, no compiler in the root
+#   make source-root  `pip install` of the source in a root with a compiler but no SuiteSparse or BLAS
 
 PYTHON ?= python3
 VENV   := .venv
@@ -90,6 +97,19 @@ coverage: $(CHECKED)/coverage/.installed
 	    --txt-metric branch --print-summary --txt $(CHECKED)/coverage/cpp.txt \
 	    --html-details $(CHECKED)/coverage/html/index.html $(CHECKED)/coverage/cmake
 	@echo "C++ coverage by file: $(CHECKED)/coverage/cpp.txt; line by line: $(CHECKED)/coverage/html/index.html"
+
+DIST ?= bookworm
+REPO ?= .
+REF  ?= HEAD
+FRESH_ROOT = bash scripts/fresh-root --dist $(DIST) --repo $(REPO) --ref $(REF)
+
+.PHONY: fresh-root wheel-root source-root
+fresh-root:
+	$(FRESH_ROOT) make-test
+wheel-root:
+	$(FRESH_ROOT) $(if $(WHEEL),--wheel $(WHEEL)) wheel
+source-root:
+	$(FRESH_ROOT) source
 
 clean:
 	rm -rf build $(VENV)
