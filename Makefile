@@ -33,7 +33,7 @@ $(VENV)/.tools: pyproject.toml
 	@$(MAKE) --no-print-directory deps
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "scipy>=1.11" "pytest>=7" "hypothesis>=6"
+	$(PIP) install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "scipy>=1.15" "pytest>=7" "hypothesis>=6"
 	touch $@
 
 venv: $(VENV)/.tools
