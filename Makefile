@@ -15,6 +15,10 @@
 #   make fresh-root   `make test` on a clean clone, the root holding only python3, python3-venv, make, git
 #   make wheel-root   the wheel of `make wheel` (or WHEEL=file) installed with pip, no compiler in the root
 #   make source-root  `pip install` of the source in a root with a compiler but no SuiteSparse or BLAS
+#
+# The suite against the oldest NumPy/SciPy that pyproject.toml declares and against the newest
+# on PyPI, each in a throwaway venv (scripts/test-versions; PYTHON chooses the interpreter):
+#   make test-oldest  make test-newest
 
 PYTHON ?= python3
 VENV   := .venv
@@ -103,7 +107,11 @@ REPO ?= .
 REF  ?= HEAD
 FRESH_ROOT = bash scripts/fresh-root --dist $(DIST) --repo $(REPO) --ref $(REF)
 
-.PHONY: fresh-root wheel-root source-root
+.PHONY: fresh-root wheel-root source-root test-oldest test-newest
+test-oldest:
+	bash scripts/test-versions oldest $(if $(filter command line,$(origin PYTHON)),$(PYTHON))
+test-newest:
+	bash scripts/test-versions newest $(if $(filter command line,$(origin PYTHON)),$(PYTHON))
 fresh-root:
 	$(FRESH_ROOT) make-test
 wheel-root:
