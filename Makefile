@@ -13,7 +13,8 @@
 # with debootstrap and removed afterwards (scripts/fresh-root; DIST=bookworm
 # or trixie; REPO and REF choose the committed source to clone):
 #   make fresh-root   `make test` on a clean clone, the root holding only python3, python3-venv, make, git
-#   make wheel-root   the wheel of `make wheel` (or WHEEL=file) installed with pip, no compiler in the root
+#   make wheel-root   the wheel of `make wheel` (or WHEEL=file) installed with pip, no compiler in the root;
+#                     WHEEL_PYTHON=path builds it with that interpreter, of the root's Python release
 #   make source-root  `pip install` of the source in a root with a compiler but no SuiteSparse or BLAS
 #
 # The suite against the oldest NumPy/SciPy that pyproject.toml declares and against the newest
@@ -115,7 +116,7 @@ test-newest:
 fresh-root:
 	$(FRESH_ROOT) make-test
 wheel-root:
-	$(FRESH_ROOT) $(if $(WHEEL),--wheel $(WHEEL)) wheel
+	$(FRESH_ROOT) $(if $(WHEEL),--wheel $(WHEEL)) $(if $(WHEEL_PYTHON),--python $(WHEEL_PYTHON)) wheel
 source-root:
 	$(FRESH_ROOT) source
 
