@@ -11,6 +11,18 @@
 #   make asan      the test suite against extensions built with AddressSanitizer and UBSan
 #   make valgrind  the spqr and cholmod tests under valgrind's memcheck
 #   make coverage  line and branch coverage of the C++ (gcovr) and of the Python (coverage.py)
+#
+# Bare-machine runs, by hand and as root, each in a minimal Debian root made
+# with debootstrap and removed afterwards (scripts/fresh-root; DIST=bookworm
+# or trixie; REPO and REF choose the committed source to clone):
+#   make fresh-root   `make test` on a clean clone, the root holding only python3, python3-venv, make, git
+#   make wheel-root   the wheel of `make wheel` (or WHEEL=file) installed with pip, no compiler in the root;
+#                     WHEEL_PYTHON=path builds it with that interpreter, of the root's Python release
+#   make source-root  `pip install` of the source in a root with a compiler but no SuiteSparse or BLAS
+#
+# The suite against the oldest NumPy/SciPy that pyproject.toml declares and against the newest
+# on PyPI, each in a throwaway venv (scripts/test-versions; PYTHON chooses the interpreter):
+#   make test-oldest  make test-newest
 
 PYTHON ?= python3
 VENV   := .venv
@@ -32,7 +44,7 @@ $(VENV)/.tools: pyproject.toml
 	@$(MAKE) --no-print-directory deps
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.11" "numpy>=2.0" "scipy>=1.11" scipy-openblas32 "pytest>=7" "hypothesis>=6" "matplotlib>=3.7" \
+	$(PIP) install --quiet "scikit-build-core>=0.11" "numpy>=2.0" "scipy>=1.15" scipy-openblas32 "pytest>=7" "hypothesis>=6" "matplotlib>=3.7" \
 	    "mypy>=1.18" scipy-stubs
 	touch $@
 

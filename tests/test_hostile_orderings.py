@@ -154,9 +154,11 @@ def bad_vectors(n, index_dtype):
         st.just(["x"] * n),
         st.just([2**40] * n),
         st.just(np.full(n, n, dtype=np.int64)),
-        # Values that wrap to valid ones when cast to 32-bit indices.
-        st.just(np.where(np.arange(n) == 0, 2**32, np.arange(n)).astype(np.int64)),
-        st.just(np.where(np.arange(n) == 0, 2**64 - 1, 0).astype(np.uint64)),
+        # Values that wrap to valid ones when cast to 32-bit indices. Built
+        # with their dtype from the start: how np.where types a Python int
+        # too large for the default integer differs between NumPy releases.
+        st.just(np.array([2**32, *range(1, n)], dtype=np.int64)),
+        st.just(np.array([2**64 - 1] + [0] * (n - 1), dtype=np.uint64)),
     )
 
 
