@@ -124,7 +124,89 @@ class TestBufferArguments:
             self.strongcomp(convert, lambda n: array.array("i", [0] * n))
 
     def test_outputs_must_match_and_be_writable(self):
-        with pytest.raises(ValueError, match="Buffer dtype mismatch for argument 'r'"):
+        with pytest.raises(ValueError, match="Buffer dtype mismatch for argument 'p'"):
             self.strongcomp(lambda a: a.astype(np.int32), lambda n: array.array("q", [0] * n))
         with pytest.raises(BufferError):
             self.strongcomp(lambda a: array.array("i", a), lambda n: memoryview(bytes(4 * n)).cast("i"))
+
+
+class TestFunctionsAsClassAttributes:
+    """Module functions never bind, whichever path the interpreter takes to call them."""
+
+    A = sparse.csc_array(sparse.eye_array(4) + sparse.eye_array(4, k=1))
+
+    def test_every_module_function_is_left_unbound(self):
+        import importlib
+
+        seen = 0
+        for name in MODULES:
+            module = importlib.import_module(name)
+            for attr in dir(module):
+                f = getattr(module, attr)
+                if repr(type(f)) != "<class 'tarnix.function'>":
+                    continue
+                seen += 1
+                holder = type("Holder", (), {"f": f})
+                assert holder.f is f and holder().f is f, f"{name}.{attr}"
+                assert f.__get__(holder(), holder) is f
+        assert seen >= 30
+
+    def test_called_through_an_instance(self):
+        class Orderings:
+            order = tb.maxtrans
+            col = colamd_module.colamd
+
+            def via_self(self, A):
+                return self.order(A)  # method-call bytecode
+
+        expected = tb.maxtrans(self.A)
+        h = Orderings()
+        assert np.array_equal(h.order(self.A), expected)
+        assert np.array_equal((h.order)(self.A), expected)
+        assert np.array_equal(getattr(h, "order")(self.A), expected)
+        assert np.array_equal(h.via_self(self.A), expected)
+        assert np.array_equal(Orderings.order(self.A), expected)
+        assert np.array_equal(h.col(self.A, return_info=False), colamd_module.colamd(self.A))
+        # tp_call, the path of PyObject_Call with a tuple and a dict
+        assert np.array_equal(type(tb.maxtrans).__call__(tb.maxtrans, *(self.A,), **{}), expected)
+
+    def test_methods_still_bind(self):
+        import tarnix.spqr as ts
+
+        f = ts.spqr_factor(sparse.csc_array(sparse.eye_array(3)))
+        b = np.ones(3)
+        np.testing.assert_allclose(f.solve(b), b)
+        np.testing.assert_allclose(type(f).solve(f, b), b)
+        assert colamd_module.COLAMDStats.from_array(list(range(7))).info3 == 6
+
+
+class TestExceptionContext:
+    """The conversion error behind a clearer message survives the caller's own except block."""
+
+    A = sparse.csc_array(sparse.eye_array(4) + sparse.eye_array(4, k=1))
+
+    @pytest.mark.parametrize("call", [
+        lambda A: __import__("tarnix.ccolamd").ccolamd.ccolamd(A, constraints=object()),
+        lambda A: __import__("tarnix.ccolamd").ccolamd.csymamd(A, constraints=[None] * 4),
+        lambda A: __import__("tarnix.camd").camd.camd(A, constraints=object()),
+        lambda A: tb.strongcomp(A, object()),
+    ], ids=["ccolamd", "csymamd", "camd", "strongcomp"])
+    def test_inside_an_except_block(self, call):
+        handled = KeyError("the caller's own")
+        try:
+            try:
+                raise handled
+            except KeyError:
+                call(self.A)
+        except TypeError as exc:
+            err = exc
+        assert str(err) in ("Constraints must be an array of integers.", "qin must be an integer array.")
+        conversion = err.__context__
+        assert isinstance(conversion, TypeError) and conversion is not err
+        assert conversion.__context__ is handled  # the chain goes on, as with `raise` in Python
+        assert err.__cause__ is None and not err.__suppress_context__
+
+    def test_outside_an_except_block(self):
+        with pytest.raises(TypeError) as info:
+            tb.strongcomp(self.A, object())
+        assert isinstance(info.value.__context__, TypeError) and info.value.__context__.__context__ is None

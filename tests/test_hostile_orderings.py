@@ -315,3 +315,201 @@ def test_private_functions_refuse_short_index_arrays(name, A):
     args[pos] = args[pos][:-1].copy()
     with pytest.raises(ValueError):
         fn(*args)
+
+
+# ---------------------------------------------------------------------------
+# Calls whose own arguments fight them: overlapping outputs, sizes at the top
+# of the range, other threads rewriting the input. Each runs in a child
+# interpreter with a timeout, because before these were refused they crashed
+# or looped forever.
+
+
+def run_child(code, timeout=60):
+    """Run code in a fresh interpreter; a crash or a hang fails only the calling test."""
+    import subprocess
+    import sys
+    import textwrap
+
+    try:
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the child did not finish within {timeout} s (endless loop?)")
+    assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-3000:]}"
+    return proc.stdout
+
+
+CHILD_SETUP = """
+import numpy as np
+from scipy import sparse
+import tarnix.btf as tb, tarnix.camd as tca, tarnix.ccolamd as tcc, tarnix.colamd as tc
+n = 30
+A = sparse.csc_array(sparse.eye_array(n) + sparse.eye_array(n, k=1) + sparse.eye_array(n, k=-1)
+                     + sparse.eye_array(n, k=-7))
+Ap, Ai = A.indptr.copy(), A.indices.copy()
+perm, stats = np.zeros(n + 1, np.int32), np.zeros(20, np.int32)
+knobs = np.zeros(20)
+knobs[:4] = [10.0, 10.0, 1.0, 0.0]
+p, q, r = np.zeros(n, np.int32), np.zeros(n, np.int32), np.zeros(n + 1, np.int32)
+ctrl, info = np.array([10.0, 1.0, 0, 0, 0]), np.zeros(20)
+sets = np.zeros(n, np.int32)
+"""
+
+# (call, output argument, the argument it overlaps)
+OVERLAPS = [
+    ("tb._maxtrans(n, n, Ap, Ai, 0.0, Ai)", "jmatch", "Ai"),
+    ("tca._camd_order(n, Ap, Ai, Ai, ctrl, info, None)", "p", "Ai"),
+    ("tca._camd_order(n, Ap, Ai, Ap[:n], ctrl, info, None)", "p", "Ap"),
+    ("tca._camd_order(n, Ap, Ai, sets, ctrl, info, sets)", "p", "constraints"),
+    ("shared = np.zeros(20); tca._camd_order(n, Ap, Ai, shared.view(np.int32)[:n], ctrl, shared, None)",
+     "p", "info"),
+    ("tc._symamd(n, n, Ap, Ai, perm, knobs, Ai[:20])", "stats", "Ai"),
+    ("tcc._csymamd(n, Ap, Ai, perm, knobs, Ai[:20])", "stats", "Ai"),
+    ("tc._colamd(n, n, Ap, Ai, Ap, knobs, stats)", "perm", "Ap"),
+    ("tcc._ccolamd(n, n, Ap, Ai, perm, knobs, knobs.view(np.int32)[:20], None)", "stats", "knobs"),
+    ("tcc._ccolamd(n, n, Ap, Ai, perm, knobs, stats, perm[:n])", "perm", "constraints"),
+    ("tb._btf(n, Ap, Ai, 0.0, p, Ap, r)", "q", "Ap"),
+    ("tb._btf(n, Ap, Ai, 0.0, p, p, r)", "p", "q"),
+    ("tb._btf(n, Ap, Ai, 0.0, Ai, q, r)", "p", "Ai"),
+    ("tb._strongcomp(n, Ap, Ai, None, p, Ap)", "r", "Ap"),
+    ("p[:] = np.arange(n); tb._strongcomp(n, Ap, Ai, p, p, r)", "q", "p"),
+    ("tb._strongcomp(n, Ap, Ai, None, Ai, r)", "p", "Ai"),
+]
+
+
+@pytest.mark.parametrize("call, output, other", OVERLAPS, ids=[f"{o}~{i}" for _, o, i in OVERLAPS])
+def test_outputs_overlapping_other_arguments_are_refused(call, output, other):
+    out = run_child(CHILD_SETUP + f"""
+before = [a.copy() for a in (Ap, Ai, sets)]
+try:
+    {call}
+except ValueError as e:
+    print(e)
+else:
+    print("accepted")
+assert all(np.array_equal(a, b) for a, b in zip((Ap, Ai, sets), before)), "an input was written"
+""")
+    names = {output, other}
+    first, second = (out.split("'")[1], out.split("'")[3]) if out.count("'") >= 4 else (None, None)
+    assert out.startswith("Arguments '") and {first, second} == names, out
+    assert "share memory: an output array must not overlap another array argument" in out
+
+
+def test_inputs_may_overlap_each_other():
+    # Only read: constraint sets that are a slice of the row indices (valid
+    # set numbers, all below n) give the same ordering as their copy.
+    out = run_child(CHILD_SETUP + """
+tca._camd_order(n, Ap, Ai, p, ctrl, info, Ai[:n])
+first = p.copy()
+tca._camd_order(n, Ap, Ai, p, ctrl, info, Ai[:n].copy())
+assert np.array_equal(first, p)
+tcc._csymamd(n, Ap, Ai, perm, knobs, stats, Ai[:n])
+print("ok")
+""")
+    assert out.strip() == "ok"
+
+
+HUGE_N_CALLS = {
+    "_colamd": "tc._colamd(N, N, Ap, Ai, perm, knobs, stats)",
+    "_symamd": "tc._symamd(N, N, Ap, Ai, perm, knobs, stats)",
+    "_ccolamd": "tcc._ccolamd(N, N, Ap, Ai, perm, knobs, stats)",
+    "_csymamd": "tcc._csymamd(N, Ap, Ai, perm, knobs, stats)",
+    "_camd_order": "tca._camd_order(N, Ap, Ai, p, ctrl, info)",
+    "_maxtrans": "tb._maxtrans(N, N, Ap, Ai, 0.0, p)",
+    "_strongcomp": "tb._strongcomp(N, Ap, Ai, None, p, r)",
+    "_btf": "tb._btf(N, Ap, Ai, 0.0, p, q, r)",
+}
+
+
+@pytest.mark.parametrize("name", list(HUGE_N_CALLS))
+def test_the_largest_size_is_refused_before_adding_one(name):
+    # N + 1 would overflow (undefined behaviour: UBSan aborts); the message
+    # must not show a wrapped count.
+    out = run_child(CHILD_SETUP + f"""
+N = 2**63 - 1
+try:
+    {HUGE_N_CALLS[name]}
+except (ValueError, OverflowError) as e:
+    print(type(e).__name__, e)
+""")
+    assert out.startswith("ValueError N = 9223372036854775807 is too large: no array has N + 1 entries"), out
+
+
+@pytest.mark.parametrize("huge", [1e9, 1e30, 1e308, np.inf])
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+def test_huge_camd_dense_thresholds_make_nothing_dense(huge, index_dtype):
+    rng = np.random.default_rng(3)
+    A = with_index_dtype(sparse.csc_array(sparse.random_array((60, 60), density=0.4, rng=rng)), index_dtype)
+    p_ref, info_ref = camd_module.camd(A, dense_thresh=1e6, return_info=True)
+    p, info = camd_module.camd(A, dense_thresh=huge, return_info=True)
+    assert info.Ndense == info_ref.Ndense == 0
+    assert np.array_equal(p, p_ref) and info == info_ref
+    # A negative threshold keeps its meaning: only completely dense rows are dense.
+    assert is_permutation(camd_module.camd(A, dense_thresh=-1.0), 60)
+    with pytest.raises(ValueError, match="NaN"):
+        camd_module.camd(A, dense_thresh=np.nan)
+    N = A.shape[0]
+    with pytest.raises(ValueError, match="NaN"):
+        camd_module._camd_order(N, A.indptr, A.indices, np.zeros(N, index_dtype), np.array([np.nan, 1, 0, 0, 0]),
+                                np.zeros(20))
+
+
+THREAD_CALLS = {
+    "btf": "tb.btf(A)",
+    "strongcomp": "tb.strongcomp(A)",
+    "maxtrans": "tb.maxtrans(A)",
+    "colamd": "tc.colamd(A)",
+    "symamd": "tc.symamd(A)",
+    "ccolamd": "tcc.ccolamd(A)",
+    "csymamd": "tcc.csymamd(A)",
+    "camd": "tca.camd(A)",
+}
+
+
+@pytest.mark.parametrize("name", list(THREAD_CALLS))
+def test_a_thread_rewriting_the_input_never_crashes_a_call(name):
+    # Workspaces of large matrices were NumPy allocations, around which NumPy
+    # releases the interpreter lock: a writer thread then corrupted the checked
+    # pattern before the library read it (SEGV, or an endless loop in BTF).
+    # Now the check and the use lie in one stretch: a call sees the clean or
+    # the corrupted pattern, answering or raising ValueError.
+    out = run_child(f"""
+import threading, time
+import numpy as np
+from scipy import sparse
+import tarnix.btf as tb, tarnix.camd as tca, tarnix.ccolamd as tcc, tarnix.colamd as tc
+n = 20000
+A = sparse.csc_array(sparse.eye_array(n) + sparse.eye_array(n, k=1) + sparse.eye_array(n, k=-3))
+A.has_sorted_indices = True
+ind, ptr = A.indices, A.indptr
+clean_ind, clean_ptr = ind.copy(), ptr.copy()
+stop = time.monotonic() + 3.0
+errors = []
+
+def writer():
+    k = 0
+    while time.monotonic() < stop:
+        k = (k * 7919 + 13) % (len(ind) - 1)
+        ind[k], ptr[1 + k % n] = 10**9, -(10**9)
+        time.sleep(0)
+        ind[:] = clean_ind
+        ptr[:] = clean_ptr
+
+def caller():
+    while time.monotonic() < stop:
+        try:
+            {THREAD_CALLS[name]}
+        except Exception as e:  # the coercion's or the checks' (SciPy's own may be RuntimeError)
+            errors.append(type(e).__name__)
+
+threads = [threading.Thread(target=writer)] + [threading.Thread(target=caller) for _ in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+expected = {THREAD_CALLS[name]}
+A.indices, A.indptr = clean_ind.copy(), clean_ptr.copy()
+again = {THREAD_CALLS[name]}
+same = all(np.array_equal(x, y) for x, y in zip(expected, again)) if isinstance(again, tuple) else \
+    np.array_equal(expected, again)
+print("ok" if same else "differs", sorted(set(errors)))
+""", timeout=90)
+    assert out.startswith("ok"), out

@@ -5,7 +5,14 @@
 // counting allocator that makes the k-th allocation after installation fail
 // and keeps track of the blocks it handed out. Running a call once for every
 // k shows how each allocation failure surfaces and whether the call returns
-// everything it allocated. The hook holds no Python objects; a mutex guards it
+// everything it allocated.
+//
+// The memory functions are called from SuiteSparse's C frames, so they are
+// noexcept and cannot throw: the table of live blocks is allocated when the
+// hook is installed (in Python, where failing is allowed), and the lock is a
+// spin lock on an atomic flag, whose operations do not throw. A block the
+// full table could not track is refused, like the chosen allocation, and
+// counted as a refusal. The hook holds no Python objects; the lock is there
 // because the libraries may allocate from more than one thread.
 #include "cholmod/capi.hpp"
 #include "common/ordering.hpp"
@@ -13,10 +20,13 @@
 
 #include <SuiteSparse_config.h>
 
+#include <atomic>
 #include <cstddef>
-#include <mutex>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
-#include <unordered_set>
+#include <thread>
 
 using namespace tarnix;
 
@@ -27,13 +37,121 @@ using CallocFunc = void* (*)(size_t, size_t);
 using ReallocFunc = void* (*)(void*, size_t);
 using FreeFunc = void (*)(void*);
 
+// The addresses of the live blocks: a fixed open-addressing table (linear
+// probing, deletion by backward shift), so that neither insertion nor removal
+// ever allocates.
+class BlockSet {
+public:
+    static constexpr size_t kCapacity = size_t{1} << 18;  // slots; at most 3/4 of them used
+
+    // Allocates the table once; throws (in Python context) when that fails.
+    void reserve()
+    {
+        if (!slots_) {
+            slots_.reset(new void*[kCapacity]());
+        }
+    }
+    void clear() noexcept
+    {
+        for (size_t i = 0; i < kCapacity; ++i) {
+            slots_[i] = nullptr;
+        }
+        size_ = 0;
+    }
+    size_t size() const noexcept { return size_; }
+    bool full() const noexcept { return size_ >= kCapacity / 4 * 3; }
+
+    // False (and nothing stored) when the table is full.
+    bool insert(void* p) noexcept
+    {
+        if (full()) {
+            return false;
+        }
+        size_t i = home(p);
+        while (slots_[i] != nullptr) {
+            if (slots_[i] == p) {
+                return true;
+            }
+            i = (i + 1) & kMask;
+        }
+        slots_[i] = p;
+        ++size_;
+        return true;
+    }
+    // True when p was tracked.
+    bool erase(void* p) noexcept
+    {
+        size_t i = home(p);
+        while (slots_[i] != p) {
+            if (slots_[i] == nullptr) {
+                return false;
+            }
+            i = (i + 1) & kMask;
+        }
+        // Move later entries of the probe run back into the hole, so that
+        // every entry stays reachable from its home slot.
+        size_t hole = i;
+        for (size_t j = (i + 1) & kMask; slots_[j] != nullptr; j = (j + 1) & kMask) {
+            const size_t h = home(slots_[j]);
+            const bool movable = hole <= j ? (h <= hole || h > j) : (h <= hole && h > j);
+            if (movable) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole] = nullptr;
+        --size_;
+        return true;
+    }
+
+private:
+    static constexpr size_t kMask = kCapacity - 1;
+    static size_t home(void* p) noexcept
+    {
+        // Fibonacci hashing of the address; blocks are at least 16-byte aligned.
+        const auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p) >> 4);
+        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 46) & kMask;
+    }
+
+    std::unique_ptr<void*[]> slots_;
+    size_t size_ = 0;
+};
+
+static_assert(BlockSet::kCapacity == size_t{1} << 18, "home() keeps 18 bits");
+
+// A lock whose operations cannot throw (std::mutex::lock may).
+class SpinLock {
+public:
+    void lock() noexcept
+    {
+        while (flag_.test_and_set(std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+    }
+    void unlock() noexcept { flag_.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+class Locked {
+public:
+    explicit Locked(SpinLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() { lock_.unlock(); }
+
+private:
+    SpinLock& lock_;
+};
+
 struct Hook {
-    std::mutex lock;
+    SpinLock lock;
     bool installed = false;
     long long fail_at = -1;  // index of the allocation to refuse; -1: none
     long long allocations = 0;
     bool failed = false;
-    std::unordered_set<void*> live;
+    BlockSet live;
     MallocFunc malloc_prev = nullptr;
     CallocFunc calloc_prev = nullptr;
     ReallocFunc realloc_prev = nullptr;
@@ -42,31 +160,32 @@ struct Hook {
 
 Hook g_hook;
 
-// Counts an allocation; false when this is the one to refuse. Lock held.
-bool admit()
+// Counts an allocation; false when it is refused: the chosen one, or one that
+// needs a slot in a full table. Lock held.
+bool admit(bool needs_slot) noexcept
 {
-    const bool refuse = g_hook.allocations++ == g_hook.fail_at;
+    const bool refuse = g_hook.allocations++ == g_hook.fail_at || (needs_slot && g_hook.live.full());
     g_hook.failed |= refuse;
     return !refuse;
 }
 
-void* hook_malloc(size_t size)
+void* hook_malloc(size_t size) noexcept
 {
-    std::lock_guard<std::mutex> guard(g_hook.lock);
-    if (!admit()) {
+    Locked guard(g_hook.lock);
+    if (!admit(true)) {
         return nullptr;
     }
     void* p = g_hook.malloc_prev(size);
     if (p != nullptr) {
-        g_hook.live.insert(p);
+        g_hook.live.insert(p);  // room was checked by admit()
     }
     return p;
 }
 
-void* hook_calloc(size_t count, size_t size)
+void* hook_calloc(size_t count, size_t size) noexcept
 {
-    std::lock_guard<std::mutex> guard(g_hook.lock);
-    if (!admit()) {
+    Locked guard(g_hook.lock);
+    if (!admit(true)) {
         return nullptr;
     }
     void* p = g_hook.calloc_prev(count, size);
@@ -76,17 +195,18 @@ void* hook_calloc(size_t count, size_t size)
     return p;
 }
 
-void* hook_realloc(void* block, size_t size)
+void* hook_realloc(void* block, size_t size) noexcept
 {
-    std::lock_guard<std::mutex> guard(g_hook.lock);
-    if (!admit()) {
+    Locked guard(g_hook.lock);
+    // A tracked block gives its slot to the moved one; a new block needs one.
+    if (!admit(block == nullptr)) {
         return nullptr;  // the block stays valid, as with a failing realloc
     }
     void* p = g_hook.realloc_prev(block, size);
     if (p != nullptr) {
         // A block allocated before the hook was installed stays untracked
         // when it moves.
-        const bool tracked = block == nullptr || g_hook.live.erase(block) > 0;
+        const bool tracked = block == nullptr || g_hook.live.erase(block);
         if (tracked) {
             g_hook.live.insert(p);
         }
@@ -94,14 +214,16 @@ void* hook_realloc(void* block, size_t size)
     return p;
 }
 
-void hook_free(void* block)
+void hook_free(void* block) noexcept
 {
-    std::lock_guard<std::mutex> guard(g_hook.lock);
+    Locked guard(g_hook.lock);
     if (block != nullptr) {
         g_hook.live.erase(block);
     }
     g_hook.free_prev(block);
 }
+
+bool install(long long index) noexcept;
 
 // fail_allocation(index)
 Ref py_fail_allocation(PyObject*, const Args& a)
@@ -110,9 +232,20 @@ Ref py_fail_allocation(PyObject*, const Args& a)
     if (index < -1) {
         raise(PyExc_ValueError, "index must be -1 (no failure) or a non-negative allocation index");
     }
-    std::lock_guard<std::mutex> guard(g_hook.lock);
-    if (g_hook.installed) {
+    g_hook.live.reserve();  // before the lock: this may throw
+    if (!install(index)) {
         raise(PyExc_RuntimeError, "the allocation hook is already installed");
+    }
+    return Ref::none();
+}
+
+// False when the hook is installed already. Nothing that may run Python code
+// happens under the lock (see read_report).
+bool install(long long index) noexcept
+{
+    Locked guard(g_hook.lock);
+    if (g_hook.installed) {
+        return false;
     }
     g_hook.malloc_prev = SuiteSparse_config_malloc_func_get();
     g_hook.calloc_prev = SuiteSparse_config_calloc_func_get();
@@ -127,38 +260,59 @@ Ref py_fail_allocation(PyObject*, const Args& a)
     SuiteSparse_config_calloc_func_set(hook_calloc);
     SuiteSparse_config_realloc_func_set(hook_realloc);
     SuiteSparse_config_free_func_set(hook_free);
-    return Ref::none();
+    return true;
+}
+
+// (allocations, failed, live), read under the lock and built into a tuple
+// after it is released: building Python objects may run a collection, whose
+// finalizers may free SuiteSparse memory through the hook.
+struct Report {
+    bool installed;
+    long long allocations;
+    bool failed;
+    size_t live;
+};
+
+Report read_report_locked(bool restore) noexcept
+{
+    Locked guard(g_hook.lock);
+    if (!g_hook.installed) {
+        return Report{false, 0, false, 0};
+    }
+    if (restore) {
+        SuiteSparse_config_malloc_func_set(g_hook.malloc_prev);
+        SuiteSparse_config_calloc_func_set(g_hook.calloc_prev);
+        SuiteSparse_config_realloc_func_set(g_hook.realloc_prev);
+        SuiteSparse_config_free_func_set(g_hook.free_prev);
+        g_hook.installed = false;
+    }
+    return Report{true, g_hook.allocations, g_hook.failed, g_hook.live.size()};
+}
+
+Report read_report(bool restore)
+{
+    const Report r = read_report_locked(restore);
+    if (!r.installed) {
+        raise(PyExc_RuntimeError, "the allocation hook is not installed");
+    }
+    return r;
+}
+
+Ref report_tuple(const Report& r)
+{
+    return check(Py_BuildValue("(LNn)", r.allocations, PyBool_FromLong(r.failed), static_cast<Py_ssize_t>(r.live)));
 }
 
 // allocation_report() -> (allocations, failed, live)
-Ref report_locked()
-{
-    return check(Py_BuildValue("(LNn)", g_hook.allocations, PyBool_FromLong(g_hook.failed),
-                               static_cast<Py_ssize_t>(g_hook.live.size())));
-}
-
 Ref py_allocation_report(PyObject*, const Args&)
 {
-    std::lock_guard<std::mutex> guard(g_hook.lock);
-    if (!g_hook.installed) {
-        raise(PyExc_RuntimeError, "the allocation hook is not installed");
-    }
-    return report_locked();
+    return report_tuple(read_report(false));
 }
 
 // restore_allocator() -> (allocations, failed, live)
 Ref py_restore_allocator(PyObject*, const Args&)
 {
-    std::lock_guard<std::mutex> guard(g_hook.lock);
-    if (!g_hook.installed) {
-        raise(PyExc_RuntimeError, "the allocation hook is not installed");
-    }
-    SuiteSparse_config_malloc_func_set(g_hook.malloc_prev);
-    SuiteSparse_config_calloc_func_set(g_hook.calloc_prev);
-    SuiteSparse_config_realloc_func_set(g_hook.realloc_prev);
-    SuiteSparse_config_free_func_set(g_hook.free_prev);
-    g_hook.installed = false;
-    return report_locked();
+    return report_tuple(read_report(true));
 }
 
 // colamd_status(module, ok, status): the exception the status routine shared
@@ -172,11 +326,12 @@ Ref py_colamd_status(PyObject*, const Args& a)
     auto cls = [&](const char* suffix) {
         return check(PyObject_GetAttrString(module, (std::string(library) + suffix).c_str()));
     };
+    Ref error = cls("Error");
     Ref value_error = cls("ValueError");
     Ref memory_error = cls("MemoryError");
     Ref internal_error = cls("InternalError");
     Ref messages = new_colamd_status_messages();
-    const StatusFamily family{library, value_error.get(), memory_error.get(), internal_error.get(), messages.get(),
+    const StatusFamily family{library, error.get(), value_error.get(), memory_error.get(), internal_error.get(), messages.get(),
                               true};
     handle_colamd_status(family, truth(a[1]), as_int64(a[2]));
     return Ref::none();

@@ -14,6 +14,9 @@
 
 #include <btf.h>
 
+#include <algorithm>
+#include <memory>
+
 namespace {
 
 using namespace tarnix;
@@ -67,11 +70,20 @@ struct Btf<int64_t> {
 };
 
 // A zero-filled workspace of `per_column` * N entries in the index width.
+// Allocated by C++, not by NumPy: NumPy releases the interpreter lock around
+// large zeroed allocations, and another thread could then rewrite the pattern
+// between its check and BTF's use of it. N is bounded by the length of Ap
+// when this runs, so the product does not overflow.
 template <class I>
-Ref workspace(long long per_column, long long N)
+std::unique_ptr<I[]> workspace(long long per_column, long long N)
 {
-    return zeros(per_column * N, sizeof(I) == 4 ? NPY_INT32 : NPY_INT64);
+    return std::unique_ptr<I[]>(new I[static_cast<size_t>(per_column * N)]());
 }
+
+// Everything below runs in one stretch without Python code and without
+// releasing the interpreter lock, from the checks to the library's return:
+// the memory BTF reads is the memory that was checked. The Python callers
+// convert every scalar and build every view before they enter it.
 
 // The M by N pattern BTF reads: Ap[N+1] from 0, non-decreasing, up to at
 // most len(Ai), and every row index in 0..M-1.
@@ -80,7 +92,7 @@ void check_pattern(long long M, long long N, const Vector<I>& Ap, const Vector<I
 {
     require_non_negative(M, "M");
     require_non_negative(N, "N");
-    require_length(Ap.size(), "Ap", N + 1, "N + 1");
+    require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
     require_valid_pattern(Ap, Ai, M);
 }
 
@@ -118,10 +130,12 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
 {
     check_pattern(M, N, Ap, Ai);
     require_min_length(jmatch.size(), "jmatch", M, "M");
-    Ref work = workspace<I>(5, N);
+    require_disjoint({span_of(jmatch, "jmatch")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
+    const I m = narrow_size<I>(M, "M");
+    const I n = narrow_size<I>(N, "N");
+    auto work = workspace<I>(5, N);
     double work_done = 0.0;
-    const I matched = Btf<I>::maxtrans(narrow_size<I>(M, "M"), narrow_size<I>(N, "N"), Ap.data(), Ai.data(),
-                                       maxwork, &work_done, jmatch.data(), data_of<I>(work));
+    const I matched = Btf<I>::maxtrans(m, n, Ap.data(), Ai.data(), maxwork, &work_done, jmatch.data(), work.get());
     if (matched < 0) {
         raise_format(PyExc_ValueError, "BTF maxtrans failed with error code: %lld", static_cast<long long>(matched));
     }
@@ -136,12 +150,15 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     check_pattern(N, N, Ap, Ai);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
-    Ref work = workspace<I>(4, N);
+    // q is read and rewritten: an output like p and r.
+    require_disjoint({span_of(q, "q"), span_of(p, "p"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
+    const I n = narrow_size<I>(N, "N");
+    auto work = workspace<I>(4, N);
     if (!q.is_null()) {
-        check_column_permutation(q, N, data_of<I>(work));
+        check_column_permutation(q, N, work.get());
+        std::fill_n(work.get(), N, I{0});
     }
-    const I nblocks = Btf<I>::strongcomp(narrow_size<I>(N, "N"), Ap.data(), Ai.data(), q.data(), p.data(),
-                                         r.data(), data_of<I>(work));
+    const I nblocks = Btf<I>::strongcomp(n, Ap.data(), Ai.data(), q.data(), p.data(), r.data(), work.get());
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF strongcomp failed with error code: %lld",
                      static_cast<long long>(nblocks));
@@ -159,11 +176,13 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double 
     require_min_length(p.size(), "p", N, "N");
     require_min_length(q.size(), "q", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
-    Ref work = workspace<I>(5, N);
+    require_disjoint({span_of(p, "p"), span_of(q, "q"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
+    const I n = narrow_size<I>(N, "N");
+    auto work = workspace<I>(5, N);
     double work_done = 0.0;
     I nmatch = 0;
-    const I nblocks = Btf<I>::order(narrow_size<I>(N, "N"), Ap.data(), Ai.data(), maxwork, &work_done, p.data(),
-                                    q.data(), r.data(), &nmatch, data_of<I>(work));
+    const I nblocks =
+        Btf<I>::order(n, Ap.data(), Ai.data(), maxwork, &work_done, p.data(), q.data(), r.data(), &nmatch, work.get());
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF failed with error code: %lld", static_cast<long long>(nblocks));
     }
@@ -290,14 +309,17 @@ Ref py_btf_q_permutation(PyObject*, const Args& a)
 // _maxtrans(M, N, Ap, Ai, maxwork, jmatch)
 Ref py_private_maxtrans(PyObject*, const Args& a)
 {
+    // The scalars first: their __index__ and __float__ may run Python code,
+    // which must not run once the arrays are viewed.
     const long long M = as_int64(a[0]);
     const long long N = as_int64(a[1]);
+    const double maxwork = as_double(a[4]);
     dispatch_index_width(a[2], [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(a[2], "Ap");
         Vector<I> Ai(a[3], "Ai");
-        const double maxwork = as_double(a[4]);
-        run_maxtrans(M, N, Ap, Ai, maxwork, Vector<I>(a[5], "jmatch"));
+        Vector<I> jmatch(a[5], "jmatch");
+        run_maxtrans(M, N, Ap, Ai, maxwork, jmatch);
     });
     return Ref::none();
 }
@@ -308,8 +330,12 @@ Ref py_private_strongcomp(PyObject*, const Args& a)
     const long long N = as_int64(a[0]);
     const long long nblocks = dispatch_index_width(a[1], [&](auto index) {
         using I = decltype(index);
-        return run_strongcomp(N, Vector<I>(a[1], "Ap"), Vector<I>(a[2], "Ai"), Vector<I>::optional(a[3], "q"),
-                              Vector<I>(a[4], "p"), Vector<I>(a[5], "r"));
+        Vector<I> Ap(a[1], "Ap");
+        Vector<I> Ai(a[2], "Ai");
+        auto q = Vector<I>::optional(a[3], "q");
+        Vector<I> p(a[4], "p");
+        Vector<I> r(a[5], "r");
+        return run_strongcomp(N, Ap, Ai, q, p, r);
     });
     return check(PyLong_FromLongLong(nblocks));
 }
@@ -318,12 +344,15 @@ Ref py_private_strongcomp(PyObject*, const Args& a)
 Ref py_private_btf(PyObject*, const Args& a)
 {
     const long long N = as_int64(a[0]);
+    const double maxwork = as_double(a[3]);
     const long long nblocks = dispatch_index_width(a[1], [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(a[1], "Ap");
         Vector<I> Ai(a[2], "Ai");
-        const double maxwork = as_double(a[3]);
-        return run_btf(N, Ap, Ai, maxwork, Vector<I>(a[4], "p"), Vector<I>(a[5], "q"), Vector<I>(a[6], "r"));
+        Vector<I> p(a[4], "p");
+        Vector<I> q(a[5], "q");
+        Vector<I> r(a[6], "r");
+        return run_btf(N, Ap, Ai, maxwork, p, q, r);
     });
     return check(PyLong_FromLongLong(nblocks));
 }

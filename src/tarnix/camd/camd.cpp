@@ -12,6 +12,10 @@
 
 #include <camd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 namespace {
 
 using namespace tarnix;
@@ -79,7 +83,7 @@ struct CamdArrays {
     {
         require_constraints(constraints, N);
         if (!Ap.is_null()) {
-            require_length(Ap.size(), "Ap", N + 1, "N + 1");
+            require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
             if (!Ai.is_null()) {
                 require_pointers_within(Ap, Ai.size());
             }
@@ -93,31 +97,62 @@ struct CamdArrays {
         if (!info.is_null()) {
             require_min_length(info.size(), "info", CAMD_INFO, "CAMD_INFO");
         }
+        // p and Info are written while the pattern, Control and the
+        // constraint sets are read.
+        require_disjoint({span_of(p, "p"), span_of(info, "info")},
+                         {span_of(Ap, "Ap"), span_of(Ai, "Ai"), span_of(ctrl, "ctrl"),
+                          span_of(constraints, "constraints")});
     }
 };
 
+// The Control array handed to CAMD: a copy of the caller's (or the defaults)
+// with the dense threshold made safe. CAMD turns a threshold alpha into a
+// degree as (Int) (alpha * sqrt(n)); past the index range that cast is
+// undefined and in practice gives a negative degree, so that nearly every row
+// counts as dense: the opposite of what a huge threshold (or infinity) asks
+// for. Any alpha with alpha * sqrt(n) >= n already leaves every row sparse,
+// so a larger one is lowered to a value whose product still fits. NaN means
+// nothing and is refused; negative values keep their meaning (only
+// completely dense rows are dense).
 template <class I>
-void run_camd(const State& st, long long N, const CamdArrays<I>& a, PyObject* info_array)
+void library_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long N)
+{
+    if (ctrl == nullptr) {
+        camd_defaults(out);
+    }
+    else {
+        std::copy_n(ctrl, CAMD_CONTROL, out);
+    }
+    const double alpha = out[CAMD_DENSE];
+    if (std::isnan(alpha)) {
+        raise(PyExc_ValueError, "The dense threshold (Control[0], dense_thresh) must not be NaN.");
+    }
+    const double n = static_cast<double>(N > 1 ? N : 1);
+    const double cap = 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(n);
+    out[CAMD_DENSE] = alpha > cap ? cap : alpha;
+}
+
+// Runs without Python code from the checks to the library's return: the
+// callers convert every argument and build every view first.
+template <class I>
+void run_camd(const State& st, long long N, const CamdArrays<I>& a)
 {
     a.check(N);
     const I n = narrow_size<I>(N, "N");
+    double control[CAMD_CONTROL];
+    library_control<I>(control, a.ctrl.data(), N);
     // Without the caller's Info the invalid-matrix message still shows the
     // statistics the library reports.
-    Ref scratch;
-    PyObject* info_obj = info_array;
-    double* info = a.info.data();
-    if (info == nullptr) {
-        scratch = zeros(CAMD_INFO, NPY_DOUBLE);
-        info_obj = scratch.get();
-        info = data_of<double>(scratch);
-    }
-    const int status =
-        Camd<I>::order(n, a.Ap.data(), a.Ai.data(), a.p.data(), a.ctrl.data(), info, a.constraints.data());
+    double scratch[CAMD_INFO];
+    double* info = a.info.is_null() ? scratch : a.info.data();
+    const int status = Camd<I>::order(n, a.Ap.data(), a.Ai.data(), a.p.data(), control, info, a.constraints.data());
     if (status == CAMD_OUT_OF_MEMORY) {
         raise(st.CAMDMemoryError, "camd: out of memory");
     }
     if (status == CAMD_INVALID) {
-        Ref record = record_from_array(st.CAMDInfo, info_obj);
+        Ref values = zeros(CAMD_INFO, NPY_DOUBLE);
+        std::copy_n(info, CAMD_INFO, data_of<double>(values));
+        Ref record = record_from_array(st.CAMDInfo, values.get());
         raise_format(st.CAMDInvalidMatrixError, "camd: input matrix A is invalid:\n%S", record.get());
     }
 }
@@ -153,7 +188,7 @@ Ref py_camd(PyObject* m, const Args& a)
         using I = decltype(index);
         auto arrays = CamdArrays<I>::view(indptr.get(), indices.get(), p.get(), ctrl.get(), info.get(),
                                           constraints.get());
-        run_camd(st, N, arrays, info.get());
+        run_camd(st, N, arrays);
     });
     if (!truth(a[4])) {
         return p;
@@ -170,7 +205,7 @@ Ref py_camd_order(PyObject* m, const Args& a)
     dispatch_index_width(a[1], [&](auto index) {
         using I = decltype(index);
         auto arrays = CamdArrays<I>::view(a[1], a[2], a[3], a[4], a[5], a[6]);
-        run_camd(st, N, arrays, a[5]);
+        run_camd(st, N, arrays);
     });
     return Ref::none();
 }

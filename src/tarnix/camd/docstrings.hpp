@@ -88,8 +88,9 @@ info : CAMDInfo
 Raises
 ------
 ValueError
-    If `A` is not square, or `constraints` does not have N entries in
-    ``0..N-1``.
+    If `A` is not square, `constraints` does not have N entries in
+    ``0..N-1``, or `dense_thresh` is NaN. (A threshold beyond every
+    row's length, infinity included, leaves every row sparse.)
 TypeError
     If `constraints` cannot be converted to an integer array.
 CAMDInvalidMatrixError

@@ -75,14 +75,16 @@ struct Ccolamd<int64_t> {
 
 StatusFamily status_family(const State& st)
 {
-    return StatusFamily{"CCOLAMD", st.CCOLAMDValueError, st.CCOLAMDMemoryError, st.CCOLAMDInternalError,
+    return StatusFamily{"CCOLAMD", st.CCOLAMDError, st.CCOLAMDValueError, st.CCOLAMDMemoryError, st.CCOLAMDInternalError,
                         st.status_messages, st.assertions};
 }
 
 template <class I>
-void check_arrays(const ColamdArrays<I>& a, long long N, Py_ssize_t nknobs)
+void check_arrays(const ColamdArrays<I>& a, long long N, const double* knobs, Py_ssize_t nknobs,
+                  const Vector<I>& constraints)
 {
     a.check(N, nknobs, CCOLAMD_STATS, CCOLAMD_KNOBS, "CCOLAMD");
+    a.require_disjoint_outputs(knobs_span(knobs, nknobs), span_of(constraints, "constraints"));
 }
 
 // CCOLAMD overwrites its input: the row indices go into a work array of the
@@ -91,7 +93,7 @@ template <class I>
 void run_ccolamd(const State& st, long long M, long long N, const ColamdArrays<I>& a, double* knobs,
                  Py_ssize_t nknobs, const Vector<I>& constraints)
 {
-    check_arrays(a, N, nknobs);
+    check_arrays(a, N, knobs, nknobs, constraints);
     const Py_ssize_t nnz = a.Ai.size();
     const I n_row = narrow_size<I>(M, "M");
     const I n_col = narrow_size<I>(N, "N");
@@ -103,9 +105,8 @@ void run_ccolamd(const State& st, long long M, long long N, const ColamdArrays<I
         raise(st.CCOLAMDError, "Recommended Alen is less than nnz.");
     }
     require_constraints(constraints, N);
-    Ref work = zeros(alen, sizeof(I) == 4 ? NPY_INT32 : NPY_INT64);
-    I* Ai_work = data_of<I>(work);
-    std::memcpy(Ai_work, a.Ai.data(), static_cast<size_t>(nnz) * sizeof(I));
+    auto work = colamd_work_array(a.Ai, alen);
+    I* Ai_work = work.get();
     std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
     double safe_knobs[CCOLAMD_KNOBS];
     library_knobs<I>(safe_knobs, knobs, M, N);
@@ -119,7 +120,7 @@ template <class I>
 void run_csymamd(const State& st, long long N, const ColamdArrays<I>& a, double* knobs, Py_ssize_t nknobs,
                  const Vector<I>& constraints)
 {
-    check_arrays(a, N, nknobs);
+    check_arrays(a, N, knobs, nknobs, constraints);
     require_constraints(constraints, N);
     const I n = narrow_size<I>(N, "N");
     double safe_knobs[CCOLAMD_KNOBS];

@@ -70,14 +70,15 @@ struct Colamd<int64_t> {
 
 StatusFamily status_family(const State& st)
 {
-    return StatusFamily{"COLAMD", st.COLAMDValueError, st.COLAMDMemoryError, st.COLAMDInternalError,
+    return StatusFamily{"COLAMD", st.COLAMDError, st.COLAMDValueError, st.COLAMDMemoryError, st.COLAMDInternalError,
                         st.status_messages, st.assertions};
 }
 
 template <class I>
-void check_arrays(const ColamdArrays<I>& a, long long N, Py_ssize_t nknobs)
+void check_arrays(const ColamdArrays<I>& a, long long N, const double* knobs, Py_ssize_t nknobs)
 {
     a.check(N, nknobs, COLAMD_STATS, COLAMD_KNOBS, "COLAMD");
+    a.require_disjoint_outputs(knobs_span(knobs, nknobs), MemorySpan{"constraints", 0, 0});
 }
 
 // COLAMD overwrites its input: the row indices go into a work array of the
@@ -86,7 +87,7 @@ template <class I>
 void run_colamd(const State& st, long long M, long long N, const ColamdArrays<I>& a, double* knobs,
                 Py_ssize_t nknobs)
 {
-    check_arrays(a, N, nknobs);
+    check_arrays(a, N, knobs, nknobs);
     const Py_ssize_t nnz = a.Ai.size();
     const I n_row = narrow_size<I>(M, "M");
     const I n_col = narrow_size<I>(N, "N");
@@ -97,9 +98,8 @@ void run_colamd(const State& st, long long M, long long N, const ColamdArrays<I>
     if (alen < nnz) {
         raise(st.COLAMDError, "Recommended Alen is less than nnz.");
     }
-    Ref work = zeros(alen, sizeof(I) == 4 ? NPY_INT32 : NPY_INT64);
-    I* Ai_work = data_of<I>(work);
-    std::memcpy(Ai_work, a.Ai.data(), static_cast<size_t>(nnz) * sizeof(I));
+    auto work = colamd_work_array(a.Ai, alen);
+    I* Ai_work = work.get();
     std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
     double safe_knobs[COLAMD_KNOBS];
     library_knobs<I>(safe_knobs, knobs, M, N);
@@ -111,7 +111,7 @@ void run_colamd(const State& st, long long M, long long N, const ColamdArrays<I>
 template <class I>
 void run_symamd(const State& st, long long N, const ColamdArrays<I>& a, double* knobs, Py_ssize_t nknobs)
 {
-    check_arrays(a, N, nknobs);
+    check_arrays(a, N, knobs, nknobs);
     const I n = narrow_size<I>(N, "N");
     double safe_knobs[COLAMD_KNOBS];
     library_knobs<I>(safe_knobs, knobs, N, N);

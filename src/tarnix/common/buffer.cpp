@@ -221,6 +221,38 @@ void require_min_length(Py_ssize_t actual, const char* name, long long required,
     }
 }
 
+void require_disjoint(std::initializer_list<MemorySpan> outputs, std::initializer_list<MemorySpan> inputs)
+{
+    auto overlap = [](const MemorySpan& a, const MemorySpan& b) {
+        return a.begin < a.end && b.begin < b.end && a.begin < b.end && b.begin < a.end;
+    };
+    auto refuse = [](const MemorySpan& out, const MemorySpan& other) {
+        raise_format(PyExc_ValueError,
+                     "Arguments '%s' and '%s' share memory: an output array must not overlap another array argument",
+                     out.name, other.name);
+    };
+    for (auto out = outputs.begin(); out != outputs.end(); ++out) {
+        for (auto other = outputs.begin(); other != out; ++other) {
+            if (overlap(*out, *other)) {
+                refuse(*other, *out);
+            }
+        }
+        for (const MemorySpan& in : inputs) {
+            if (overlap(*out, in)) {
+                refuse(*out, in);
+            }
+        }
+    }
+}
+
+long long one_more(long long n, const char* name)
+{
+    if (n >= static_cast<long long>(PY_SSIZE_T_MAX)) {
+        raise_format(PyExc_ValueError, "%s = %lld is too large: no array has %s + 1 entries", name, n, name);
+    }
+    return n + 1;
+}
+
 void require_non_negative(long long value, const char* name)
 {
     if (value < 0) {

@@ -12,6 +12,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 
 namespace tarnix {
@@ -136,6 +137,34 @@ public:
 private:
     BufferView view_;
 };
+
+// The bytes a view occupies, named after its argument: what the overlap
+// check below compares. A null or empty view occupies nothing.
+struct MemorySpan {
+    const char* name;
+    uintptr_t begin;
+    uintptr_t end;
+};
+
+template <class T>
+MemorySpan span_of(const Vector<T>& v, const char* name) noexcept
+{
+    const auto begin = reinterpret_cast<uintptr_t>(v.data());
+    return MemorySpan{name, begin, begin + static_cast<uintptr_t>(v.size()) * sizeof(T)};
+}
+
+// The libraries write their outputs while they read their other arguments:
+// an output that shares memory with another array argument (as
+// np.shares_memory would find for these contiguous views) changes what they
+// read mid-call, which BTF and CAMD answer with endless loops and writes out
+// of bounds. ValueError naming the two arguments when any output overlaps
+// another output or an input; inputs that are only read may overlap each other.
+void require_disjoint(std::initializer_list<MemorySpan> outputs, std::initializer_list<MemorySpan> inputs);
+
+// n + 1, for a size argument n that an array of n + 1 entries must match.
+// Past PY_SSIZE_T_MAX - 1 no array is that long, and at the top of the range
+// the sum would overflow, so such an n is refused before adding.
+long long one_more(long long n, const char* name);
 
 // Length checks of the views handed to a library, made before the call.
 // The message names the argument, the required and the actual length, e.g.

@@ -44,11 +44,18 @@ void raise_chained(PyObject* type, PyObject* message)
     if (exc == nullptr) {
         throw PythonError{};
     }
-    if (context) {
-        PyException_SetContext(exc, context.release());  // steals
+    if (!context) {
+        // Nothing to keep: chain to whatever the caller handles, as `raise` does.
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+        Py_DECREF(exc);
+        throw PythonError{};
     }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    Py_DECREF(exc);
+    PyException_SetContext(exc, context.release());  // steals
+    // PyErr_SetObject would chain again, to the exception the caller is
+    // handling (inside its own `except` block), and so replace the context
+    // set above. PyErr_Restore sets the indicator as it is; the replaced
+    // exception already carries the caller's exception as its own context.
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, nullptr);  // steals both
     throw PythonError{};
 }
 

@@ -372,7 +372,8 @@ PyObject* function_repr(PyObject* op) noexcept
     return PyUnicode_FromFormat("<function %U at %p>", as_function(op)->qualname, op);
 }
 
-// Methods bind to instances; module functions never bind.
+// Methods bind to instances; module functions never bind, like builtin
+// functions: one stored as a class attribute is the function itself.
 PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept
 {
     FunctionObject* f = as_function(op);
@@ -444,12 +445,27 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+constexpr unsigned long kFunctionFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                         Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// Module functions (and the functions inside class methods) never bind.
+// Py_TPFLAGS_METHOD_DESCRIPTOR would tell the interpreter that they do: for
+// `obj.f(x)` it then skips tp_descr_get and calls f(obj, x).
 PyType_Spec function_spec = {
     "tarnix.function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kFunctionFlags,
+    function_slots,
+};
+
+// Instance methods take `self` as their first argument, so the interpreter may
+// pass it directly instead of building a bound method first.
+PyType_Spec method_spec = {
+    "tarnix.method",
+    sizeof(FunctionObject),
+    0,
+    kFunctionFlags | Py_TPFLAGS_METHOD_DESCRIPTOR,
     function_slots,
 };
 
@@ -474,9 +490,9 @@ Ref default_value(const Param& p)
 
 }  // namespace
 
-PyObject* new_function_type(PyObject* module)
+PyObject* new_function_type(PyObject* module, FunctionKind kind)
 {
-    return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
+    return PyType_FromModuleAndSpec(module, kind == FunctionKind::Method ? &method_spec : &function_spec, nullptr);
 }
 
 Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& def, PyObject* owner,
@@ -486,6 +502,10 @@ Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& d
         raise(PyExc_SystemError, "tarnix: too many parameters");
     }
     auto* type = reinterpret_cast<PyTypeObject*>(function_type);
+    const bool binds_self = def.binding == FunctionDef::Binding::Method;
+    if (binds_self != PyType_HasFeature(type, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        raise(PyExc_SystemError, "tarnix: instance methods, and only they, need the method type");
+    }
     Ref obj = check(type->tp_alloc(type, 0));
     FunctionObject* f = as_function(obj.get());
     // tp_alloc zero-fills the object, starts its GC tracking and, for heap

@@ -76,10 +76,15 @@ constexpr int count(const T (&)[N])
     return static_cast<int>(N);
 }
 
-// The type of Function objects; created once per module (see module.hpp).
-PyObject* new_function_type(PyObject* module);
+// The types of Function objects, each created once per module (see
+// module.hpp): Function for module functions and class methods, which never
+// bind, and Method for instance methods (Binding::Method), which receive the
+// object they are looked up on.
+enum class FunctionKind : unsigned char { Function, Method };
+PyObject* new_function_type(PyObject* module, FunctionKind kind);
 
-// Creates a Function bound to `module` (whose state and globals it uses).
+// Creates a Function bound to `module` (whose state and globals it uses), of
+// the type that matches def.binding.
 // `owner` is the defining type for methods (NULL otherwise); the function's
 // __qualname__ is then "Owner.name". `closure` is handed to every call.
 Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& def,

@@ -39,8 +39,12 @@ int exec_module(PyObject* module, const char* name, void (*body)(PyObject* modul
             throw PythonError{};
         }
         auto& st = module_state<ModuleState>(module);
-        st.function_type = new_function_type(module);
+        st.function_type = new_function_type(module, FunctionKind::Function);
         if (st.function_type == nullptr) {
+            throw PythonError{};
+        }
+        st.method_type = new_function_type(module, FunctionKind::Method);
+        if (st.method_type == nullptr) {
             throw PythonError{};
         }
         body(module);
@@ -138,7 +142,8 @@ Ref add_method(PyObject* module, PyObject* type, const FunctionDef& def, const v
 {
     auto& st = module_state<ModuleState>(module);
     PyObject* owner = def.binding == FunctionDef::Binding::Method ? type : nullptr;
-    Ref f = new_function(st.function_type, module, def, owner, closure);
+    PyObject* function_type = owner != nullptr ? st.method_type : st.function_type;
+    Ref f = new_function(function_type, module, def, owner, closure);
     if (owner == nullptr) {
         // Class methods get the qualified name too.
         Ref type_name = check(PyObject_GetAttrString(type, "__qualname__"));

@@ -18,7 +18,8 @@ namespace tarnix {
 // The part of every module's state that the common code uses.
 struct ModuleState {
     PyObject* function_type;
-    static constexpr PyObject* ModuleState::*objects[] = {&ModuleState::function_type};
+    PyObject* method_type;
+    static constexpr PyObject* ModuleState::*objects[] = {&ModuleState::function_type, &ModuleState::method_type};
 };
 
 // Garbage-collection support of a module state. A state lists the objects it

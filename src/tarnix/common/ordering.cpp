@@ -89,10 +89,11 @@ void handle_colamd_status(const StatusFamily& family, int ok, long long status)
     Ref key = check(PyLong_FromLongLong(status));
     PyObject* text = PyDict_GetItemWithError(family.messages, key.get());  // borrowed
     if (text == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetObject(PyExc_KeyError, key.get());
+        if (PyErr_Occurred()) {
+            throw PythonError{};
         }
-        throw PythonError{};
+        raise_format(family.error, "%s returned an error with status %lld, which has no message.", family.library,
+                     status);
     }
     raise_format(family.value_error, "%s returned an error:%U.", family.library, text);
 }

@@ -12,9 +12,11 @@
 
 #include <SuiteSparse_config.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 namespace tarnix {
@@ -113,13 +115,41 @@ struct ColamdArrays {
         char knobs_name[32];
         std::snprintf(stats_name, sizeof stats_name, "%s_STATS", library);
         std::snprintf(knobs_name, sizeof knobs_name, "%s_KNOBS", library);
-        require_length(Ap.size(), "Ap", N + 1, "N + 1");
+        require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
         require_length(perm.size(), "perm", N + 1, "N + 1");
         require_min_length(stats.size(), "stats", nstats_required, stats_name);
         require_min_length(nknobs, "knobs", nknobs_required, knobs_name);
         require_pointers_within(Ap, Ai.size());
     }
+
+    // perm and stats are written while Ap, Ai, the knobs and the
+    // constraint sets are read.
+    void require_disjoint_outputs(const MemorySpan& knobs, const MemorySpan& constraints) const
+    {
+        require_disjoint({span_of(perm, "perm"), span_of(stats, "stats")},
+                         {span_of(Ap, "Ap"), span_of(Ai, "Ai"), knobs, constraints});
+    }
 };
+
+// The knobs of a call as a span, for the overlap check: the caller's array,
+// or the module's own (not overlapping anything the caller passed).
+inline MemorySpan knobs_span(const double* knobs, Py_ssize_t nknobs) noexcept
+{
+    const auto begin = reinterpret_cast<uintptr_t>(knobs);
+    return MemorySpan{"knobs", begin, begin + static_cast<uintptr_t>(nknobs) * sizeof(double)};
+}
+
+// The work array COLAMD and CCOLAMD order in: the row indices, then zeros up
+// to the recommended length. Allocated by C++, not by NumPy, which releases
+// the interpreter lock around large zeroed allocations: another thread could
+// then rewrite the caller's arrays between their check and their copy.
+template <class I>
+std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen)
+{
+    std::unique_ptr<I[]> work(new I[static_cast<size_t>(alen)]());
+    std::copy_n(Ai.data(), Ai.size(), work.get());
+    return work;
+}
 
 // --- Trivial inputs of COLAMD and CCOLAMD ------------------------------------
 
@@ -150,6 +180,7 @@ inline void library_free(void* block)
 // them to its own exception family, with its library's name in the messages.
 struct StatusFamily {
     const char* library;     // "COLAMD" or "CCOLAMD"
+    PyObject* error;         // the family's base class
     PyObject* value_error;
     PyObject* memory_error;
     PyObject* internal_error;
@@ -196,6 +227,8 @@ void set_ordering_doc(PyObject* module, PyObject* function, PyObject* doc_templa
 
 // Returns when the call succeeded; raises the family's exception otherwise.
 // A success whose status is not 0 is an AssertionError while assertions are on.
+// A failure status the message table lacks (CCOLAMD's -11, for constraint
+// sets out of range) raises the family's base class with the code.
 void handle_colamd_status(const StatusFamily& family, int ok, long long status);
 
 // The value of the builtin __debug__.
