@@ -463,16 +463,27 @@ void fill_sparse_header(cholmod_sparse* header, long long nrow, long long ncol, 
     header->packed = 1;
 }
 
-// _cholmod_sparse_from_csc(shape, indptr, indices, data, stype, address)
-Ref py_sparse_from_csc(PyObject*, const Args& a)
+}  // namespace
+
+// A (rows, columns) tuple of non-negative integers, as the private functions of this module take it.
+std::pair<long long, long long> tarnix::cholmod_counts::parse_shape(PyObject* shape)
 {
     Ref items[2];
-    unpack_exact(a[0], items, 2);
+    unpack_exact(shape, items, 2);
     const long long nrow = as_int64(items[0].get());
     const long long ncol = as_int64(items[1].get());
     if (nrow < 0 || ncol < 0) {
         raise_format(PyExc_ValueError, "shape must not be negative, got (%lld, %lld)", nrow, ncol);
     }
+    return {nrow, ncol};
+}
+
+namespace {
+
+// _cholmod_sparse_from_csc(shape, indptr, indices, data, stype, address)
+Ref py_sparse_from_csc(PyObject*, const Args& a)
+{
+    const auto [nrow, ncol] = cholmod_counts::parse_shape(a[0]);
     const long long stype = as_int64(a[4]);
     if (stype < -1 || stype > 1 || (stype != 0 && nrow != ncol)) {
         raise_format(PyExc_ValueError, "stype must be -1, 0 or 1 (and 0 for a rectangular matrix), got %lld", stype);

@@ -215,13 +215,7 @@ Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, 
 // _cholesky_counts(shape, indptr, indices, perm, normal)
 Ref py_cholesky_counts(PyObject*, const Args& a)
 {
-    Ref items[2];
-    unpack_exact(a[0], items, 2);
-    const long long nrow = as_int64(items[0].get());
-    const long long ncol = as_int64(items[1].get());
-    if (nrow < 0 || ncol < 0) {
-        raise_format(PyExc_ValueError, "shape must not be negative, got (%lld, %lld)", nrow, ncol);
-    }
+    const auto [nrow, ncol] = parse_shape(a[0]);
     const bool normal = truth(a[4]);
     return dispatch_index_width(a[1], [&](auto index) {
         using I = decltype(index);
