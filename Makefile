@@ -150,5 +150,22 @@ wheel: $(WHEEL_DIR)/venv/.tools
 	    $$(ls -t dist/*.whl | head -n 1)
 	@ls -l dist/*.whl
 
+DIST ?= bookworm
+REPO ?= .
+REF  ?= HEAD
+FRESH_ROOT = bash scripts/fresh-root --dist $(DIST) --repo $(REPO) --ref $(REF)
+
+.PHONY: fresh-root wheel-root source-root test-oldest test-newest
+test-oldest:
+	bash scripts/test-versions oldest $(if $(filter command line,$(origin PYTHON)),$(PYTHON))
+test-newest:
+	bash scripts/test-versions newest $(if $(filter command line,$(origin PYTHON)),$(PYTHON))
+fresh-root:
+	$(FRESH_ROOT) make-test
+wheel-root:
+	$(FRESH_ROOT) $(if $(WHEEL),--wheel $(WHEEL)) $(if $(WHEEL_PYTHON),--python $(WHEEL_PYTHON)) wheel
+source-root:
+	$(FRESH_ROOT) source
+
 clean:
 	rm -rf build $(VENV)
