@@ -172,6 +172,10 @@ def configure(tmp_path, *defines):
     args = [CMAKE, "-S", str(ROOT), "-B", str(tmp_path / "build"), f"-DPython_EXECUTABLE={sys.executable}"]
     args += [f"-D{d}" for d in defines]
     env = dict(os.environ, CMAKE_PREFIX_PATH="")
+    # CMake's compiler checks are plain programs: a sanitizer runtime preloaded for the
+    # extensions (make asan) would make them fail for reasons of its own.
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
+        env.pop(name, None)
     return subprocess.run(args, capture_output=True, text=True, timeout=300, env=env)
 
 
