@@ -600,6 +600,13 @@ def _raster(rows, cols, shape, cells=600):
     return np.log1p(image), (-0.5, n - 0.5, m - 0.5, -0.5)
 
 
+def _positions(perm):
+    """Where each index lands under the ordering ``perm`` (its inverse permutation)."""
+    position = np.empty(len(perm), dtype=np.int64)
+    position[perm] = np.arange(len(perm))
+    return position
+
+
 def _draw_pattern(ax, rows, cols, shape, title):
     image, extent = _raster(np.asarray(rows), np.asarray(cols), shape)
     ax.imshow(image, cmap="Greys", extent=extent, interpolation="nearest", aspect="equal",
@@ -630,8 +637,7 @@ def draw(ctx, name, path):
     columns = ctx.results.get("columns")
     if columns and columns.get("applies"):
         best = columns["best"]
-        position = np.empty(n, dtype=np.int64)
-        position[ctx.perms[best]] = np.arange(n)
+        position = _positions(ctx.perms[best])
         o = columns["orderings"][best]
         _draw_pattern(axes[0, 1], rows, position[cols], A.shape,
                       f"A[:, q], q = {best}: nnz(R) <= {o['nnz']:,} (fill ratio {_fmt_ratio(o['fill_ratio'])})")
@@ -641,8 +647,7 @@ def draw(ctx, name, path):
     symmetric = ctx.results.get("symmetric")
     if symmetric and symmetric.get("applies"):
         best = symmetric["best"]
-        position = np.empty(n, dtype=np.int64)
-        position[ctx.perms[best]] = np.arange(n)
+        position = _positions(ctx.perms[best])
         o = symmetric["orderings"][best]
         _draw_pattern(axes[1, 0], position[rows], position[cols], A.shape,
                       f"A[p][:, p], p = {best}: nnz(L) = {o['nnz']:,} (fill ratio {_fmt_ratio(o['fill_ratio'])})")

@@ -86,43 +86,30 @@ private:
     cholmod_common cm_{};
 };
 
-template <class I>
-class Sparse {
+// Owns one CHOLMOD object of the common it came from; frees it through that common.
+template <class I, class T, void (*Free)(T**, cholmod_common*)>
+class Owned {
 public:
-    Sparse(cholmod_sparse* A, Common<I>& cm) : A_(A), cm_(cm) {}
-    Sparse(const Sparse&) = delete;
-    Sparse& operator=(const Sparse&) = delete;
-    ~Sparse()
+    Owned(T* p, Common<I>& cm) : p_(p), cm_(cm) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned()
     {
-        if (A_ != nullptr) {
-            Lib<I>::free_sparse(&A_, cm_.get());
+        if (p_ != nullptr) {
+            Free(&p_, cm_.get());
         }
     }
-    cholmod_sparse* get() const { return A_; }
+    T* get() const { return p_; }
 
 private:
-    cholmod_sparse* A_;
+    T* p_;
     Common<I>& cm_;
 };
 
 template <class I>
-class Factor {
-public:
-    Factor(cholmod_factor* L, Common<I>& cm) : L_(L), cm_(cm) {}
-    Factor(const Factor&) = delete;
-    Factor& operator=(const Factor&) = delete;
-    ~Factor()
-    {
-        if (L_ != nullptr) {
-            Lib<I>::free_factor(&L_, cm_.get());
-        }
-    }
-    cholmod_factor* get() const { return L_; }
-
-private:
-    cholmod_factor* L_;
-    Common<I>& cm_;
-};
+using Sparse = Owned<I, cholmod_sparse, &Lib<I>::free_sparse>;
+template <class I>
+using Factor = Owned<I, cholmod_factor, &Lib<I>::free_factor>;
 
 // A library result, or the Python error its status calls for.
 template <class T>
