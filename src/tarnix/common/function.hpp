@@ -54,6 +54,13 @@ private:
 // class methods) for methods. The result is a new reference.
 using Impl = Ref (*)(PyObject* self, const Args& args);
 
+// A function's description. Tables declare it with the builder below, as a
+// constexpr object, so that the parameter count and the dispatch fields are
+// computed rather than written out:
+//
+//   constexpr Param solve_params[] = {{"b"}, kwonly("transpose", Default::False)};
+//   constexpr FunctionDef solve_def = method("solve", py_solve, solve_params).with_doc(docs::solve);
+//   constexpr FunctionDef private_def = function("_btf", py_private_btf, private_params).dispatch_on("Ap");
 struct FunctionDef {
     const char* name;
     Impl impl;
@@ -61,15 +68,96 @@ struct FunctionDef {
     int nparams;
     const char* doc = nullptr;
     // Two-width functions: the position of the argument that selects the index
-    // width, and the argument count reported when it is missing.
+    // width, and the argument count reported when it is missing (the number of
+    // required parameters).
     int dispatch_arg = -1;
     int dispatch_min = 0;
     // Methods receive the object as `self`; it must be an instance of the
     // owning type (checked), or any class for class methods.
     enum class Binding : unsigned char { Module, Method, ClassMethod } binding = Binding::Module;
+
+    constexpr FunctionDef with_doc(const char* text) const
+    {
+        FunctionDef def = *this;
+        def.doc = text;
+        return def;
+    }
+
+    // Selects the index width from the parameter called `param`. A name that
+    // is not a parameter makes the constexpr declaration fail to compile.
+    constexpr FunctionDef dispatch_on(const char* param) const
+    {
+        FunctionDef def = *this;
+        def.dispatch_arg = -1;
+        def.dispatch_min = 0;
+        for (int i = 0; i < nparams; ++i) {
+            if (same_name(params[i].name, param)) {
+                def.dispatch_arg = i;
+            }
+            if (params[i].def == Default::Required) {
+                ++def.dispatch_min;
+            }
+        }
+        if (def.dispatch_arg < 0) {
+            throw "dispatch_on: no such parameter";  // compile-time only: the tables are constexpr
+        }
+        return def;
+    }
+
+private:
+    static constexpr bool same_name(const char* a, const char* b)
+    {
+        while (*a != '\0' && *a == *b) {
+            ++a;
+            ++b;
+        }
+        return *a == *b;
+    }
 };
 
-// The number of entries of a static table (parameters, record fields).
+namespace detail {
+constexpr FunctionDef make_def(const char* name, Impl impl, const Param* params, int nparams,
+                               FunctionDef::Binding binding)
+{
+    FunctionDef def{name, impl, params, nparams};
+    def.binding = binding;
+    return def;
+}
+}  // namespace detail
+
+// A module-level function (or, with no parameter table, one without parameters).
+template <std::size_t N>
+constexpr FunctionDef function(const char* name, Impl impl, const Param (&params)[N])
+{
+    static_assert(N <= kMaxParams, "too many parameters");
+    return detail::make_def(name, impl, params, static_cast<int>(N), FunctionDef::Binding::Module);
+}
+constexpr FunctionDef function(const char* name, Impl impl)
+{
+    return detail::make_def(name, impl, nullptr, 0, FunctionDef::Binding::Module);
+}
+
+// An instance method: receives the object it is looked up on as `self`.
+template <std::size_t N>
+constexpr FunctionDef method(const char* name, Impl impl, const Param (&params)[N])
+{
+    static_assert(N <= kMaxParams, "too many parameters");
+    return detail::make_def(name, impl, params, static_cast<int>(N), FunctionDef::Binding::Method);
+}
+constexpr FunctionDef method(const char* name, Impl impl)
+{
+    return detail::make_def(name, impl, nullptr, 0, FunctionDef::Binding::Method);
+}
+
+// A class method: receives the class as `self`.
+template <std::size_t N>
+constexpr FunctionDef class_method(const char* name, Impl impl, const Param (&params)[N])
+{
+    static_assert(N <= kMaxParams, "too many parameters");
+    return detail::make_def(name, impl, params, static_cast<int>(N), FunctionDef::Binding::ClassMethod);
+}
+
+// The number of entries of a static table (record fields).
 template <class T, std::size_t N>
 constexpr int count(const T (&)[N])
 {

@@ -24,15 +24,13 @@ Ref from_array(PyObject* cls, const Args& args)
 
 // The parameter is named after the record's statistics array; both names in
 // use get their own definition.
-const Param stats_params[] = {{"stats"}};
-const Param info_params[] = {{"info"}};
+constexpr Param stats_params[] = {{"stats"}};
+constexpr Param info_params[] = {{"info"}};
 constexpr const char* from_array_doc =
     "Build the record from the library's statistics array.\n\n"
     "Reads the entries by ordinary indexing, so any indexable sequence works.";
-const FunctionDef from_array_stats{"from_array", from_array, stats_params, 1, from_array_doc, -1, 0,
-                                   FunctionDef::Binding::ClassMethod};
-const FunctionDef from_array_info{"from_array", from_array, info_params, 1, from_array_doc, -1, 0,
-                                  FunctionDef::Binding::ClassMethod};
+constexpr FunctionDef from_array_stats = class_method("from_array", from_array, stats_params).with_doc(from_array_doc);
+constexpr FunctionDef from_array_info = class_method("from_array", from_array, info_params).with_doc(from_array_doc);
 
 }  // namespace
 
