@@ -116,45 +116,44 @@ private:
 };
 
 namespace detail {
-constexpr FunctionDef make_def(const char* name, Impl impl, const Param* params, int nparams,
-                               FunctionDef::Binding binding)
+template <std::size_t N>
+constexpr FunctionDef make_def(const char* name, Impl impl, const Param (&params)[N], FunctionDef::Binding binding)
 {
-    FunctionDef def{name, impl, params, nparams};
+    static_assert(N <= kMaxParams, "too many parameters");
+    FunctionDef def{name, impl, params, static_cast<int>(N)};
     def.binding = binding;
     return def;
 }
 }  // namespace detail
 
-// A module-level function (or, with no parameter table, one without parameters).
+// A module-level function; without a parameter table, one that takes none.
 template <std::size_t N>
 constexpr FunctionDef function(const char* name, Impl impl, const Param (&params)[N])
 {
-    static_assert(N <= kMaxParams, "too many parameters");
-    return detail::make_def(name, impl, params, static_cast<int>(N), FunctionDef::Binding::Module);
+    return detail::make_def(name, impl, params, FunctionDef::Binding::Module);
 }
 constexpr FunctionDef function(const char* name, Impl impl)
 {
-    return detail::make_def(name, impl, nullptr, 0, FunctionDef::Binding::Module);
+    return FunctionDef{name, impl, nullptr, 0};
 }
 
-// An instance method: receives the object it is looked up on as `self`.
+// An instance method (receives the object it is looked up on as `self`) and
+// a class method (receives the class).
 template <std::size_t N>
 constexpr FunctionDef method(const char* name, Impl impl, const Param (&params)[N])
 {
-    static_assert(N <= kMaxParams, "too many parameters");
-    return detail::make_def(name, impl, params, static_cast<int>(N), FunctionDef::Binding::Method);
+    return detail::make_def(name, impl, params, FunctionDef::Binding::Method);
 }
 constexpr FunctionDef method(const char* name, Impl impl)
 {
-    return detail::make_def(name, impl, nullptr, 0, FunctionDef::Binding::Method);
+    FunctionDef def{name, impl, nullptr, 0};
+    def.binding = FunctionDef::Binding::Method;
+    return def;
 }
-
-// A class method: receives the class as `self`.
 template <std::size_t N>
 constexpr FunctionDef class_method(const char* name, Impl impl, const Param (&params)[N])
 {
-    static_assert(N <= kMaxParams, "too many parameters");
-    return detail::make_def(name, impl, params, static_cast<int>(N), FunctionDef::Binding::ClassMethod);
+    return detail::make_def(name, impl, params, FunctionDef::Binding::ClassMethod);
 }
 
 // The number of entries of a static table (record fields).
