@@ -9,6 +9,7 @@
 // functions check the whole pattern and every array length first.
 
 #include "common/tarnix.hpp"
+#include "common/width_table.hpp"
 
 #include "btf/docstrings.hpp"
 
@@ -31,42 +32,15 @@ using State = ModuleState;
 // Library calls
 
 template <class I>
-struct Btf;
-
-template <>
-struct Btf<int32_t> {
-    static int32_t maxtrans(int32_t m, int32_t n, int32_t* Ap, int32_t* Ai, double maxwork, double* work,
-                            int32_t* match, int32_t* w)
-    {
-        return btf_maxtrans(m, n, Ap, Ai, maxwork, work, match, w);
-    }
-    static int32_t strongcomp(int32_t n, int32_t* Ap, int32_t* Ai, int32_t* Q, int32_t* P, int32_t* R, int32_t* w)
-    {
-        return btf_strongcomp(n, Ap, Ai, Q, P, R, w);
-    }
-    static int32_t order(int32_t n, int32_t* Ap, int32_t* Ai, double maxwork, double* work, int32_t* P,
-                         int32_t* Q, int32_t* R, int32_t* nmatch, int32_t* w)
-    {
-        return btf_order(n, Ap, Ai, maxwork, work, P, Q, R, nmatch, w);
-    }
+struct BtfRoutines {
+    I (*maxtrans)(I nrow, I ncol, I* Ap, I* Ai, double maxwork, double* work, I* Match, I* Work);
+    I (*strongcomp)(I n, I* Ap, I* Ai, I* Q, I* P, I* R, I* Work);
+    I (*order)(I n, I* Ap, I* Ai, double maxwork, double* work, I* P, I* Q, I* R, I* nmatch, I* Work);
 };
 
-template <>
-struct Btf<int64_t> {
-    static int64_t maxtrans(int64_t m, int64_t n, int64_t* Ap, int64_t* Ai, double maxwork, double* work,
-                            int64_t* match, int64_t* w)
-    {
-        return btf_l_maxtrans(m, n, Ap, Ai, maxwork, work, match, w);
-    }
-    static int64_t strongcomp(int64_t n, int64_t* Ap, int64_t* Ai, int64_t* Q, int64_t* P, int64_t* R, int64_t* w)
-    {
-        return btf_l_strongcomp(n, Ap, Ai, Q, P, R, w);
-    }
-    static int64_t order(int64_t n, int64_t* Ap, int64_t* Ai, double maxwork, double* work, int64_t* P,
-                         int64_t* Q, int64_t* R, int64_t* nmatch, int64_t* w)
-    {
-        return btf_l_order(n, Ap, Ai, maxwork, work, P, Q, R, nmatch, w);
-    }
+constexpr WidthTable<BtfRoutines> btf_routines{
+    {btf_maxtrans, btf_strongcomp, btf_order},
+    {btf_l_maxtrans, btf_l_strongcomp, btf_l_order},
 };
 
 // A zero-filled workspace of `per_column` * N entries in the index width.
@@ -135,7 +109,7 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
     const I n = narrow_size<I>(N, "N");
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
-    const I matched = Btf<I>::maxtrans(m, n, Ap.data(), Ai.data(), maxwork, &work_done, jmatch.data(), work.get());
+    const I matched = btf_routines.get<I>().maxtrans(m, n, Ap.data(), Ai.data(), maxwork, &work_done, jmatch.data(), work.get());
     if (matched < 0) {
         raise_format(PyExc_ValueError, "BTF maxtrans failed with error code: %lld", static_cast<long long>(matched));
     }
@@ -158,7 +132,7 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
         check_column_permutation(q, N, work.get());
         std::fill_n(work.get(), N, I{0});
     }
-    const I nblocks = Btf<I>::strongcomp(n, Ap.data(), Ai.data(), q.data(), p.data(), r.data(), work.get());
+    const I nblocks = btf_routines.get<I>().strongcomp(n, Ap.data(), Ai.data(), q.data(), p.data(), r.data(), work.get());
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF strongcomp failed with error code: %lld",
                      static_cast<long long>(nblocks));
@@ -182,7 +156,7 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double 
     double work_done = 0.0;
     I nmatch = 0;
     const I nblocks =
-        Btf<I>::order(n, Ap.data(), Ai.data(), maxwork, &work_done, p.data(), q.data(), r.data(), &nmatch, work.get());
+        btf_routines.get<I>().order(n, Ap.data(), Ai.data(), maxwork, &work_done, p.data(), q.data(), r.data(), &nmatch, work.get());
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF failed with error code: %lld", static_cast<long long>(nblocks));
     }
@@ -210,8 +184,10 @@ Ref py_maxtrans(PyObject* m, const Args& a)
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        run_maxtrans(M, N, Vector<I>(indptr.get(), "Ap"), Vector<I>(indices.get(), "Ai"), 0.0,
-                     Vector<I>(jmatch.get(), "jmatch"));
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        Vector<I> match(jmatch.get(), "jmatch");
+        run_maxtrans(M, N, Ap, Ai, 0.0, match);
     });
     return jmatch;
 }
@@ -242,8 +218,12 @@ Ref py_strongcomp(PyObject* m, const Args& a)
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        return run_strongcomp(N, Vector<I>(indptr.get(), "Ap"), Vector<I>(indices.get(), "Ai"),
-                              Vector<I>::optional(q.get(), "q"), Vector<I>(p.get(), "p"), Vector<I>(r.get(), "r"));
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        auto qv = Vector<I>::optional(q.get(), "q");
+        Vector<I> pv(p.get(), "p");
+        Vector<I> rv(r.get(), "r");
+        return run_strongcomp(N, Ap, Ai, qv, pv, rv);
     });
     Ref blocks = slice(r.get(), 0, nblocks + 1);
     if (!with_q) {
@@ -281,8 +261,12 @@ Ref py_btf(PyObject* m, const Args& a)
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        return run_btf(N, Vector<I>(indptr.get(), "Ap"), Vector<I>(indices.get(), "Ai"), 0.0,
-                       Vector<I>(p.get(), "p"), Vector<I>(q.get(), "q"), Vector<I>(r.get(), "r"));
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        Vector<I> pv(p.get(), "p");
+        Vector<I> qv(q.get(), "q");
+        Vector<I> rv(r.get(), "r");
+        return run_btf(N, Ap, Ai, 0.0, pv, qv, rv);
     });
     Ref blocks = slice(r.get(), 0, nblocks + 1);
     return check(PyTuple_Pack(3, p.get(), q.get(), blocks.get()));
@@ -360,27 +344,25 @@ Ref py_private_btf(PyObject*, const Args& a)
 // ---------------------------------------------------------------------------
 // Function table
 
-const Param maxtrans_params[] = {{"A"}};
-const Param strongcomp_params[] = {{"A"}, {"q", Default::None}};
-const Param btf_params[] = {{"A"}};
-const Param q_permutation_params[] = {{"q"}};
-const Param private_maxtrans_params[] = {{"M"}, {"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"jmatch"}};
-const Param private_strongcomp_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"q"}, {"p"}, {"r"}};
-const Param private_btf_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"p"}, {"q"}, {"r"}};
+constexpr Param maxtrans_params[] = {{"A"}};
+constexpr Param strongcomp_params[] = {{"A"}, {"q", Default::None}};
+constexpr Param btf_params[] = {{"A"}};
+constexpr Param q_permutation_params[] = {{"q"}};
+constexpr Param private_maxtrans_params[] = {{"M"}, {"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"jmatch"}};
+constexpr Param private_strongcomp_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"q"}, {"p"}, {"r"}};
+constexpr Param private_btf_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"p"}, {"q"}, {"r"}};
 
-const FunctionDef maxtrans_def{"maxtrans", py_maxtrans, maxtrans_params, count(maxtrans_params),
-                               btf_docs::maxtrans};
-const FunctionDef private_maxtrans_def{"_maxtrans", py_private_maxtrans, private_maxtrans_params,
-                                       count(private_maxtrans_params), nullptr, 2, 6};
-const FunctionDef strongcomp_def{"strongcomp", py_strongcomp, strongcomp_params, count(strongcomp_params),
-                                 btf_docs::strongcomp};
-const FunctionDef private_strongcomp_def{"_strongcomp", py_private_strongcomp, private_strongcomp_params,
-                                         count(private_strongcomp_params), nullptr, 1, 6};
-const FunctionDef btf_def{"btf", py_btf, btf_params, count(btf_params), btf_docs::btf};
-const FunctionDef private_btf_def{"_btf", py_private_btf, private_btf_params, count(private_btf_params), nullptr,
-                                  1, 7};
-const FunctionDef q_permutation_def{"btf_q_permutation", py_btf_q_permutation, q_permutation_params,
-                                    count(q_permutation_params), btf_docs::q_permutation};
+constexpr FunctionDef maxtrans_def = function("maxtrans", py_maxtrans, maxtrans_params).with_doc(btf_docs::maxtrans);
+constexpr FunctionDef private_maxtrans_def =
+    function("_maxtrans", py_private_maxtrans, private_maxtrans_params).dispatch_on("Ap");
+constexpr FunctionDef strongcomp_def =
+    function("strongcomp", py_strongcomp, strongcomp_params).with_doc(btf_docs::strongcomp);
+constexpr FunctionDef private_strongcomp_def =
+    function("_strongcomp", py_private_strongcomp, private_strongcomp_params).dispatch_on("Ap");
+constexpr FunctionDef btf_def = function("btf", py_btf, btf_params).with_doc(btf_docs::btf);
+constexpr FunctionDef private_btf_def = function("_btf", py_private_btf, private_btf_params).dispatch_on("Ap");
+constexpr FunctionDef q_permutation_def =
+    function("btf_q_permutation", py_btf_q_permutation, q_permutation_params).with_doc(btf_docs::q_permutation);
 
 // ---------------------------------------------------------------------------
 // Module initialisation
