@@ -525,10 +525,10 @@ Ref py_sparse_from_csc(PyObject*, const Args& a)
     return Ref::none();
 }
 
-const Param sparse_from_csc_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"data"}, {"stype"}, {"address"}};
+constexpr Param sparse_from_csc_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"data"}, {"stype"}, {"address"}};
 
-const FunctionDef sparse_from_csc_def{
-    "_cholmod_sparse_from_csc", py_sparse_from_csc, sparse_from_csc_params, count(sparse_from_csc_params),
+constexpr FunctionDef sparse_from_csc_def = function("_cholmod_sparse_from_csc", py_sparse_from_csc,
+                                                     sparse_from_csc_params).with_doc(
     R"(Fill the cholmod_sparse header at `address` to view a CSC matrix in place.
 
 Private: `address` must be the address of a cholmod_sparse record that the
@@ -548,7 +548,7 @@ stype : int
     0 for an unsymmetric matrix; -1 or 1 for the lower or upper triangle of
     a symmetric one.
 address : int
-    Address of the header to fill.)"};
+    Address of the header to fill.)");
 
 // ---------------------------------------------------------------------------
 // Module initialisation
