@@ -6,7 +6,9 @@
 // camd_l_order (64-bit indices) and maps the library's status.
 
 #include "common/ordering.hpp"
+#include "common/owned.hpp"
 #include "common/tarnix.hpp"
+#include "common/threads.hpp"
 #include "common/width_table.hpp"
 
 #include "camd/docstrings.hpp"
@@ -117,8 +119,10 @@ void library_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long 
     out[CAMD_DENSE] = alpha > cap ? cap : alpha;
 }
 
-// Runs without Python code from the checks to the library's return: the
-// callers convert every argument and build every view first.
+// CAMD reads the pattern and the constraint sets in place: it gets copies,
+// checked again, and runs with the interpreter lock released. The
+// permutation and Info go to owned arrays and are copied into the caller's
+// once the lock is held again (the permutation only when CAMD wrote it).
 template <class I>
 void run_camd(const State& st, long long N, const CamdArrays<I>& a)
 {
@@ -126,11 +130,25 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     const I n = narrow_size<I>(N, "N");
     double control[CAMD_CONTROL];
     library_control<I>(control, a.ctrl.data(), N);
+    const Owned<I> Ap = Owned<I>::copy_optional(a.Ap, "Ap");
+    const Owned<I> Ai = Owned<I>::copy_optional(a.Ai, "Ai");
+    const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints");
+    if (!Ap.view.is_null() && !Ai.view.is_null()) {
+        require_pointers_within(Ap.view, Ai.view.size());
+    }
+    require_constraints(constraints.view, N);
+    // A negative N is CAMD's to refuse; its P is then never written.
+    const Py_ssize_t np = static_cast<Py_ssize_t>(N > 0 ? N : 0);
+    const Owned<I> p = a.p.is_null() ? Owned<I>{} : Owned<I>::uninitialised(np, "p");
     // Without the caller's Info the invalid-matrix message still shows the
     // statistics the library reports.
-    double scratch[CAMD_INFO];
-    double* info = a.info.is_null() ? scratch : a.info.data();
-    const int status = camd_routines.get<I>().order(n, a.Ap.data(), a.Ai.data(), a.p.data(), control, info, a.constraints.data());
+    double info[CAMD_INFO];
+    const int status = without_gil([&] {
+        return camd_routines.get<I>().order(n, Ap.data(), Ai.data(), p.data(), control, info, constraints.data());
+    });
+    if (!a.info.is_null()) {
+        std::copy_n(info, CAMD_INFO, a.info.data());
+    }
     if (status == CAMD_OUT_OF_MEMORY) {
         raise(st.CAMDMemoryError, "camd: out of memory");
     }
@@ -139,6 +157,9 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
         std::copy_n(info, CAMD_INFO, data_of<double>(values));
         Ref record = record_from_array(st.CAMDInfo, values.get());
         raise_format(st.CAMDInvalidMatrixError, "camd: input matrix A is invalid:\n%S", record.get());
+    }
+    if (!a.p.is_null()) {
+        p.copy_to(a.p, np);
     }
 }
 

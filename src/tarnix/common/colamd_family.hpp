@@ -18,8 +18,12 @@
 // two-width routines.
 #pragma once
 
+#include "common/allocator.hpp"
+#include "common/assertions.hpp"
 #include "common/ordering.hpp"
+#include "common/owned.hpp"
 #include "common/tarnix.hpp"
+#include "common/threads.hpp"
 #include "common/width_table.hpp"
 
 #include <cstring>
@@ -328,8 +332,14 @@ private:
         a.require_disjoint_outputs(knobs_span(knobs, nknobs), span_of(constraints, "constraints"));
     }
 
+    // The calls below hand the library arrays they own (see common/owned.hpp)
+    // and run it with the interpreter lock released: the permutation and the
+    // stats are written to owned arrays and copied into the caller's once the
+    // lock is held again; the constraint sets are checked on their copy.
+
     // The unsymmetric ordering overwrites its input: the row indices go into
-    // a work array of the recommended length, the column pointers into perm.
+    // a work array of the recommended length, the column pointers into the
+    // permutation. The library checks both itself before reading them.
     template <class I>
     static void run_order(const State& st, long long M, long long N, const ColamdArrays<I>& a, double* knobs,
                           Py_ssize_t nknobs, const Vector<I>& constraints)
@@ -346,49 +356,82 @@ private:
         if (alen < nnz) {
             raise(st.error, "Recommended Alen is less than nnz.");
         }
-        if constexpr (Lib::constrained) {
-            require_constraints(constraints, N);
-        }
+        const Owned<I> cmember = owned_constraints(constraints, N);
         auto work = colamd_work_array(a.Ai, alen);
-        I* Ai_work = work.get();
-        std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
+        const Owned<I> perm = Owned<I>::copy(a.Ap, N + 1, "perm");
+        I stats[Lib::nstats] = {};
         double safe_knobs[Lib::nknobs];
         library_knobs<I>(safe_knobs, knobs, M, N);
-        int ok;
-        if constexpr (Lib::constrained) {
-            ok = lib.order(n_row, n_col, alen, Ai_work, a.perm.data(), safe_knobs, a.stats.data(),
-                           constraints.data());
-        }
-        else {
-            ok = lib.order(n_row, n_col, alen, Ai_work, a.perm.data(), safe_knobs, a.stats.data());
-        }
-        handle_colamd_status(status_family(st), ok, a.stats[colamd_layout::status]);
+        const int ok = without_gil([&] {
+            if constexpr (Lib::constrained) {
+                return lib.order(n_row, n_col, alen, work.get(), perm.data(), safe_knobs, stats, cmember.data());
+            }
+            else {
+                return lib.order(n_row, n_col, alen, work.get(), perm.data(), safe_knobs, stats);
+            }
+        });
+        finish(st, ok, a, perm, stats, N, false);
     }
 
-    // The symmetric ordering reads Ap and Ai in place; CSYMAMD is given the
-    // lower triangle (stype -1).
+    // The symmetric ordering reads Ap and Ai in place: it gets copies, whose
+    // column pointers are checked again. CSYMAMD is given the lower triangle
+    // (stype -1).
     template <class I>
     static void run_symmetric(const State& st, long long N, const ColamdArrays<I>& a, double* knobs,
                               Py_ssize_t nknobs, const Vector<I>& constraints)
     {
         check_arrays(a, N, knobs, nknobs, constraints);
-        if constexpr (Lib::constrained) {
-            require_constraints(constraints, N);
-        }
+        const Owned<I> cmember = owned_constraints(constraints, N);
         const auto& lib = Lib::routines.template get<I>();
         const I n = narrow_size<I>(N, "N");
         double safe_knobs[Lib::nknobs];
         library_knobs<I>(safe_knobs, knobs, N, N);
-        int ok;
+        const Owned<I> Ap = Owned<I>::copy(a.Ap, N + 1, "Ap");
+        const Owned<I> Ai = Owned<I>::copy(a.Ai, a.Ai.size(), "Ai");
+        require_pointers_within(Ap.view, Ai.view.size());
+        const Owned<I> perm = Owned<I>::uninitialised(N + 1, "perm");
+        I stats[Lib::nstats] = {};
+        const int ok = without_gil([&] {
+            if constexpr (Lib::constrained) {
+                return lib.symmetric(n, Ai.data(), Ap.data(), perm.data(), safe_knobs, stats, library_calloc,
+                                     library_free, cmember.data(), -1);
+            }
+            else {
+                return lib.symmetric(n, Ai.data(), Ap.data(), perm.data(), safe_knobs, stats, library_calloc,
+                                     library_free);
+            }
+        });
+        finish(st, ok, a, perm, stats, N, true);
+    }
+
+    // A copy of the constraint sets, checked (none for COLAMD).
+    template <class I>
+    static Owned<I> owned_constraints(const Vector<I>& constraints, long long N)
+    {
         if constexpr (Lib::constrained) {
-            ok = lib.symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), safe_knobs, a.stats.data(),
-                               library_calloc, library_free, constraints.data(), -1);
+            Owned<I> cmember = Owned<I>::copy_optional(constraints, "constraints");
+            require_constraints(cmember.view, N);
+            return cmember;
         }
         else {
-            ok = lib.symmetric(n, a.Ai.data(), a.Ap.data(), a.perm.data(), safe_knobs, a.stats.data(),
-                               library_calloc, library_free);
+            static_cast<void>(constraints);
+            static_cast<void>(N);
+            return Owned<I>{};
         }
-        handle_colamd_status(status_family(st), ok, a.stats[colamd_layout::status]);
+    }
+
+    // The library's results into the caller's arrays, then its status. The
+    // permutation of a failed symmetric call was never written: the caller's
+    // array is left as it was.
+    template <class I>
+    static void finish(const State& st, int ok, const ColamdArrays<I>& a, const Owned<I>& perm,
+                       const I (&stats)[Lib::nstats], long long N, bool symmetric)
+    {
+        if (ok || !symmetric) {
+            perm.copy_to(a.perm, static_cast<Py_ssize_t>(N + 1));
+        }
+        std::copy_n(stats, Lib::nstats, a.stats.data());
+        handle_colamd_status(status_family(st), ok, stats[colamd_layout::status]);
     }
 };
 
