@@ -3,6 +3,8 @@
 
 #include "spqr/state.hpp"
 
+#include <cholmod.h>
+
 namespace spqr_module {
 
 // Creates the SPQRInfo type (with its dataclass metadata) and adds it to the
