@@ -2,6 +2,7 @@
 
 #include "spqr/arguments.hpp"
 
+#include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
 namespace spqr_module {
@@ -49,6 +50,13 @@ void require_q_shape(long long m, long long dim)
 {
     if (dim != m) {
         raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
+    }
+}
+
+void require_not_none(PyObject* X, const char* name)
+{
+    if (X == Py_None) {
+        raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
     }
 }
 

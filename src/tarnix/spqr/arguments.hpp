@@ -5,6 +5,7 @@
 
 #include "common/tarnix.hpp"
 
+#include <complex>
 #include <initializer_list>
 
 namespace spqr_module {
@@ -45,6 +46,23 @@ tarnix::Ref as_fortran(PyObject* obj);
 // column: as_column(x) is x.reshape((-1, 1)), first_column(y) is y[:, 0].
 tarnix::Ref as_column(PyObject* x);
 tarnix::Ref first_column(PyObject* y);
+
+// A dense operand of the typed entry points (_solve_dense, _qmult_dense):
+// not None ("Argument 'b' must not be None"), then f(double{}) or
+// f(std::complex<double>{}) by its element type ("No matching signature
+// found" for any other).
+void require_not_none(PyObject* X, const char* name);
+template <class F>
+tarnix::Ref dispatch_value_type(PyObject* X, F&& f)
+{
+    if (tarnix::has_element_type(X, tarnix::element_type<double>::value)) {
+        return f(double{});
+    }
+    if (tarnix::has_element_type(X, tarnix::element_type<std::complex<double>>::value)) {
+        return f(std::complex<double>{});
+    }
+    tarnix::raise(PyExc_TypeError, "No matching signature found");
+}
 
 // "float64" or "complex128", "int32" or "int64": the types a header holds,
 // for messages.

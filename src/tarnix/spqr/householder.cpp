@@ -11,7 +11,6 @@
 #include "spqr/views.hpp"
 
 #include <optional>
-#include <utility>
 #include <vector>
 
 namespace spqr_module {
@@ -168,11 +167,8 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
 Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject* tau, PyObject* v, PyObject* X)
 {
     const long long method = as_int64(method_obj);
-    for (auto [name, value] : {std::pair{"tau", tau}, std::pair{"v", v}}) {
-        if (value == Py_None) {
-            raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
-        }
-    }
+    require_not_none(tau, "tau");
+    require_not_none(v, "v");
     const bool real = has_element_type(tau, element_type<double>::value);
     const bool complex = has_element_type(tau, element_type<Complex>::value);
     const bool int32 = has_element_type(v, element_type<int32_t>::value);

@@ -1,6 +1,7 @@
 // SPQRInfo: the frozen record of SuiteSparseQR's statistics.
 #pragma once
 
+#include "common/tarnix.hpp"
 #include "spqr/state.hpp"
 
 #include <cholmod.h>

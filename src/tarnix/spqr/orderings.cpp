@@ -2,6 +2,7 @@
 
 #include "spqr/orderings.hpp"
 
+#include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
 namespace spqr_module {

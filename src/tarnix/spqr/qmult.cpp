@@ -71,16 +71,8 @@ Ref py_qmult_dense(PyObject* self, const Args& a)
 {
     const long long method = as_int64(a[0]);
     PyObject* X = a[1];
-    if (X == Py_None) {
-        raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", "X");
-    }
-    if (has_element_type(X, element_type<double>::value)) {
-        return qmult_dense_typed<double>(self, method, X);
-    }
-    if (has_element_type(X, element_type<spqr_lib::Complex>::value)) {
-        return qmult_dense_typed<spqr_lib::Complex>(self, method, X);
-    }
-    raise(PyExc_TypeError, "No matching signature found");
+    require_not_none(X, "X");
+    return dispatch_value_type(X, [&](auto entry) { return qmult_dense_typed<decltype(entry)>(self, method, X); });
 }
 
 namespace {

@@ -83,17 +83,9 @@ Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
 Ref py_solve_dense(PyObject* self, const Args& a)
 {
     PyObject* b = a[0];
-    if (b == Py_None) {
-        raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", "b");
-    }
+    require_not_none(b, "b");
     const bool transpose = truth(a[1]);
-    if (has_element_type(b, element_type<double>::value)) {
-        return solve_dense_typed<double>(self, b, transpose);
-    }
-    if (has_element_type(b, element_type<spqr_lib::Complex>::value)) {
-        return solve_dense_typed<spqr_lib::Complex>(self, b, transpose);
-    }
-    raise(PyExc_TypeError, "No matching signature found");
+    return dispatch_value_type(b, [&](auto entry) { return solve_dense_typed<decltype(entry)>(self, b, transpose); });
 }
 
 namespace {

@@ -5,7 +5,7 @@
 // SPQRFactor in factor.cpp (its methods beside it), the one-shot functions
 // in oneshot.cpp and householder.cpp.
 
-#include "common/ordering.hpp"
+#include "common/assertions.hpp"
 #include "spqr/docstrings.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/info.hpp"
