@@ -24,25 +24,11 @@ from pathlib import Path  # noqa: E402
 
 import numpy as np  # noqa: E402
 
-from common import best_pair, best_time, laplacian_2d, table  # noqa: E402
+from common import best_pair, best_time, compile_bare, laplacian_2d, table  # noqa: E402
 
 from tarnix.cholmod import _cholesky_counts  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
-BUILD = HERE.parent / "build" / "bench"
 REPEAT = 7
-
-
-def bare_program():
-    """Compile cholmod_counts_bare.cpp against the installed SuiteSparse (once)."""
-    exe = BUILD / "cholmod_counts_bare"
-    source = HERE / "cholmod_counts_bare.cpp"
-    if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
-        BUILD.mkdir(parents=True, exist_ok=True)
-        include = next(p for p in ("/usr/local/include/suitesparse", "/usr/include/suitesparse") if Path(p).exists())
-        subprocess.run(["g++", "-O2", "-std=c++17", f"-I{include}", str(source), "-o", str(exe), "-L/usr/local/lib",
-                        "-Wl,-rpath,/usr/local/lib", "-lcholmod", "-lsuitesparseconfig"], check=True)
-    return exe
 
 
 def write_pattern(A, path):
@@ -100,7 +86,7 @@ def two_threads():
 
 
 def main():
-    exe = bare_program()
+    exe = compile_bare("cholmod_counts_bare.cpp", ["cholmod", "suitesparseconfig"])
     with tempfile.TemporaryDirectory() as tmp:
         against_bare(exe, tmp)
     two_threads()

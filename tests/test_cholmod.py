@@ -10,6 +10,7 @@ from scipy import sparse
 
 import tarnix.cholmod as cm
 from support import cholesky_fill_count, run_python, testing_hooks
+from test_threads import run_together
 
 
 class SparseHeader(ctypes.Structure):
@@ -171,28 +172,6 @@ def grid_counts(k):
     return int(below.sum() + n), float(((below + 1) ** 2).sum())
 
 
-def run_threads(work, n=8):
-    """work(t) in n threads started together; the first failure is raised."""
-    barrier = threading.Barrier(n)
-    failures = []
-
-    def body(t):
-        try:
-            barrier.wait()
-            work(t)
-        except BaseException as exc:  # noqa: BLE001 - raised below
-            failures.append(exc)
-
-    threads = [threading.Thread(target=body, args=(t,)) for t in range(n)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(120)
-    assert not any(thread.is_alive() for thread in threads)
-    if failures:
-        raise failures[0]
-
-
 class TestCountsThreads:
     def test_grid_counts_are_exact(self):
         for k in (3, 7, 40):
@@ -217,7 +196,7 @@ class TestCountsThreads:
                     A, p, normal = cases[j]
                     assert cm._cholesky_counts(A.shape, A.indptr, A.indices, p, normal=normal) == expected[j]
 
-        run_threads(work)
+        run_together(work)
 
     def test_other_threads_run_during_a_long_count(self):
         A = grid_laplacian(500)  # 1.25e6 entries
