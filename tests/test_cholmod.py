@@ -25,6 +25,22 @@ class SparseHeader(ctypes.Structure):
     ]
 
 
+# CSC structures that the private functions refuse, with a word of the message.
+MALFORMED = [
+    ((3, 2), [0, 1], [0], "ncol"),
+    ((3, 2), [1, 1, 2], [0, 1], r"Ap\[0\]"),
+    ((3, 2), [0, 2, 1], [0, 1], "non-decreasing"),
+    ((3, 2), [0, 1, 3], [0, 1], "at least"),
+    ((3, 2), [0, 1, 2], [0, 3], "out of range"),
+    ((3, 2), [0, 1, 2], [0, -1], "out of range"),
+    ((3, 2), [0, 2, 2], [1, 0], "sorted"),
+    ((3, 2), [0, 2, 2], [1, 1], "duplicates"),
+    ((3, 2), [0, 2, 3], [0, 3, 1], "Ai\\[1\\] = 3 is out of range"),
+    ((3, 2), [0, 1, 3], [-1, 0, 2], "Ai\\[0\\] = -1 is out of range"),
+    ((-1, 2), [0, 1, 2], [0, 0], "negative"),
+]
+
+
 def fill(A, stype=0):
     header = SparseHeader()
     cm._cholmod_sparse_from_csc(A.shape, A.indptr, A.indices, A.data, stype, ctypes.addressof(header))
@@ -44,20 +60,7 @@ class TestSparseHeader:
         assert (header.itype, header.xtype, header.dtype, header.stype) == (itype, xtype, 0, 0)
         assert header.sorted == 1 and header.packed == 1 and not header.nz and not header.z
 
-    @pytest.mark.parametrize(
-        "shape, indptr, indices, match",
-        [
-            ((3, 2), [0, 1], [0], "ncol"),
-            ((3, 2), [1, 1, 2], [0, 1], r"Ap\[0\]"),
-            ((3, 2), [0, 2, 1], [0, 1], "non-decreasing"),
-            ((3, 2), [0, 1, 3], [0, 1], "at least"),
-            ((3, 2), [0, 1, 2], [0, 3], "out of range"),
-            ((3, 2), [0, 1, 2], [0, -1], "out of range"),
-            ((3, 2), [0, 2, 2], [1, 0], "sorted"),
-            ((3, 2), [0, 2, 2], [1, 1], "duplicates"),
-            ((-1, 2), [0, 1, 2], [0, 0], "negative"),
-        ],
-    )
+    @pytest.mark.parametrize("shape, indptr, indices, match", MALFORMED)
     def test_malformed_structures(self, shape, indptr, indices, match):
         with pytest.raises(ValueError, match=match):
             cm._cholmod_sparse_from_csc(shape, np.array(indptr, np.int32), np.array(indices, np.int32),
@@ -264,6 +267,13 @@ class TestCountsThreads:
             for thread in spoilers:
                 thread.join()
         assert outcomes  # and the process is still alive
+
+    @pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+    @pytest.mark.parametrize("shape, indptr, indices, match", MALFORMED)
+    def test_malformed_structures(self, shape, indptr, indices, match, index_dtype):
+        with pytest.raises(ValueError, match=match):
+            cm._cholesky_counts(shape, np.array(indptr, index_dtype), np.array(indices, index_dtype), None,
+                                normal=True)
 
     def test_callers_arrays_are_left_as_they_were(self):
         A = grid_laplacian(20, np.int64)

@@ -116,7 +116,7 @@ void require_permutation(const Vector<I>& perm, long long n)
 // The checked pattern of one count, in arrays the call owns (see
 // common/owned.hpp):
 //   Ap[ncol+1]   column pointers
-//   Ai[>=Ap[ncol]] row indices, sorted and unique within each column
+//   Ai[Ap[ncol]] row indices, sorted and unique within each column
 //   perm[order]  the ordering, or null for the natural order
 template <class I>
 struct Pattern {
@@ -135,15 +135,45 @@ Owned<I> copy_argument(PyObject* obj, const char* name)
     return Owned<I>::copy(caller, caller.size(), name);
 }
 
+// The row indices Ai[0..Ap[ncol]) copied in the pass that checks them: in
+// 0..nrow-1 and strictly increasing within each column. A failure is raised
+// by the full check of the copy, with its message.
+template <class I>
+Owned<I> copy_sorted_rows(const Owned<I>& Ap, const Vector<I>& Ai, long long nrow)
+{
+    const long long nnz = require_column_pointers(Ap.view, Ai.size());
+    Owned<I> rows = Owned<I>::uninitialised(static_cast<Py_ssize_t>(nnz), "indices");
+    const I* p = Ap.data();
+    const I* src = Ai.data();
+    I* dst = rows.data();
+    bool sorted = true;
+    for (Py_ssize_t j = 0; j + 1 < Ap.view.size(); ++j) {
+        long long previous = -1;
+        for (I k = p[j]; k < p[j + 1]; ++k) {
+            const I row = src[k];
+            dst[k] = row;
+            sorted &= row > previous;
+            previous = row;
+        }
+        sorted &= previous < nrow;
+    }
+    if (!sorted) {
+        require_canonical_pattern(Ap.view, rows.view, nrow);
+    }
+    return rows;
+}
+
 // Each argument is copied as soon as it is viewed, and checked on the copy.
 template <class I>
 Pattern<I> copy_pattern(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, PyObject* perm,
                         bool normal)
 {
-    Pattern<I> pattern{nrow, ncol, copy_argument<I>(indptr, "indptr"), copy_argument<I>(indices, "indices"), {}};
-    require_length(pattern.Ap.view.size(), "indptr", ncol + 1, "ncol + 1");
+    Owned<I> Ap = copy_argument<I>(indptr, "indptr");
+    Vector<I> Ai(indices, "indices");
+    require_length(Ap.view.size(), "indptr", ncol + 1, "ncol + 1");
     narrow_size<I>(nrow, "nrow");
-    require_canonical_pattern(pattern.Ap.view, pattern.Ai.view, nrow);
+    Owned<I> rows = copy_sorted_rows(Ap, Ai, nrow);
+    Pattern<I> pattern{nrow, ncol, std::move(Ap), std::move(rows), {}};
     if (perm != Py_None) {
         pattern.perm = copy_argument<I>(perm, "perm");
     }
