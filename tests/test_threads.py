@@ -392,16 +392,15 @@ def test_callers_arrays_written_during_calls():
 
 
 @pytest.mark.parametrize("call", [
-    lambda A: ts.spqr_factor(A),
-    lambda A: ts.spqr(A, mode="r"),
-    lambda A: ts.spqr_factor(A).copy(),
-], ids=["factorize", "spqr", "copy"])
+    lambda A, f: ts.spqr_factor(A),
+    lambda A, f: ts.spqr(A, mode="r"),
+    lambda A, f: f.solve(np.ones((A.shape[0], 100))),
+], ids=["factorize", "spqr", "solve"])
 def test_other_threads_run_during_a_long_call(call):
     """A pure-Python thread that counts (a beat every millisecond) keeps counting while the library works:
     its longest pause during the call is a small part of the call, not the whole of it."""
     A = grid3(16)
-    f = ts.spqr_factor(A)  # a first run, so the call below spends its time in the library
-    del f
+    f = ts.spqr_factor(A)  # also a first run, so the call below spends its time in the library
     pauses = []
     stop = threading.Event()
 
@@ -418,7 +417,7 @@ def test_other_threads_run_during_a_long_call(call):
     try:
         time.sleep(0.01)
         start = time.perf_counter()
-        call(A)
+        call(A, f)
         end = time.perf_counter()
     finally:
         stop.set()
