@@ -50,8 +50,9 @@ template <class Entry, class Int>
 bool FactorImpl<Entry, Int>::same_pattern(const cholmod_sparse& A) const noexcept
 {
     // Equal column pointers end at the same nnz, so A holds Ai_.size() indices.
+    // memcmp wants valid pointers even for no bytes: an empty Ai_ holds none.
     return A.ncol + 1 == Ap_.size() && std::memcmp(A.p, Ap_.data(), Ap_.size() * sizeof(Int)) == 0 &&
-           std::memcmp(A.i, Ai_.data(), Ai_.size() * sizeof(Int)) == 0;
+           (Ai_.size() == 0 || std::memcmp(A.i, Ai_.data(), Ai_.size() * sizeof(Int)) == 0);
 }
 
 template <class Entry, class Int>
