@@ -260,3 +260,58 @@ def test_other_threads_run_during_a_long_call(large, name):
     # through it, on a core of its own or sharing one (half to all of it).
     assert elapsed > 0.05
     assert during > 0.3 * free, f"counting at {during:.0f}/s during the call against {free:.0f}/s when free"
+
+
+# The libraries write to the call's own arrays; what reaches the caller's is
+# what the library wrote there before: the entries it sets, and nothing when
+# it refused the input before writing.
+
+SENTINEL = -7
+
+
+def test_results_land_in_the_callers_arrays_as_written(index_dtype):
+    A = shuffled_rows(grid_laplacian(12, index_dtype), 4)
+    n = A.shape[0]
+    # Longer outputs than needed: the entries past the library's keep their values.
+    p = np.full(n + 3, SENTINEL, index_dtype)
+    info = np.full(25, float(SENTINEL))
+    tca._camd_order(n, A.indptr, A.indices, p, None, info, None)
+    assert np.array_equal(np.sort(p[:n]), np.arange(n)) and (p[n:] == SENTINEL).all()
+    assert info[0] == 0 and (info[20:] == SENTINEL).all()
+
+    stats = np.full(23, SENTINEL, index_dtype)
+    perm = np.full(n + 1, SENTINEL, index_dtype)
+    tc._symamd(n, n, A.indptr, A.indices, perm, _knobs(), stats)
+    assert np.array_equal(np.sort(perm[:n]), np.arange(n)) and stats[3] == 0 and (stats[20:] == SENTINEL).all()
+
+    q = np.arange(n, dtype=index_dtype)[::-1].copy()
+    p = np.full(n, SENTINEL, index_dtype)
+    r = np.full(n + 1, SENTINEL, index_dtype)
+    nblocks = tb._strongcomp(n, A.indptr, A.indices, q, p, r)
+    expected = tb.strongcomp(A, np.arange(n)[::-1].copy())
+    assert same((p, q, r[: nblocks + 1]), expected)
+
+
+def test_a_refused_input_leaves_the_permutation_alone(index_dtype):
+    A = grid_laplacian(8, index_dtype)
+    n = A.shape[0]
+    bad = A.indices.copy()
+    bad[5] = n + 2  # a row index out of range: refused by the libraries themselves
+    p = np.full(n, SENTINEL, index_dtype)
+    info = np.zeros(20)
+    with pytest.raises(tca.CAMDInvalidMatrixError):
+        tca._camd_order(n, A.indptr, bad, p, None, info, None)
+    assert (p == SENTINEL).all() and info[0] == -2
+
+    for symamd, error in ((tc._symamd, tc.COLAMDValueError), (tc._colamd, tc.COLAMDValueError)):
+        perm = np.full(n + 1, SENTINEL, index_dtype)
+        stats = np.zeros(20, index_dtype)
+        with pytest.raises(error):
+            symamd(n, n, A.indptr, bad.copy(), perm, _knobs(), stats)
+        assert stats[3] == -9  # the library's status reaches the caller's stats
+        if symamd is tc._symamd:
+            assert (perm == SENTINEL).all()
+    perm = np.full(n + 1, SENTINEL, index_dtype)
+    with pytest.raises(tcc.CCOLAMDValueError):
+        tcc._csymamd(n, A.indptr, bad, perm, _knobs(), np.zeros(20, index_dtype), None)
+    assert (perm == SENTINEL).all()

@@ -3,13 +3,14 @@
 //
 // The public functions coerce their input with tarnix.utils, answer empty
 // matrices and matrices without entries themselves, allocate the results,
-// and call the two-width functions _maxtrans, _strongcomp and _btf, which
-// call btf_maxtrans/btf_strongcomp/btf_order (32-bit indices) or their _l
-// forms (64-bit indices). BTF trusts its input completely, so the two-width
-// functions check the whole pattern and every array length first.
+// and run the same calls as the two-width functions _maxtrans, _strongcomp
+// and _btf: btf_maxtrans/btf_strongcomp/btf_order (32-bit indices) or their
+// _l forms (64-bit indices). BTF trusts its input completely, so every call
+// checks every array length and the whole pattern first, the pattern as it
+// copies it into the arrays BTF then reads without the interpreter lock.
 
-#include "common/tarnix.hpp"
 #include "common/owned.hpp"
+#include "common/tarnix.hpp"
 #include "common/threads.hpp"
 #include "common/width_table.hpp"
 
@@ -72,7 +73,9 @@ OwnedPattern<I> checked_pattern(long long M, long long N, const Vector<I>& Ap, c
 }
 
 // An output of n entries: the caller's array itself when it is fresh, an
-// owned one otherwise.
+// owned copy of it otherwise. BTF uses some outputs as workspace too (R as a
+// stack in strongcomp) and may leave entries unwritten; with the copy, those
+// keep the caller's values, as when BTF wrote the caller's array itself.
 template <class I, bool FreshOutputs>
 Owned<I> output(const Vector<I>& out, long long n, const char* name)
 {
@@ -80,7 +83,7 @@ Owned<I> output(const Vector<I>& out, long long n, const char* name)
         return Owned<I>{};
     }
     else {
-        return Owned<I>::uninitialised(static_cast<Py_ssize_t>(n), name);
+        return Owned<I>::copy(out, static_cast<Py_ssize_t>(n), name);
     }
 }
 
@@ -173,13 +176,13 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
         return btf_routines.get<I>().strongcomp(n, pattern.Ap.data(), pattern.Ai.data(), q_owned.data(),
                                                 output_data(p_out, p), output_data(r_out, r), work.get());
     });
+    copy_back(q_owned, q, N);
+    copy_back(p_out, p, N);
+    copy_back(r_out, r, N + 1);
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF strongcomp failed with error code: %lld",
                      static_cast<long long>(nblocks));
     }
-    copy_back(q_owned, q, N);
-    copy_back(p_out, p, N);
-    copy_back(r_out, r, nblocks + 1);
     return nblocks;
 }
 
@@ -206,17 +209,33 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double 
                                            output_data(p_out, p), output_data(q_out, q), output_data(r_out, r),
                                            &nmatch, work.get());
     });
+    copy_back(p_out, p, N);
+    copy_back(q_out, q, N);
+    copy_back(r_out, r, N + 1);
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF failed with error code: %lld", static_cast<long long>(nblocks));
     }
-    copy_back(p_out, p, N);
-    copy_back(q_out, q, N);
-    copy_back(r_out, r, nblocks + 1);
     return nblocks;
 }
 
 // ---------------------------------------------------------------------------
 // Python functions
+
+// Runs f(I{}, Ap, Ai) with views of the coerced matrix's column pointers and
+// row indices, in their index width. The arrays are looked up (which may run
+// Python code) before the views are made.
+template <class F>
+decltype(auto) with_pattern(const CscInput& in, F&& f)
+{
+    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
+    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+    return dispatch_index_width(indptr.get(), [&](auto index) {
+        using I = decltype(index);
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        return f(index, Ap, Ai);
+    });
+}
 
 // maxtrans(A)
 Ref py_maxtrans(PyObject* m, const Args& a)
@@ -232,12 +251,8 @@ Ref py_maxtrans(PyObject* m, const Args& a)
         return full(M, -1, dtype);
     }
     Ref jmatch = empty(M, dtype);
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
-    dispatch_index_width(indptr.get(), [&](auto index) {
+    with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
-        Vector<I> Ap(indptr.get(), "Ap");
-        Vector<I> Ai(indices.get(), "Ai");
         Vector<I> match(jmatch.get(), "jmatch");
         run_maxtrans<I, true>(M, N, Ap, Ai, 0.0, match);
     });
@@ -266,12 +281,8 @@ Ref py_strongcomp(PyObject* m, const Args& a)
                    : Ref::none();
     Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
-    const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
+    const long long nblocks = with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
-        Vector<I> Ap(indptr.get(), "Ap");
-        Vector<I> Ai(indices.get(), "Ai");
         auto qv = Vector<I>::optional(q.get(), "q");
         Vector<I> pv(p.get(), "p");
         Vector<I> rv(r.get(), "r");
@@ -309,12 +320,8 @@ Ref py_btf(PyObject* m, const Args& a)
     Ref p = empty(N, dtype);
     Ref q = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
-    const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
+    const long long nblocks = with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
-        Vector<I> Ap(indptr.get(), "Ap");
-        Vector<I> Ai(indices.get(), "Ai");
         Vector<I> pv(p.get(), "p");
         Vector<I> qv(q.get(), "q");
         Vector<I> rv(r.get(), "r");

@@ -179,14 +179,19 @@ public:
         constexpr int at_M = param_position(params, "M");
         constexpr int at_N = param_position(params, "N");
         constexpr int at_Ap = param_position(params, "Ap");
+        constexpr int at_Ai = param_position(params, "Ai");
+        constexpr int at_perm = param_position(params, "perm");
+        constexpr int at_knobs = param_position(params, "knobs");
+        constexpr int at_stats = param_position(params, "stats");
+        constexpr int at_constraints = param_position(params, "constraints");
         const State& st = module_state<State>(m);
         const long long M = at_M >= 0 ? as_int64(a[at_M]) : 0;
         const long long N = as_int64(a[at_N]);
         dispatch_index_width(a[at_Ap], [&](auto index) {
             using I = decltype(index);
-            auto arrays = ColamdArrays<I>::view(a[at_Ap], a[at_Ap + 1], a[at_Ap + 2], a[at_Ap + 4]);
-            Vector<double> knobs(a[at_Ap + 3], "knobs");
-            auto cmember = private_constraints<I>(a, at_Ap + 5);
+            auto arrays = ColamdArrays<I>::view(a[at_Ap], a[at_Ai], a[at_perm], a[at_stats]);
+            Vector<double> knobs(a[at_knobs], "knobs");
+            auto cmember = private_constraints<I>(a, at_constraints);
             if constexpr (Symmetric) {
                 run_symmetric(st, N, arrays, knobs.data(), knobs.size(), cmember);
             }
