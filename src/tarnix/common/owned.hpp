@@ -22,6 +22,7 @@
 #include "common/threads.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
