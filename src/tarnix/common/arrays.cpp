@@ -1,4 +1,7 @@
+// New NumPy arrays for results and work space, and the conversion of
+// array-like arguments to index arrays.
 #include "common/arrays.hpp"
+#include "common/conversions.hpp"
 
 namespace tarnix {
 namespace {

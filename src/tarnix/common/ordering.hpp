@@ -10,8 +10,6 @@
 #include <initializer_list>
 #include <utility>
 
-#include <SuiteSparse_config.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +26,16 @@ void set_threshold_knob(double* knobs, int index, PyObject* value);
 // knobs[index] = 1.0 or 0.0 by the truth of value; None leaves it.
 void set_flag_knob(double* knobs, int index, PyObject* value);
 
+// The largest dense threshold the orderings are given for n rows or
+// columns: alpha * sqrt(n) stays below half the index range, where the
+// libraries' conversion of it to a count is still defined.
+template <class I>
+double dense_threshold_cap(long long n)
+{
+    const double size = static_cast<double>(n > 1 ? n : 1);
+    return 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(size);
+}
+
 // The knobs handed to COLAMD or CCOLAMD (and their symmetric forms): a copy
 // of the caller's K knobs with the dense-row and dense-column thresholds
 // (knobs 0 and 1) made safe. The libraries turn a threshold alpha into a
@@ -43,8 +51,7 @@ void library_knobs(double (&out)[K], const double* knobs, long long M, long long
     for (size_t k = 0; k < K; ++k) {
         out[k] = knobs[k];
     }
-    const double n = static_cast<double>(M > N ? M : N);
-    const double cap = 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(n > 1.0 ? n : 1.0);
+    const double cap = dense_threshold_cap<I>(M > N ? M : N);
     for (size_t k = 0; k < 2; ++k) {
         if (std::isnan(out[k])) {
             raise_format(PyExc_ValueError, "The dense %s threshold (knobs[%zu]) must not be NaN.",
@@ -139,14 +146,15 @@ inline MemorySpan knobs_span(const double* knobs, Py_ssize_t nknobs) noexcept
     return MemorySpan{"knobs", begin, begin + static_cast<uintptr_t>(nknobs) * sizeof(double)};
 }
 
-// The work array COLAMD and CCOLAMD order in: the row indices, then zeros up
-// to the recommended length. Allocated by C++, not by NumPy, which releases
-// the interpreter lock around large zeroed allocations: another thread could
-// then rewrite the caller's arrays between their check and their copy.
+// The work array COLAMD and CCOLAMD order in, of the recommended length:
+// the row indices, then room the library sets up for itself (left
+// uninitialised, as the library asks only for the indices). The library
+// checks the copy before it reads it, and it is the call's own, so that it
+// can work with the interpreter lock released.
 template <class I>
 std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen)
 {
-    std::unique_ptr<I[]> work(new I[static_cast<size_t>(alen)]());
+    std::unique_ptr<I[]> work(new I[static_cast<size_t>(alen)]);
     std::copy_n(Ai.data(), Ai.size(), work.get());
     return work;
 }
@@ -158,21 +166,6 @@ std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen)
 //   no stored entries, or one row (unsymmetric ordering) -> arange(N)
 //   one column                                          -> [0]
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric);
-
-// --- Memory of SYMAMD and CSYMAMD --------------------------------------------
-
-// The allocator handed to symamd and csymamd: SuiteSparse's own, so that the
-// orderings draw on the same (replaceable) memory functions as every other
-// library the package calls.
-inline void* library_calloc(size_t count, size_t size)
-{
-    return SuiteSparse_calloc(count, size);
-}
-
-inline void library_free(void* block)
-{
-    SuiteSparse_free(block);
-}
 
 // --- Status of COLAMD and CCOLAMD ---------------------------------------------
 
@@ -230,8 +223,5 @@ void set_ordering_doc(PyObject* module, PyObject* function, PyObject* doc_templa
 // A failure status the message table lacks (CCOLAMD's -11, for constraint
 // sets out of range) raises the family's base class with the code.
 void handle_colamd_status(const StatusFamily& family, int ok, long long status);
-
-// The value of the builtin __debug__.
-bool assertions_enabled();
 
 }  // namespace tarnix
