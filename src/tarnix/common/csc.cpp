@@ -1,4 +1,6 @@
+// The call of validate_csc_input and the unpacking of its result.
 #include "common/csc.hpp"
+#include "common/csc_native.hpp"
 #include "common/module.hpp"
 
 namespace tarnix {
@@ -69,8 +71,11 @@ bool has_no_entries(PyObject* matrix)
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square)
 {
     static_assert(sizeof(long long) == 8, "64-bit sizes");
-    Ref name = check(PyUnicode_InternFromString("validate_csc_input"));
-    Ref validate = module_global(module, name.get());
+    Ref validate = module_global(module, validate_name(module));
+    CscInput in;
+    if (take_canonical_csc(module, validate.get(), A, require_square, in)) {
+        return in;
+    }
     Ref result;
     switch (call) {
     case CoerceCall::Plain:
@@ -90,7 +95,6 @@ CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require
     }
     Ref items[3];
     unpack_exact(result.get(), items, 3);
-    CscInput in;
     in.matrix = items[0];
     in.index_dtype = items[2];
     Ref shape = check(PyObject_GetAttrString(in.matrix.get(), "shape"));

@@ -21,10 +21,13 @@ struct CscInput {
     Ref index_dtype;  // numpy.int32 or numpy.int64
     long long nrows;
     long long ncols;
+    long long nnz = -1;  // known when the native path took the matrix; -1 otherwise
 };
 
 // Calls the module-level validate_csc_input (looked up in the module's
-// globals, as Python code would) and unpacks exactly three items.
+// globals, as Python code would) and unpacks exactly three items. A matrix
+// that the function would return as it is, is recognised natively instead
+// (common/csc_native.hpp): same result, no Python call.
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square = false);
 
 // True when matrix.nnz == 0 (Python equality): the modules answer such

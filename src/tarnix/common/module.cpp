@@ -1,5 +1,6 @@
 #define TARNIX_DEFINE_NUMPY_API
 #include "common/module.hpp"
+#include "common/csc_native.hpp"
 
 #include <cstdint>
 
@@ -48,6 +49,7 @@ int exec_module(PyObject* module, const char* name, void (*body)(PyObject* modul
             throw PythonError{};
         }
         body(module);
+        bind_csc_input(module);
         g_initialised = true;
     });
 }

@@ -19,7 +19,15 @@ namespace tarnix {
 struct ModuleState {
     PyObject* function_type;
     PyObject* method_type;
-    static constexpr PyObject* ModuleState::*objects[] = {&ModuleState::function_type, &ModuleState::method_type};
+    // What coerce_csc's native path uses (common/csc_native.hpp); the last
+    // three stay null in a module without validate_csc_input.
+    PyObject* csc_names;
+    PyObject* validate_csc_input;
+    PyObject* csc_array;
+    PyObject* csc_matrix;
+    static constexpr PyObject* ModuleState::*objects[] = {
+        &ModuleState::function_type, &ModuleState::method_type, &ModuleState::csc_names,
+        &ModuleState::validate_csc_input, &ModuleState::csc_array, &ModuleState::csc_matrix};
 };
 
 // Garbage-collection support of a module state. A state lists the objects it
@@ -78,7 +86,8 @@ State& module_state(PyObject* module)
 // Runs the body of a module's exec slot. Before it: the interpreter check
 // ("Interpreter change detected - ..."), the re-initialisation check
 // ("Module '<name>' has already been imported. ..."), NumPy's C API and the
-// module's function type. After it succeeds the module counts as initialised.
+// module's function type; after it, the binding of the native CSC check. After
+// it succeeds the module counts as initialised.
 int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept;
 
 // The definition of extension module tarnix.NAME and its entry point
