@@ -1,6 +1,7 @@
 // The call of validate_csc_input and the unpacking of its result.
 #include "common/csc.hpp"
 #include "common/csc_native.hpp"
+#include "common/conversions.hpp"
 #include "common/module.hpp"
 
 namespace tarnix {

@@ -3,7 +3,6 @@
 // allocates, so that every result is freed or handed over exactly once.
 #pragma once
 
-#include "common/ordering.hpp"
 #include "common/tarnix.hpp"
 
 #include <SuiteSparseQR.hpp>
