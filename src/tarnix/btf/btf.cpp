@@ -202,7 +202,7 @@ Ref py_maxtrans(PyObject* m, const Args& a)
     if (M == 0 || N == 0) {
         return zeros(0, dtype);
     }
-    if (has_no_entries(in.matrix.get())) {
+    if (has_no_entries(in)) {
         return full(M, -1, dtype);
     }
     Ref jmatch = zeros(M, dtype);
@@ -223,7 +223,7 @@ Ref py_strongcomp(PyObject* m, const Args& a)
     PyObject* dtype = in.index_dtype.get();
     const long long N = in.nrows;
     const bool with_q = a[1] != Py_None;
-    if (N == 0 || has_no_entries(in.matrix.get())) {
+    if (N == 0 || has_no_entries(in)) {
         // Every row its own block; the given q is not looked at.
         Ref p = arange(N, dtype);
         Ref r = arange(N + 1, dtype);
@@ -264,7 +264,7 @@ Ref py_btf(PyObject* m, const Args& a)
         Ref r = zeros(1, dtype);
         return check(PyTuple_Pack(3, p.get(), q.get(), r.get()));
     }
-    if (has_no_entries(in.matrix.get())) {
+    if (has_no_entries(in)) {
         // Identity rows, every column unmatched (flipped), N singleton blocks.
         Ref p = arange(N, dtype);
         Ref q = arange(N, dtype);

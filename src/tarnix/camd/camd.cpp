@@ -170,7 +170,7 @@ Ref py_camd(PyObject* m, const Args& a)
     if (N == 0) {
         return zeros(0, dtype);
     }
-    if (has_no_entries(in.matrix.get())) {
+    if (has_no_entries(in)) {
         return arange(N, dtype);
     }
     Ref ctrl = zeros(CAMD_CONTROL, NPY_DOUBLE);

@@ -69,6 +69,11 @@ bool has_no_entries(PyObject* matrix)
     return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
 }
 
+bool has_no_entries(const CscInput& in)
+{
+    return in.nnz >= 0 ? in.nnz == 0 : has_no_entries(in.matrix.get());
+}
+
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square)
 {
     static_assert(sizeof(long long) == 8, "64-bit sizes");

@@ -33,6 +33,9 @@ CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require
 // True when matrix.nnz == 0 (Python equality): the modules answer such
 // matrices without calling a library.
 bool has_no_entries(PyObject* matrix);
+// The same for a coerced matrix, from the count the native path found when
+// it took the matrix (its nnz, SciPy's indptr[-1]).
+bool has_no_entries(const CscInput& in);
 
 // Unpacks exactly n items of a tuple, list or other iterable, with the
 // interpreter's messages ("too many values to unpack (expected 3)", "need
