@@ -335,3 +335,66 @@ def test_threads_writing_while_the_native_check_reads():
     """)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.split() == ["done"]
+
+
+def _reference_constraints(c, index_dtype):
+    """What the Python conversion gives: np.asarray, refusing wrapped values."""
+    converted = np.asarray(c, dtype=index_dtype, order="C")
+    if isinstance(c, np.ndarray) and c.dtype.kind in "iu" and not np.can_cast(c.dtype, converted.dtype):
+        if not np.array_equal(converted, c):
+            raise ValueError(f"Values in constraints exceed the range of the index dtype {converted.dtype}.")
+    return converted
+
+
+def _constraint_arrays(n, index_dtype):
+    top = np.iinfo(index_dtype).max
+    plain = np.arange(n) % 3
+    big = plain.copy()
+    big[-1] = top + 1 if index_dtype == np.int32 else top
+    out = {f"{dt.__name__}": plain.astype(dt) for dt in (np.int8, np.int32, np.int64, np.uint32, np.uint64, np.longlong)}
+    out.update({
+        "int64_beyond": big.astype(np.int64) if index_dtype == np.int32 else big,
+        "uint64_beyond": np.full(n, 2**64 - 1, dtype=np.uint64),
+        "int64_low": np.full(n, np.iinfo(np.int32).min - 1, dtype=np.int64),
+        "negative": -plain - 1,
+        "strided": np.repeat(plain, 2)[::2],
+        "byte_swapped": plain.astype(np.dtype(np.int64).newbyteorder()),
+        "read_only": np.frombuffer(plain.astype(index_dtype).tobytes(), dtype=index_dtype),
+        "two_d": plain.reshape(1, -1),
+        "bool": plain.astype(bool),
+        "float": plain.astype(float),
+        "list": plain.tolist(),
+        "subclass": plain.view(np.memmap),
+    })
+    return out
+
+
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+@pytest.mark.parametrize("fn", [ccolamd_module.ccolamd, ccolamd_module.csymamd, camd_module.camd],
+                         ids=["ccolamd", "csymamd", "camd"])
+def test_constraints_convert_as_numpy_does(fn, index_dtype):
+    A = base(8, index_dtype=index_dtype)
+    for kind, c in _constraint_arrays(8, index_dtype).items():
+        before = c.copy() if isinstance(c, np.ndarray) else list(c)
+        got = outcome(lambda: fn(A, c))
+        try:
+            reference = _reference_constraints(c, index_dtype)
+        except ValueError as exc:
+            expected = (ValueError, str(exc))
+        else:
+            expected = outcome(lambda: fn(A, reference))
+        assert same(got, expected), (kind, got, expected)
+        assert np.array_equal(np.asarray(c), np.asarray(before)), kind
+
+
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+def test_strongcomp_reorders_a_fitting_q_in_place(index_dtype):
+    A = base(8, index_dtype=index_dtype)
+    q = np.arange(8, dtype=index_dtype)[::-1].copy()
+    _, q_out, _ = btf_module.strongcomp(A, q)
+    assert q_out is q
+    other = np.arange(8, dtype=np.int64 if index_dtype == np.int32 else np.int32)
+    _, q_new, _ = btf_module.strongcomp(A, other)
+    assert q_new is not other and np.array_equal(other, np.arange(8))
+    with pytest.raises(ValueError, match="Values in qin exceed the range"):
+        btf_module.strongcomp(base(8), np.full(8, 2**40))
