@@ -2,6 +2,7 @@
 // canonical CSC: what it binds at import, and the one pass over a call's
 // argument. Anything it does not recognise goes to the Python function.
 #include "common/csc_native.hpp"
+#include "common/csc_result.hpp"
 #include "common/module.hpp"
 
 #include <cstdint>
@@ -105,6 +106,14 @@ void bind_csc_input(PyObject* module)
         PyTuple_SET_ITEM(tuple.get(), k, s);
     }
     st.csc_names = tuple.release();
+    Ref csc_array = import_attr("scipy.sparse", "csc_array");
+    Ref csc_matrix = import_attr("scipy.sparse", "csc_matrix");
+    if (!PyType_Check(csc_array.get()) || !PyType_Check(csc_matrix.get())) {
+        raise(PyExc_TypeError, "scipy.sparse.csc_array and csc_matrix must be classes");
+    }
+    st.csc_array_type = csc_array.release();
+    st.csc_matrix_type = csc_matrix.release();
+    st.csc_prototype = csc_prototype(st.csc_array_type).release();
     PyObject* validate = PyDict_GetItemWithError(PyModule_GetDict(module), name(st, ValidateName));  // borrowed
     if (validate == nullptr) {
         if (PyErr_Occurred()) {
@@ -112,13 +121,6 @@ void bind_csc_input(PyObject* module)
         }
         return;
     }
-    Ref csc_array = import_attr("scipy.sparse", "csc_array");
-    Ref csc_matrix = import_attr("scipy.sparse", "csc_matrix");
-    if (!PyType_Check(csc_array.get()) || !PyType_Check(csc_matrix.get())) {
-        raise(PyExc_TypeError, "scipy.sparse.csc_array and csc_matrix must be classes");
-    }
-    st.csc_array = csc_array.release();
-    st.csc_matrix = csc_matrix.release();
     st.validate_csc_input = Py_NewRef(validate);
 }
 
@@ -132,7 +134,7 @@ bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool 
     const auto& st = module_state<ModuleState>(module);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(A));
     if (validate != st.validate_csc_input || st.validate_csc_input == nullptr ||
-        (type != st.csc_array && type != st.csc_matrix)) {
+        (type != st.csc_array_type && type != st.csc_matrix_type)) {
         return false;
     }
     // The same attributes validate_csc_input reads; of these classes they

@@ -9,7 +9,8 @@ namespace tarnix {
 
 // Binds, in the module state, what the native path compares with and reads:
 // the module's validate_csc_input as bound at import, SciPy's csc_array and
-// csc_matrix classes, and the attribute names. Run once, after the module's
+// csc_matrix classes, and the attribute names; and the prototype of new
+// csc_array results (common/csc_result.hpp). Run once, after the module's
 // exec body has bound validate_csc_input; a module without that binding
 // (cholmod) never takes the native path.
 void bind_csc_input(PyObject* module);

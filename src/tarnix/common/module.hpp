@@ -19,15 +19,19 @@ namespace tarnix {
 struct ModuleState {
     PyObject* function_type;
     PyObject* method_type;
-    // What coerce_csc's native path uses (common/csc_native.hpp); the last
-    // three stay null in a module without validate_csc_input.
+    // SciPy's CSC classes, and what coerce_csc's native path uses
+    // (common/csc_native.hpp; validate_csc_input stays null in a module
+    // without that binding) and new csc_array results are made from
+    // (common/csc_result.hpp).
+    PyObject* csc_array_type;
+    PyObject* csc_matrix_type;
     PyObject* csc_names;
     PyObject* validate_csc_input;
-    PyObject* csc_array;
-    PyObject* csc_matrix;
+    PyObject* csc_prototype;
     static constexpr PyObject* ModuleState::*objects[] = {
-        &ModuleState::function_type, &ModuleState::method_type, &ModuleState::csc_names,
-        &ModuleState::validate_csc_input, &ModuleState::csc_array, &ModuleState::csc_matrix};
+        &ModuleState::function_type, &ModuleState::method_type,     &ModuleState::csc_array_type,
+        &ModuleState::csc_matrix_type, &ModuleState::csc_names,     &ModuleState::validate_csc_input,
+        &ModuleState::csc_prototype};
 };
 
 // Garbage-collection support of a module state. A state lists the objects it
