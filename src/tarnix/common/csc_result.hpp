@@ -18,9 +18,10 @@ Ref csc_prototype(PyObject* csc_array_type);
 // csc_array((nrow, ncol), dtype=data.dtype) with its data, indices and
 // indptr then replaced by the given arrays (given to the constructor, int64
 // indices that fit would be narrowed): the same object, made from the
-// prototype without SciPy's Python code when there is one. The arrays must
-// hold a canonical CSC structure of that shape, one index dtype; nothing
-// checks them.
+// prototype without SciPy's Python code when there is one. Nothing checks
+// the arrays (the constructor path, too, sets them after its checks of the
+// empty matrix): they must hold a CSC structure of that shape with one index
+// dtype, which the caller guarantees.
 Ref new_csc_array(PyObject* csc_array_type, PyObject* prototype, Py_ssize_t nrow, Py_ssize_t ncol, PyObject* data,
                   PyObject* indices, PyObject* indptr);
 
