@@ -31,6 +31,7 @@
 // Header-only, for the modules that link CHOLMOD (tarnix.cholmod, tarnix.spqr).
 #pragma once
 
+#include "common/attributes.hpp"
 #include "common/buffer.hpp"
 #include "common/conversions.hpp"
 #include "common/csc.hpp"
@@ -61,14 +62,14 @@ public:
     {
         CscParts parts;
         parts.matrix = Ref::borrow(matrix);
-        Ref shape = check(PyObject_GetAttrString(matrix, "shape"));
+        Ref shape = interned_attr(matrix, "shape");
         Ref items[2];
         unpack_exact(shape.get(), items, 2);
         parts.nrow = as_int64(items[0].get());
         parts.ncol = as_int64(items[1].get());
-        parts.indptr = check(PyObject_GetAttrString(matrix, "indptr"));
-        parts.indices = check(PyObject_GetAttrString(matrix, "indices"));
-        parts.data = check(PyObject_GetAttrString(matrix, "data"));
+        parts.indptr = interned_attr(matrix, "indptr");
+        parts.indices = interned_attr(matrix, "indices");
+        parts.data = interned_attr(matrix, "data");
         return parts;
     }
 

@@ -1,5 +1,6 @@
 // The call of validate_csc_input and the unpacking of its result.
 #include "common/csc.hpp"
+#include "common/attributes.hpp"
 #include "common/csc_native.hpp"
 #include "common/conversions.hpp"
 #include "common/module.hpp"
@@ -64,7 +65,7 @@ void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n)
 
 bool has_no_entries(PyObject* matrix)
 {
-    Ref nnz = check(PyObject_GetAttrString(matrix, "nnz"));
+    Ref nnz = interned_attr(matrix, "nnz");
     Ref zero = check(PyLong_FromLong(0));
     return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
 }
@@ -103,7 +104,7 @@ CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require
     unpack_exact(result.get(), items, 3);
     in.matrix = items[0];
     in.index_dtype = items[2];
-    Ref shape = check(PyObject_GetAttrString(in.matrix.get(), "shape"));
+    Ref shape = interned_attr(in.matrix.get(), "shape");
     in.nrows = dimension(shape.get(), 0);
     in.ncols = dimension(shape.get(), 1);
     return in;

@@ -4,6 +4,7 @@
 #include "common/allocator.hpp"
 #include "common/arrays.hpp"
 #include "common/assertions.hpp"
+#include "common/attributes.hpp"
 #include "common/buffer.hpp"
 #include "common/conversions.hpp"
 #include "common/csc.hpp"

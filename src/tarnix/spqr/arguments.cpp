@@ -2,6 +2,8 @@
 
 #include "spqr/arguments.hpp"
 
+#include "common/attributes.hpp"
+
 #include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
@@ -72,7 +74,7 @@ Py_ssize_t as_ssize(PyObject* obj)
 
 Ref attr(PyObject* obj, const char* name)
 {
-    return check(PyObject_GetAttrString(obj, name));
+    return interned_attr(obj, name);
 }
 
 Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args)
