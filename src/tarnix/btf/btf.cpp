@@ -232,8 +232,8 @@ Ref py_maxtrans(PyObject* m, const Args& a)
         return full(M, -1, dtype);
     }
     Ref jmatch = empty(M, dtype);
-    Ref indptr = interned_attr(in.matrix.get(), "indptr");
-    Ref indices = interned_attr(in.matrix.get(), "indices");
+    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
     dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(indptr.get(), "Ap");
@@ -266,8 +266,8 @@ Ref py_strongcomp(PyObject* m, const Args& a)
                    : Ref::none();
     Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    Ref indptr = interned_attr(in.matrix.get(), "indptr");
-    Ref indices = interned_attr(in.matrix.get(), "indices");
+    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
     const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(indptr.get(), "Ap");
@@ -309,8 +309,8 @@ Ref py_btf(PyObject* m, const Args& a)
     Ref p = empty(N, dtype);
     Ref q = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    Ref indptr = interned_attr(in.matrix.get(), "indptr");
-    Ref indices = interned_attr(in.matrix.get(), "indices");
+    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
     const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(indptr.get(), "Ap");

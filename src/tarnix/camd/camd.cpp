@@ -188,8 +188,8 @@ Ref py_camd(PyObject* m, const Args& a)
     Ref constraints =
         a[1] == Py_None ? Ref::none() : convert_constraints(a[1], dtype, Conversion::Contiguous);
 
-    Ref indptr = interned_attr(in.matrix.get(), "indptr");
-    Ref indices = interned_attr(in.matrix.get(), "indices");
+    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
     dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         auto arrays = CamdArrays<I>::view(indptr.get(), indices.get(), p.get(), ctrl.get(), info.get(),

@@ -31,7 +31,6 @@
 // Header-only, for the modules that link CHOLMOD (tarnix.cholmod, tarnix.spqr).
 #pragma once
 
-#include "common/attributes.hpp"
 #include "common/buffer.hpp"
 #include "common/conversions.hpp"
 #include "common/csc.hpp"
@@ -57,19 +56,20 @@ public:
     CscParts(CscParts&&) noexcept = default;
     CscParts& operator=(CscParts&&) noexcept = default;
 
-    // Looks up matrix.shape, .indptr, .indices and .data.
-    static CscParts of(PyObject* matrix)
+    // Looks up matrix.shape, .indptr, .indices and .data (by the names
+    // interned in the module's state).
+    static CscParts of(PyObject* module, PyObject* matrix)
     {
         CscParts parts;
         parts.matrix = Ref::borrow(matrix);
-        Ref shape = interned_attr(matrix, "shape");
+        Ref shape = csc_attribute(module, matrix, CscName::Shape);
         Ref items[2];
         unpack_exact(shape.get(), items, 2);
         parts.nrow = as_int64(items[0].get());
         parts.ncol = as_int64(items[1].get());
-        parts.indptr = interned_attr(matrix, "indptr");
-        parts.indices = interned_attr(matrix, "indices");
-        parts.data = interned_attr(matrix, "data");
+        parts.indptr = csc_attribute(module, matrix, CscName::Indptr);
+        parts.indices = csc_attribute(module, matrix, CscName::Indices);
+        parts.data = csc_attribute(module, matrix, CscName::Data);
         return parts;
     }
 

@@ -1,6 +1,5 @@
 // The call of validate_csc_input and the unpacking of its result.
 #include "common/csc.hpp"
-#include "common/attributes.hpp"
 #include "common/csc_native.hpp"
 #include "common/conversions.hpp"
 #include "common/module.hpp"
@@ -65,7 +64,7 @@ void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n)
 
 bool has_no_entries(PyObject* matrix)
 {
-    Ref nnz = interned_attr(matrix, "nnz");
+    Ref nnz = check(PyObject_GetAttrString(matrix, "nnz"));
     Ref zero = check(PyLong_FromLong(0));
     return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
 }
@@ -78,7 +77,7 @@ bool has_no_entries(const CscInput& in)
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square)
 {
     static_assert(sizeof(long long) == 8, "64-bit sizes");
-    Ref validate = module_global(module, validate_name(module));
+    Ref validate = module_global(module, csc_name(module, CscName::Validate));
     CscInput in;
     if (take_canonical_csc(module, validate.get(), A, require_square, in)) {
         return in;
@@ -104,7 +103,7 @@ CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require
     unpack_exact(result.get(), items, 3);
     in.matrix = items[0];
     in.index_dtype = items[2];
-    Ref shape = interned_attr(in.matrix.get(), "shape");
+    Ref shape = csc_attribute(module, in.matrix.get(), CscName::Shape);
     in.nrows = dimension(shape.get(), 0);
     in.ncols = dimension(shape.get(), 1);
     return in;

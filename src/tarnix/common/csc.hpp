@@ -24,6 +24,16 @@ struct CscInput {
     long long nnz = -1;  // known when the native path took the matrix; -1 otherwise
 };
 
+// The names read from CSC matrices (and validate_csc_input's), interned once
+// in the module state: the interpreter's type attribute cache matches names
+// by identity, so a lookup by a fresh string (PyObject_GetAttrString) always
+// misses it and walks the class's whole MRO, a dozen bases for SciPy's
+// sparse classes, which costs more than the rest of a small call.
+enum class CscName : Py_ssize_t { Validate, Shape, Format, Indptr, Indices, Data, Nnz };
+PyObject* csc_name(PyObject* module, CscName which);  // borrowed
+// matrix.<which>
+Ref csc_attribute(PyObject* module, PyObject* matrix, CscName which);
+
 // Calls the module-level validate_csc_input (looked up in the module's
 // globals, as Python code would) and unpacks exactly three items. A matrix
 // that the function would return as it is, is recognised natively instead

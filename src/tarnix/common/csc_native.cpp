@@ -6,18 +6,20 @@
 #include "common/module.hpp"
 
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 namespace tarnix {
 namespace {
 
-// The names the native path reads, in the order of the tuple in the state.
-enum Name : Py_ssize_t { ValidateName, ShapeName, FormatName, IndptrName, IndicesName, DataName, NameCount };
-constexpr const char* names[NameCount] = {"validate_csc_input", "shape", "format", "indptr", "indices", "data"};
+// The names of CscName, in its order: the tuple in the state.
+constexpr const char* names[] = {"validate_csc_input", "shape", "format", "indptr", "indices", "data", "nnz"};
+constexpr Py_ssize_t name_count = static_cast<Py_ssize_t>(std::size(names));
+static_assert(name_count == static_cast<Py_ssize_t>(CscName::Nnz) + 1, "one name per CscName");
 
-PyObject* name(const ModuleState& st, Name which)
+PyObject* name(const ModuleState& st, CscName which)
 {
-    return PyTuple_GET_ITEM(st.csc_names, which);
+    return PyTuple_GET_ITEM(st.csc_names, static_cast<Py_ssize_t>(which));
 }
 
 // obj.<name>, or empty when obj has no such attribute; other errors propagate.
@@ -97,8 +99,8 @@ bool canonical_structure(PyArrayObject* indptr, PyArrayObject* indices, long lon
 void bind_csc_input(PyObject* module)
 {
     auto& st = module_state<ModuleState>(module);
-    Ref tuple = check(PyTuple_New(NameCount));
-    for (Py_ssize_t k = 0; k < NameCount; ++k) {
+    Ref tuple = check(PyTuple_New(name_count));
+    for (Py_ssize_t k = 0; k < name_count; ++k) {
         PyObject* s = PyUnicode_InternFromString(names[k]);
         if (s == nullptr) {
             throw PythonError{};
@@ -114,7 +116,7 @@ void bind_csc_input(PyObject* module)
     st.csc_array_type = csc_array.release();
     st.csc_matrix_type = csc_matrix.release();
     st.csc_prototype = csc_prototype(st.csc_array_type).release();
-    PyObject* validate = PyDict_GetItemWithError(PyModule_GetDict(module), name(st, ValidateName));  // borrowed
+    PyObject* validate = PyDict_GetItemWithError(PyModule_GetDict(module), name(st, CscName::Validate));  // borrowed
     if (validate == nullptr) {
         if (PyErr_Occurred()) {
             throw PythonError{};
@@ -124,9 +126,14 @@ void bind_csc_input(PyObject* module)
     st.validate_csc_input = Py_NewRef(validate);
 }
 
-PyObject* validate_name(PyObject* module)
+PyObject* csc_name(PyObject* module, CscName which)
 {
-    return name(module_state<ModuleState>(module), ValidateName);
+    return name(module_state<ModuleState>(module), which);
+}
+
+Ref csc_attribute(PyObject* module, PyObject* matrix, CscName which)
+{
+    return check(PyObject_GetAttr(matrix, csc_name(module, which)));
 }
 
 bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool require_square, CscInput& out)
@@ -139,15 +146,15 @@ bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool 
     }
     // The same attributes validate_csc_input reads; of these classes they
     // are plain instance attributes or SciPy properties returning one.
-    if (!is_csc_format(attribute(A, name(st, FormatName)))) {
+    if (!is_csc_format(attribute(A, name(st, CscName::Format)))) {
         return false;
     }
-    Ref indptr = attribute(A, name(st, IndptrName));
-    Ref indices = attribute(A, name(st, IndicesName));
-    Ref data = attribute(A, name(st, DataName));
+    Ref indptr = attribute(A, name(st, CscName::Indptr));
+    Ref indices = attribute(A, name(st, CscName::Indices));
+    Ref data = attribute(A, name(st, CscName::Data));
     long long nrows = 0;
     long long ncols = 0;
-    if (!plain_shape(attribute(A, name(st, ShapeName)), nrows, ncols) || (require_square && nrows != ncols)) {
+    if (!plain_shape(attribute(A, name(st, CscName::Shape)), nrows, ncols) || (require_square && nrows != ncols)) {
         return false;
     }
     PyArrayObject* p = plain_vector(indptr);

@@ -15,9 +15,6 @@ namespace tarnix {
 // (cholmod) never takes the native path.
 void bind_csc_input(PyObject* module);
 
-// The name validate_csc_input, interned in the module state.
-PyObject* validate_name(PyObject* module);
-
 // Fills `out` and returns true when calling `validate` with A would return A
 // itself and its index dtype: `validate` is the function the module bound at
 // import, A is a csc_array or csc_matrix (the classes themselves: a subclass

@@ -4,7 +4,6 @@
 #include "common/allocator.hpp"
 #include "common/arrays.hpp"
 #include "common/assertions.hpp"
-#include "common/attributes.hpp"
 #include "common/buffer.hpp"
 #include "common/conversions.hpp"
 #include "common/csc.hpp"

@@ -2,8 +2,6 @@
 
 #include "spqr/arguments.hpp"
 
-#include "common/attributes.hpp"
-
 #include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
@@ -74,7 +72,7 @@ Py_ssize_t as_ssize(PyObject* obj)
 
 Ref attr(PyObject* obj, const char* name)
 {
-    return interned_attr(obj, name);
+    return check(PyObject_GetAttrString(obj, name));
 }
 
 Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args)

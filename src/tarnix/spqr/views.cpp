@@ -60,7 +60,7 @@ SparseView owned_sparse_view(PyObject* module, CscParts parts, int index_type)
 Ref private_csc_copy(PyObject* module, PyObject* matrix)
 {
     const State& st = state_of(module);
-    CscParts parts = CscParts::of(matrix);
+    CscParts parts = CscParts::of(module, matrix);
     Ref indptr = private_copy(parts.indptr, "indptr");
     Ref indices = private_copy(parts.indices, "indices");
     Ref data = private_copy(parts.data, "data");
