@@ -10,6 +10,7 @@ from scipy import sparse
 
 import tarnix.cholmod as cm
 from support import cholesky_fill_count, run_python, testing_hooks
+from test_threads import run_together
 
 
 class SparseHeader(ctypes.Structure):
@@ -22,6 +23,22 @@ class SparseHeader(ctypes.Structure):
         ("stype", ctypes.c_int), ("itype", ctypes.c_int), ("xtype", ctypes.c_int), ("dtype", ctypes.c_int),
         ("sorted", ctypes.c_int), ("packed", ctypes.c_int),
     ]
+
+
+# CSC structures that the private functions refuse, with a word of the message.
+MALFORMED = [
+    ((3, 2), [0, 1], [0], "ncol"),
+    ((3, 2), [1, 1, 2], [0, 1], r"Ap\[0\]"),
+    ((3, 2), [0, 2, 1], [0, 1], "non-decreasing"),
+    ((3, 2), [0, 1, 3], [0, 1], "at least"),
+    ((3, 2), [0, 1, 2], [0, 3], "out of range"),
+    ((3, 2), [0, 1, 2], [0, -1], "out of range"),
+    ((3, 2), [0, 2, 2], [1, 0], "sorted"),
+    ((3, 2), [0, 2, 2], [1, 1], "duplicates"),
+    ((3, 2), [0, 2, 3], [0, 3, 1], "Ai\\[1\\] = 3 is out of range"),
+    ((3, 2), [0, 1, 3], [-1, 0, 2], "Ai\\[0\\] = -1 is out of range"),
+    ((-1, 2), [0, 1, 2], [0, 0], "negative"),
+]
 
 
 def fill(A, stype=0):
@@ -43,20 +60,7 @@ class TestSparseHeader:
         assert (header.itype, header.xtype, header.dtype, header.stype) == (itype, xtype, 0, 0)
         assert header.sorted == 1 and header.packed == 1 and not header.nz and not header.z
 
-    @pytest.mark.parametrize(
-        "shape, indptr, indices, match",
-        [
-            ((3, 2), [0, 1], [0], "ncol"),
-            ((3, 2), [1, 1, 2], [0, 1], r"Ap\[0\]"),
-            ((3, 2), [0, 2, 1], [0, 1], "non-decreasing"),
-            ((3, 2), [0, 1, 3], [0, 1], "at least"),
-            ((3, 2), [0, 1, 2], [0, 3], "out of range"),
-            ((3, 2), [0, 1, 2], [0, -1], "out of range"),
-            ((3, 2), [0, 2, 2], [1, 0], "sorted"),
-            ((3, 2), [0, 2, 2], [1, 1], "duplicates"),
-            ((-1, 2), [0, 1, 2], [0, 0], "negative"),
-        ],
-    )
+    @pytest.mark.parametrize("shape, indptr, indices, match", MALFORMED)
     def test_malformed_structures(self, shape, indptr, indices, match):
         with pytest.raises(ValueError, match=match):
             cm._cholmod_sparse_from_csc(shape, np.array(indptr, np.int32), np.array(indices, np.int32),
@@ -171,28 +175,6 @@ def grid_counts(k):
     return int(below.sum() + n), float(((below + 1) ** 2).sum())
 
 
-def run_threads(work, n=8):
-    """work(t) in n threads started together; the first failure is raised."""
-    barrier = threading.Barrier(n)
-    failures = []
-
-    def body(t):
-        try:
-            barrier.wait()
-            work(t)
-        except BaseException as exc:  # noqa: BLE001 - raised below
-            failures.append(exc)
-
-    threads = [threading.Thread(target=body, args=(t,)) for t in range(n)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(120)
-    assert not any(thread.is_alive() for thread in threads)
-    if failures:
-        raise failures[0]
-
-
 class TestCountsThreads:
     def test_grid_counts_are_exact(self):
         for k in (3, 7, 40):
@@ -217,7 +199,7 @@ class TestCountsThreads:
                     A, p, normal = cases[j]
                     assert cm._cholesky_counts(A.shape, A.indptr, A.indices, p, normal=normal) == expected[j]
 
-        run_threads(work)
+        run_together(work)
 
     def test_other_threads_run_during_a_long_count(self):
         A = grid_laplacian(500)  # 1.25e6 entries
@@ -285,6 +267,13 @@ class TestCountsThreads:
             for thread in spoilers:
                 thread.join()
         assert outcomes  # and the process is still alive
+
+    @pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+    @pytest.mark.parametrize("shape, indptr, indices, match", MALFORMED)
+    def test_malformed_structures(self, shape, indptr, indices, match, index_dtype):
+        with pytest.raises(ValueError, match=match):
+            cm._cholesky_counts(shape, np.array(indptr, index_dtype), np.array(indices, index_dtype), None,
+                                normal=True)
 
     def test_callers_arrays_are_left_as_they_were(self):
         A = grid_laplacian(20, np.int64)

@@ -13,6 +13,7 @@
 #include "cholmod/counts.hpp"
 
 #include "common/cholmod_routines.hpp"
+#include "common/owned.hpp"
 #include "common/tarnix.hpp"
 
 #include <cholmod.h>
@@ -61,12 +62,12 @@ void free_record(cholmod_factor** L, cholmod_common* cm)
 
 // Owns one CHOLMOD object of the common it came from; frees it through that common.
 template <class I, class T>
-class Owned {
+class OwnedRecord {
 public:
-    Owned(T* p, Common<I>& cm) : p_(p), cm_(cm) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned()
+    OwnedRecord(T* p, Common<I>& cm) : p_(p), cm_(cm) {}
+    OwnedRecord(const OwnedRecord&) = delete;
+    OwnedRecord& operator=(const OwnedRecord&) = delete;
+    ~OwnedRecord()
     {
         if (p_ != nullptr) {
             free_record<I>(&p_, cm_.get());
@@ -80,9 +81,9 @@ private:
 };
 
 template <class I>
-using Sparse = Owned<I, cholmod_sparse>;
+using Sparse = OwnedRecord<I, cholmod_sparse>;
 template <class I>
-using Factor = Owned<I, cholmod_factor>;
+using Factor = OwnedRecord<I, cholmod_factor>;
 
 // The Python error for a library step that returned nothing.
 [[noreturn]] void raise_step_failure(int status, const char* step)
@@ -112,7 +113,8 @@ void require_permutation(const Vector<I>& perm, long long n)
     }
 }
 
-// The checked pattern of one count, in arrays the call owns:
+// The checked pattern of one count, in arrays the call owns (see
+// common/owned.hpp):
 //   Ap[ncol+1]   column pointers
 //   Ai[Ap[ncol]] row indices, sorted and unique within each column
 //   perm[order]  the ordering, or null for the natural order
@@ -120,26 +122,66 @@ template <class I>
 struct Pattern {
     long long nrow;
     long long ncol;
-    PrivateCopy<I> Ap;
-    PrivateCopy<I> Ai;
-    PrivateCopy<I> perm;
+    Owned<I> Ap;
+    Owned<I> Ai;
+    Owned<I> perm;
 };
+
+// The call's copy of a one-dimensional argument, made as soon as it is viewed.
+template <class I>
+Owned<I> copy_argument(PyObject* obj, const char* name)
+{
+    Vector<I> caller(obj, name);
+    return Owned<I>::copy(caller, caller.size(), name);
+}
+
+// The row indices Ai[0..Ap[ncol]) copied in the pass that checks them: in
+// 0..nrow-1 and strictly increasing within each column. A failure is raised
+// by the full check of the copy, with its message.
+template <class I>
+Owned<I> copy_sorted_rows(const Owned<I>& Ap, const Vector<I>& Ai, long long nrow)
+{
+    const long long nnz = require_column_pointers(Ap.view, Ai.size());
+    Owned<I> rows = Owned<I>::uninitialised(static_cast<Py_ssize_t>(nnz), "indices");
+    const I* p = Ap.data();
+    const I* src = Ai.data();
+    I* dst = rows.data();
+    bool sorted = true;
+    for (Py_ssize_t j = 0; j + 1 < Ap.view.size(); ++j) {
+        long long previous = -1;
+        for (I k = p[j]; k < p[j + 1]; ++k) {
+            const I row = src[k];
+            dst[k] = row;
+            sorted &= row > previous;
+            previous = row;
+        }
+        sorted &= previous < nrow;
+    }
+    if (!sorted) {
+        require_canonical_pattern(Ap.view, rows.view, nrow);
+    }
+    return rows;
+}
 
 // Each argument is copied as soon as it is viewed, and checked on the copy.
 template <class I>
 Pattern<I> copy_pattern(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, PyObject* perm,
                         bool normal)
 {
-    Pattern<I> pattern{nrow, ncol, PrivateCopy<I>(indptr, "indptr"), PrivateCopy<I>(indices, "indices"), {}};
-    require_length(pattern.Ap.size(), "indptr", ncol + 1, "ncol + 1");
+    Owned<I> Ap = copy_argument<I>(indptr, "indptr");
+    Vector<I> Ai(indices, "indices");
+    require_length(Ap.view.size(), "indptr", ncol + 1, "ncol + 1");
     narrow_size<I>(nrow, "nrow");
-    require_canonical_pattern(pattern.Ap.view(), pattern.Ai.view(), nrow);
-    pattern.perm = PrivateCopy<I>::optional(perm, "perm");
+    Owned<I> rows = copy_sorted_rows(Ap, Ai, nrow);
+    Pattern<I> pattern{nrow, ncol, std::move(Ap), std::move(rows), {}};
+    if (perm != Py_None) {
+        pattern.perm = copy_argument<I>(perm, "perm");
+    }
     if (!normal && nrow != ncol) {
         raise_format(PyExc_ValueError, "A + A' needs a square matrix, got %lld x %lld", nrow, ncol);
     }
-    if (!pattern.perm.is_null()) {
-        require_permutation(pattern.perm.view(), normal ? ncol : nrow);
+    if (pattern.perm.array) {
+        require_permutation(pattern.perm.view, normal ? ncol : nrow);
     }
     return pattern;
 }
@@ -163,7 +205,7 @@ Counts analyse(const Pattern<I>& pattern, bool normal, Common<I>& cm) noexcept
     cholmod_sparse A{};
     A.nrow = static_cast<size_t>(pattern.nrow);
     A.ncol = static_cast<size_t>(pattern.ncol);
-    A.nzmax = static_cast<size_t>(pattern.Ap[pattern.ncol]);
+    A.nzmax = static_cast<size_t>(pattern.Ap.view[pattern.ncol]);
     A.p = pattern.Ap.data();
     A.i = pattern.Ai.data();
     A.itype = cholmod_lib<I>.itype;
@@ -178,7 +220,7 @@ Counts analyse(const Pattern<I>& pattern, bool normal, Common<I>& cm) noexcept
         out.status = cm.get()->status;
         return out;
     };
-    cm.get()->method[0].ordering = pattern.perm.is_null() ? CHOLMOD_NATURAL : CHOLMOD_GIVEN;
+    cm.get()->method[0].ordering = pattern.perm.array ? CHOLMOD_GIVEN : CHOLMOD_NATURAL;
     Sparse<I> AT(cholmod_lib<I>.transpose(&A, 0, cm.get()), cm);
     if (AT.get() == nullptr) {
         return failed("transpose");

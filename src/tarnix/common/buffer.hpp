@@ -5,19 +5,15 @@
 // writable one. NumPy arrays are viewed directly; any other object through the
 // buffer protocol. A view never copies: what does not fit raises ValueError
 // (wrong dtype, number of dimensions, layout, or a read-only array), naming
-// the argument. Views are non-copyable RAII guards; name them. PrivateCopy<T>
-// is the one that copies: it holds the call's own copy of an argument, for a
-// library that reads it with the interpreter lock released.
+// the argument. Views are non-copyable RAII guards; name them.
 #pragma once
 
 #include "common/errors.hpp"
 
-#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
-#include <memory>
 
 namespace tarnix {
 
@@ -66,8 +62,6 @@ class BufferView {
 public:
     BufferView() noexcept = default;
     BufferView(PyObject* obj, const char* name, const ElementType& type, int ndim, Layout layout);
-    // A one-dimensional view of n elements at data, memory the call owns.
-    BufferView(void* data, Py_ssize_t n) noexcept : data_(data), shape_{n, 0} {}
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     BufferView(BufferView&& other) noexcept;
@@ -125,8 +119,6 @@ public:
     {
         return obj == Py_None ? Vector() : Vector(obj, name);
     }
-    // A view of n elements of memory the call owns (no Python object).
-    static Vector over(T* data, Py_ssize_t n) noexcept { return Vector(data, n); }
 
     T* data() const noexcept { return static_cast<T*>(view_.data()); }
     Py_ssize_t size() const noexcept { return view_.shape(0); }
@@ -134,47 +126,7 @@ public:
     T& operator[](Py_ssize_t i) const noexcept { return data()[i]; }
 
 private:
-    Vector(T* data, Py_ssize_t n) noexcept : view_(data, n) {}
-
     BufferView view_;
-};
-
-// A copy, owned by the call, of a one-dimensional argument: the argument is
-// viewed as Vector<T> (same checks and messages), its elements are copied at
-// once, and the view is dropped. What the copy holds cannot change or go away
-// while the library reads it with the interpreter lock released, whatever
-// other threads do to the caller's array; checks belong on the copy, after it
-// is made. The memory comes from operator new, not from the libraries'
-// allocator. view() is a Vector over the copy, for the usual checks.
-template <class T>
-class PrivateCopy {
-public:
-    PrivateCopy() noexcept = default;
-    PrivateCopy(PyObject* obj, const char* name) { copy_from(Vector<T>(obj, name)); }
-    // None gives a null copy.
-    static PrivateCopy optional(PyObject* obj, const char* name)
-    {
-        return obj == Py_None ? PrivateCopy() : PrivateCopy(obj, name);
-    }
-
-    const Vector<T>& view() const noexcept { return view_; }
-    T* data() const noexcept { return view_.data(); }
-    Py_ssize_t size() const noexcept { return view_.size(); }
-    bool is_null() const noexcept { return view_.is_null(); }
-    T& operator[](Py_ssize_t i) const noexcept { return view_[i]; }
-
-private:
-    void copy_from(const Vector<T>& source)
-    {
-        const Py_ssize_t n = source.size();
-        // One element at least, so that an empty copy is not null.
-        copy_.reset(new T[static_cast<size_t>(n > 0 ? n : 1)]);
-        std::copy_n(source.data(), n, copy_.get());
-        view_ = Vector<T>::over(copy_.get(), n);
-    }
-
-    std::unique_ptr<T[]> copy_;
-    Vector<T> view_;
 };
 
 // Two-dimensional, column-major, writable array of T.

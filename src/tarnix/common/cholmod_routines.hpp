@@ -9,11 +9,11 @@
 // Header-only, for the modules that link CHOLMOD (tarnix.cholmod, tarnix.spqr).
 #pragma once
 
+#include "common/width_table.hpp"
+
 #include <cholmod.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <type_traits>
 
 namespace tarnix {
 
@@ -36,26 +36,17 @@ struct CholmodRoutines {
     cholmod_factor* (*analyze_p)(cholmod_sparse*, I* perm, I* fset, size_t fsize, cholmod_common*);
 };
 
-template <class I>
-constexpr CholmodRoutines<I> cholmod_routines()
-{
-    static_assert(std::is_same_v<I, int32_t> || std::is_same_v<I, int64_t>, "CHOLMOD indices are int32 or int64");
-    if constexpr (std::is_same_v<I, int32_t>) {
-        return {CHOLMOD_INT,        cholmod_start,       cholmod_finish,      cholmod_malloc,
-                cholmod_calloc,     cholmod_free,        cholmod_free_dense,  cholmod_free_sparse,
-                cholmod_free_factor, cholmod_sort,       cholmod_reallocate_sparse, cholmod_transpose,
-                cholmod_add,        cholmod_analyze_p};
-    }
-    else {
-        return {CHOLMOD_LONG,         cholmod_l_start,     cholmod_l_finish,     cholmod_l_malloc,
-                cholmod_l_calloc,     cholmod_l_free,      cholmod_l_free_dense, cholmod_l_free_sparse,
-                cholmod_l_free_factor, cholmod_l_sort,     cholmod_l_reallocate_sparse, cholmod_l_transpose,
-                cholmod_l_add,        cholmod_l_analyze_p};
-    }
-}
+inline constexpr WidthTable<CholmodRoutines> cholmod_routines{
+    {CHOLMOD_INT, cholmod_start, cholmod_finish, cholmod_malloc, cholmod_calloc, cholmod_free, cholmod_free_dense,
+     cholmod_free_sparse, cholmod_free_factor, cholmod_sort, cholmod_reallocate_sparse, cholmod_transpose, cholmod_add,
+     cholmod_analyze_p},
+    {CHOLMOD_LONG, cholmod_l_start, cholmod_l_finish, cholmod_l_malloc, cholmod_l_calloc, cholmod_l_free,
+     cholmod_l_free_dense, cholmod_l_free_sparse, cholmod_l_free_factor, cholmod_l_sort, cholmod_l_reallocate_sparse,
+     cholmod_l_transpose, cholmod_l_add, cholmod_l_analyze_p},
+};
 
-// The table of one width, as a constant: cholmod_lib<int64_t>.start(&cm).
+// The table of one width: cholmod_lib<int64_t>.start(&cm).
 template <class I>
-inline constexpr CholmodRoutines<I> cholmod_lib = cholmod_routines<I>();
+inline constexpr const CholmodRoutines<I>& cholmod_lib = cholmod_routines.get<I>();
 
 }  // namespace tarnix
