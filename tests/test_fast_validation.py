@@ -21,7 +21,6 @@ import tarnix.ccolamd as ccolamd_module
 import tarnix.colamd as colamd_module
 import tarnix.spqr as spqr_module
 from strategies import csc_fingerprint
-from support import run_python
 from tarnix import utils
 from tarnix.utils import validate_csc_input
 
@@ -298,43 +297,6 @@ def test_callbacks_go_the_python_way(name, make):
     got, python = python_ran(lambda: FUNCTIONS[name](A))
     assert python
     assert isinstance(got, list) or issubclass(got[0], (ValueError, TypeError)), got
-
-
-def test_threads_writing_while_the_native_check_reads():
-    proc = run_python("""
-        import sys, threading, time
-        import numpy as np
-        from scipy import sparse
-        import tarnix.btf as btf, tarnix.colamd as colamd, tarnix.camd as camd
-        sys.setswitchinterval(1e-5)
-        A = sparse.csc_array(sparse.random_array((3000, 3000), density=0.002, rng=1) + sparse.eye_array(3000))
-        A.sum_duplicates()
-        good_indices, good_indptr = A.indices.copy(), A.indptr.copy()
-        stop = time.monotonic() + 1.5
-        def write():
-            k = 0
-            while time.monotonic() < stop:
-                k += 1
-                A.indices[k % len(good_indices)] = 2**30 if k % 2 else -5
-                A.indptr[1 + k % (len(good_indptr) - 1)] = 2**30 if k % 3 else -1
-                np.copyto(A.indices, good_indices)
-                np.copyto(A.indptr, good_indptr)
-        def call():
-            while time.monotonic() < stop:
-                for fn in (btf.maxtrans, btf.btf, colamd.colamd, camd.camd):
-                    try:
-                        fn(A)
-                    except ValueError:
-                        pass
-        threads = [threading.Thread(target=write)] + [threading.Thread(target=call) for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        print("done")
-    """)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    assert proc.stdout.split() == ["done"]
 
 
 def _reference_constraints(c, index_dtype):
