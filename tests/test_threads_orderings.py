@@ -260,3 +260,103 @@ def test_other_threads_run_during_a_long_call(large, name):
     # through it, on a core of its own or sharing one (half to all of it).
     assert elapsed > 0.05
     assert during > 0.3 * free, f"counting at {during:.0f}/s during the call against {free:.0f}/s when free"
+
+
+# The libraries write to the call's own arrays; what reaches the caller's is
+# what the library wrote there before: the entries it sets, and nothing when
+# it refused the input before writing.
+
+SENTINEL = -7
+
+
+# Small calls work in place, holding the lock; larger ones on copies.
+IN_PLACE, ON_COPIES = 12, 70
+
+
+@pytest.mark.parametrize("k", [IN_PLACE, ON_COPIES], ids=["in place", "on copies"])
+def test_results_land_in_the_callers_arrays_as_written(index_dtype, k):
+    A = shuffled_rows(grid_laplacian(k, index_dtype), 4)
+    n = A.shape[0]
+    # Longer outputs than needed: the entries past the library's keep their values.
+    p = np.full(n + 3, SENTINEL, index_dtype)
+    info = np.full(25, float(SENTINEL))
+    tca._camd_order(n, A.indptr, A.indices, p, None, info, None)
+    assert np.array_equal(np.sort(p[:n]), np.arange(n)) and (p[n:] == SENTINEL).all()
+    assert info[0] == 0 and (info[20:] == SENTINEL).all()
+
+    stats = np.full(23, SENTINEL, index_dtype)
+    perm = np.full(n + 1, SENTINEL, index_dtype)
+    tc._symamd(n, n, A.indptr, A.indices, perm, _knobs(), stats)
+    assert np.array_equal(np.sort(perm[:n]), np.arange(n)) and stats[3] == 0 and (stats[20:] == SENTINEL).all()
+
+    q = np.arange(n, dtype=index_dtype)[::-1].copy()
+    p = np.full(n, SENTINEL, index_dtype)
+    r = np.full(n + 1, SENTINEL, index_dtype)
+    nblocks = tb._strongcomp(n, A.indptr, A.indices, q, p, r)
+    expected = tb.strongcomp(A, np.arange(n)[::-1].copy())
+    assert same((p, q, r[: nblocks + 1]), expected)
+
+
+@pytest.mark.parametrize("k", [IN_PLACE, ON_COPIES], ids=["in place", "on copies"])
+def test_a_refused_input_leaves_the_permutation_alone(index_dtype, k):
+    A = grid_laplacian(k, index_dtype)
+    n = A.shape[0]
+    bad = A.indices.copy()
+    bad[5] = n + 2  # a row index out of range: refused by the libraries themselves
+    p = np.full(n, SENTINEL, index_dtype)
+    info = np.zeros(20)
+    with pytest.raises(tca.CAMDInvalidMatrixError):
+        tca._camd_order(n, A.indptr, bad, p, None, info, None)
+    assert (p == SENTINEL).all() and info[0] == -2
+
+    for symamd, error in ((tc._symamd, tc.COLAMDValueError), (tc._colamd, tc.COLAMDValueError)):
+        perm = np.full(n + 1, SENTINEL, index_dtype)
+        stats = np.zeros(20, index_dtype)
+        with pytest.raises(error):
+            symamd(n, n, A.indptr, bad.copy(), perm, _knobs(), stats)
+        assert stats[3] == -9  # the library's status reaches the caller's stats
+        if symamd is tc._symamd:
+            assert (perm == SENTINEL).all()
+    perm = np.full(n + 1, SENTINEL, index_dtype)
+    with pytest.raises(tcc.CCOLAMDValueError):
+        tcc._csymamd(n, A.indptr, bad, perm, _knobs(), np.zeros(20, index_dtype), None)
+    assert (perm == SENTINEL).all()
+
+
+@pytest.mark.parametrize("k", [IN_PLACE, ON_COPIES], ids=["in place", "on copies"])
+def test_bad_arrays_are_refused_alike_in_place_and_on_copies(index_dtype, k):
+    A = grid_laplacian(k, index_dtype)
+    n = A.shape[0]
+    Ap, Ai = A.indptr, A.indices
+    rows = Ai.copy()
+    rows[7] = n
+    pointers = Ap.copy()
+    pointers[3] = pointers[4] + 1  # decreasing
+    past = Ap.copy()
+    past[2] = Ai.size + 1
+    sets = np.zeros(n, index_dtype)
+    sets[1] = n
+    z = lambda size: np.zeros(size, index_dtype)  # noqa: E731
+    row_message = f"row index Ai[7] = {n} is out of range for {n} rows"
+    cases = [
+        (lambda: tb._maxtrans(n, n, Ap, rows, 0.0, z(n)), row_message),
+        (lambda: tb._btf(n, Ap, rows, 0.0, z(n), z(n), z(n + 1)), row_message),
+        (lambda: tb._strongcomp(n, pointers, Ai, None, z(n), z(n + 1)),
+         f"Ap must be non-decreasing, but Ap[3] = {pointers[3]} > Ap[4] = {pointers[4]}"),
+        (lambda: tc._symamd(n, n, past, Ai, z(n + 1), _knobs(), z(20)),
+         f"Ap[2] = {Ai.size + 1} points past the end of Ai ({Ai.size} entries)"),
+        (lambda: tca._camd_order(n, past, Ai, z(n), None, None, None),
+         f"Ap[2] = {Ai.size + 1} points past the end of Ai ({Ai.size} entries)"),
+        (lambda: tcc._csymamd(n, Ap, Ai, z(n + 1), _knobs(), z(20), sets),
+         f"Constraints must lie in 0..N-1 = 0..{n - 1}, got constraints[1] = {n}"),
+        (lambda: tcc._ccolamd(n, n, Ap, Ai, z(n + 1), _knobs(), z(20), sets),
+         f"Constraints must lie in 0..N-1 = 0..{n - 1}, got constraints[1] = {n}"),
+        (lambda: tca._camd_order(n, Ap, Ai, z(n), None, None, sets),
+         f"Constraints must lie in 0..N-1 = 0..{n - 1}, got constraints[1] = {n}"),
+        (lambda: tb._strongcomp(n, Ap, Ai, np.zeros(n, index_dtype), z(n), z(n + 1)),
+         "qin[1] = 0 names column 0 a second time"),
+    ]
+    for call, message in cases:
+        with pytest.raises(ValueError) as err:
+            call()
+        assert str(err.value) == message
