@@ -360,3 +360,53 @@ def test_strongcomp_reorders_a_fitting_q_in_place(index_dtype):
     assert q_new is not other and np.array_equal(other, np.arange(8))
     with pytest.raises(ValueError, match="Values in qin exceed the range"):
         btf_module.strongcomp(base(8), np.full(8, 2**40))
+
+
+def _numpy_unflip(q):
+    """btf_q_permutation's NumPy expression, the reference."""
+    q = np.asarray(q)
+    q[q < 0] = -q[q < 0] - 2
+    return q
+
+
+def _q_values(dtype):
+    if np.dtype(dtype).kind == "u":
+        return np.array([0, 3, 5, np.iinfo(dtype).max], dtype=dtype)
+    if np.dtype(dtype).kind == "f":
+        return np.array([0.0, -2.0, 3.5, -7.0], dtype=dtype)
+    low = np.iinfo(dtype).min
+    return np.array([0, -2, 3, -7, low, low + 1, -1, 5], dtype=dtype)
+
+
+def _q_layout(values, layout):
+    if layout == "strided":
+        return np.repeat(values, 2)[::2]
+    if layout == "byte_swapped":
+        return values.astype(values.dtype.newbyteorder())
+    if layout == "read_only":
+        q = values.copy()
+        q.setflags(write=False)
+        return q
+    if layout == "subclass":
+        return values.copy().view(np.memmap)
+    if layout == "list":
+        return values.tolist()
+    return values.copy()
+
+
+@pytest.mark.parametrize("dtype", [np.int32, np.int64, np.int16, np.uint32, np.float64, np.longlong])
+@pytest.mark.parametrize("layout", ["plain", "strided", "byte_swapped", "read_only", "subclass", "list"])
+def test_btf_q_permutation_matches_numpy(dtype, layout):
+    # Wrapping at the bottom of the range, in place where NumPy is in place.
+    q, reference = (_q_layout(_q_values(dtype), layout) for _ in range(2))
+    got = outcome(lambda: btf_module.btf_q_permutation(q))
+    expected = outcome(lambda: _numpy_unflip(reference))
+    assert same(got, expected), (got, expected)
+    assert np.array_equal(np.asarray(q), np.asarray(reference))
+    if isinstance(got, list):
+        assert np.array_equal(got[0][0], expected[0][0])
+
+
+def test_btf_q_permutation_returns_the_array_it_was_given():
+    q = np.array([0, -3, 1], dtype=np.int32)
+    assert btf_module.btf_q_permutation(q) is q and q.tolist() == [0, 1, 1]

@@ -19,7 +19,9 @@
 #include <btf.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <type_traits>
 
 namespace {
 
@@ -344,12 +346,48 @@ Ref py_btf(PyObject* m, const Args& a)
 }
 
 // btf_q_permutation(q): every negative entry w becomes -w - 2, in place.
+template <class I>
+void unflip(I* q, npy_intp n)
+{
+    // -w - 2 in unsigned arithmetic: it wraps as NumPy's integers do.
+    using U = std::make_unsigned_t<I>;
+    for (npy_intp k = 0; k < n; ++k) {
+        if (q[k] < 0) {
+            q[k] = static_cast<I>(U{0} - static_cast<U>(q[k]) - U{2});
+        }
+    }
+}
+
+// The unflipping in one pass, for an int32 or int64 array that NumPy's
+// masked assignment below would update in place the same way (C-contiguous,
+// aligned, writable, native byte order); false for any other array.
+bool unflip_in_place(PyArrayObject* q)
+{
+    if (!PyArray_IS_C_CONTIGUOUS(q) || !PyArray_ISWRITEABLE(q) || !PyArray_ISALIGNED(q) || !PyArray_ISNOTSWAPPED(q)) {
+        return false;
+    }
+    switch (PyArray_TYPE(q)) {
+    case NPY_INT32:
+        unflip(static_cast<int32_t*>(PyArray_DATA(q)), PyArray_SIZE(q));
+        return true;
+    case NPY_INT64:
+        unflip(static_cast<int64_t*>(PyArray_DATA(q)), PyArray_SIZE(q));
+        return true;
+    default:
+        return false;
+    }
+}
+
 Ref py_btf_q_permutation(PyObject*, const Args& a)
 {
-    Ref asarray = import_attr("numpy", "asarray");
-    Ref q = check(PyObject_CallOneArg(asarray.get(), a[0]));
+    // np.asarray(q) is q itself for a NumPy array (not a subclass).
+    Ref q = PyArray_CheckExact(a[0]) ? Ref::borrow(a[0])
+                                     : check(PyObject_CallOneArg(import_attr("numpy", "asarray").get(), a[0]));
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(q.get())) != 1) {
         raise(PyExc_ValueError, "Input must be a 1D array.");
+    }
+    if (unflip_in_place(reinterpret_cast<PyArrayObject*>(q.get()))) {
+        return q;
     }
     Ref zero = check(PyLong_FromLong(0));
     Ref two = check(PyLong_FromLong(2));
