@@ -39,7 +39,7 @@ import tarnix.spqr as ts  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
-REPEAT = 7
+REPEAT = 15
 COUNTED_CALLS = 20
 
 
@@ -117,7 +117,7 @@ def wall_times(lib):
         setup(lib, A)
         task = name.encode()
         call()
-        number = 2000
+        number = 1000
         bare = ours = loop = float("inf")
         for _ in range(REPEAT):
             bare = min(bare, lib.bare_seconds(task, number))
