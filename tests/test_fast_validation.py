@@ -1,10 +1,13 @@
-"""The native check that the modules make in place of calling
-tarnix.utils.validate_csc_input for a matrix already in canonical CSC form.
+"""The native shortcuts of a call: the check that the modules make in place
+of calling tarnix.utils.validate_csc_input for a matrix already in canonical
+CSC form, index arguments cast without NumPy's Python functions, and
+btf_q_permutation in one pass.
 
 Every public function must give, for any argument, exactly the outcome (result
 or exception type and message) it gives when the Python function does the
 coercion, and the native check must be taken only where it applies: the
-Python function is seen to run for everything else."""
+Python function is seen to run for everything else. The other shortcuts are
+held against the NumPy expressions they stand for."""
 
 import operator
 import sys
