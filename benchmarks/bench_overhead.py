@@ -29,7 +29,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 from scipy import sparse  # noqa: E402
 
-from common import best_time, table  # noqa: E402
+from common import best_time, compile_bare, table  # noqa: E402
 
 import tarnix.btf as tb  # noqa: E402
 import tarnix.camd as tcamd  # noqa: E402
@@ -37,22 +37,14 @@ import tarnix.ccolamd as tcc  # noqa: E402
 import tarnix.colamd as tc  # noqa: E402
 import tarnix.spqr as ts  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
-BUILD = HERE.parent / "build" / "bench"
 REPEAT = 15
 COUNTED_CALLS = 20
 
 
 def bare_library():
     """overhead_bare.cpp compiled (once) into a shared library, loaded with ctypes."""
-    lib = BUILD / "liboverhead_bare.so"
-    source = HERE / "overhead_bare.cpp"
-    if not lib.exists() or lib.stat().st_mtime < source.stat().st_mtime:
-        BUILD.mkdir(parents=True, exist_ok=True)
-        include = next(p for p in ("/usr/local/include/suitesparse", "/usr/include/suitesparse") if Path(p).exists())
-        subprocess.run(["g++", "-O2", "-std=c++17", "-shared", "-fPIC", f"-I{include}", str(source), "-o", str(lib),
-                        "-L/usr/local/lib", "-Wl,-rpath,/usr/local/lib", "-lspqr", "-lcholmod", "-lcolamd",
-                        "-lccolamd", "-lcamd", "-lbtf", "-lsuitesparseconfig"], check=True)
+    lib = compile_bare("overhead_bare.cpp", ["spqr", "cholmod", "colamd", "ccolamd", "camd", "btf",
+                                             "suitesparseconfig"], shared=True)
     handle = ctypes.CDLL(str(lib))
     i32p = ctypes.POINTER(ctypes.c_int32)
     handle.bare_setup.argtypes = [ctypes.c_int32] * 3 + [i32p, i32p, ctypes.POINTER(ctypes.c_double)]
