@@ -69,7 +69,7 @@ std::unique_ptr<I[]> workspace(long long per_column, long long N)
 template <class I>
 bool copies_for(long long N, const Vector<I>& Ai) noexcept
 {
-    return works_on_copies(N + static_cast<long long>(Ai.size()));
+    return works_on_copies(Ai.size(), N);
 }
 
 // The M by N pattern BTF reads, checked, and copied when `copying`.

@@ -130,7 +130,7 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     const I n = narrow_size<I>(N, "N");
     double control[CAMD_CONTROL];
     library_control<I>(control, a.ctrl.data(), N);
-    const bool copying = works_on_copies(N + a.Ai.size());
+    const bool copying = works_on_copies(a.Ai.size(), N);
     const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai, copying);
     const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints", copying);
     require_constraints(constraints.or_caller(a.constraints), N);

@@ -362,7 +362,7 @@ private:
         if (alen < nnz) {
             raise(st.error, "Recommended Alen is less than nnz.");
         }
-        const bool copying = works_on_copies(nnz + N);
+        const bool copying = works_on_copies(nnz, N);
         const Owned<I> owned_cmember = owned_constraints(constraints, N, copying);
         I* cmember = owned_cmember.or_caller(constraints).data();
         auto work = colamd_work_array(a.Ai, alen);
@@ -391,7 +391,7 @@ private:
                               Py_ssize_t nknobs, const Vector<I>& constraints)
     {
         check_arrays(a, N, knobs, nknobs, constraints);
-        const bool copying = works_on_copies(a.Ai.size() + N);
+        const bool copying = works_on_copies(a.Ai.size(), N);
         const Owned<I> owned_cmember = owned_constraints(constraints, N, copying);
         I* cmember = owned_cmember.or_caller(constraints).data();
         const auto& lib = Lib::routines.template get<I>();

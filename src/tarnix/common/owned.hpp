@@ -22,18 +22,21 @@
 #include "common/threads.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
 namespace tarnix {
 
-// Whether a call over this many index entries (row indices and column
-// pointers) works on copies without the lock, or in place holding it.
+// Whether a call over `rows` row indices and `columns` columns works on
+// copies without the lock, or in place holding it. The sizes may be any
+// arguments' (a negative or huge N is refused later): no sum overflows.
 inline constexpr long long kCopiesFromEntries = 4096;
 
-inline bool works_on_copies(long long entries) noexcept
+inline bool works_on_copies(long long rows, long long columns) noexcept
 {
-    return entries >= kCopiesFromEntries;
+    auto clamp = [](long long v) { return v < 0 ? 0 : v > kCopiesFromEntries ? kCopiesFromEntries : v; };
+    return clamp(rows) + clamp(columns) >= kCopiesFromEntries;
 }
 
 // f() with the interpreter lock released when `release`, holding it otherwise.
