@@ -73,16 +73,19 @@ def random_sparse(m, n, per_column, seed=0, index_dtype=np.int32):
     return A
 
 
-def compile_bare(source, libs):
-    """Compile benchmarks/<source> (C++) against the installed SuiteSparse, once; the executable's path."""
+def compile_bare(source, libs, shared=False):
+    """Compile benchmarks/<source> (C++) against the installed SuiteSparse, once; the path of the
+    executable, or of the shared library lib<stem>.so (for ctypes) when `shared`."""
     here = Path(__file__).resolve().parent
-    exe = here.parent / "build" / "bench" / Path(source).stem
+    stem = Path(source).stem
+    exe = here.parent / "build" / "bench" / (f"lib{stem}.so" if shared else stem)
     src = here / source
     if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
         exe.parent.mkdir(parents=True, exist_ok=True)
         include = next(p for p in ("/usr/local/include/suitesparse", "/usr/include/suitesparse") if Path(p).exists())
-        subprocess.run(["g++", "-O2", "-std=c++17", f"-I{include}", str(src), "-o", str(exe), "-L/usr/local/lib",
-                        "-Wl,-rpath,/usr/local/lib", *(f"-l{lib}" for lib in libs)], check=True)
+        subprocess.run(["g++", "-O2", "-std=c++17", *(["-shared", "-fPIC"] if shared else []), f"-I{include}",
+                        str(src), "-o", str(exe), "-L/usr/local/lib", "-Wl,-rpath,/usr/local/lib",
+                        *(f"-l{lib}" for lib in libs)], check=True)
     return exe
 
 

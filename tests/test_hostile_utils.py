@@ -203,13 +203,15 @@ def test_csc_attributes_that_are_not_arrays(name, value):
 
 @pytest.mark.parametrize("layout", ["canonical", "unsorted", "int64_pointers"])
 def test_a_thread_writing_bad_values_while_others_validate(layout):
-    # Eight threads coerce (and factorize) one matrix while another writes
+    # Eight threads coerce (and factorize, order) one matrix while another writes
     # out-of-range values into its arrays in place and puts them back. Any
     # call may fail or see either version; none may crash or hang.
     proc = run_python(f"""
         import sys, threading, time
         import numpy as np
         from scipy import sparse
+        import tarnix.btf as tb
+        import tarnix.colamd as tc
         import tarnix.spqr as ts
         from tarnix.utils import validate_csc_input
         sys.setswitchinterval(1e-5)
@@ -236,7 +238,9 @@ def test_a_thread_writing_bad_values_while_others_validate(layout):
                 A.indptr[:] = good_indptr
         def call():
             while time.monotonic() < stop:
-                for fn in (validate_csc_input, ts.spqr_factor):
+                # The modules check a canonical matrix natively, the
+                # function in Python: both must survive the writer.
+                for fn in (validate_csc_input, ts.spqr_factor, tb.maxtrans, tc.colamd):
                     try:
                         fn(A)
                     except (ValueError, ts.SPQRError):

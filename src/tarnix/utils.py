@@ -4,6 +4,12 @@ Every matrix argument of ``tarnix`` passes through :func:`validate_csc_input`
 before any SuiteSparse routine sees it. The routine guarantees a canonical
 compressed sparse column (CSC) structure, because the libraries index arrays
 with what they read from it.
+
+The extension modules recognise the common case natively: a ``csc_array`` or
+``csc_matrix`` (not a subclass) whose arrays are already what this function
+would return, checked in one pass, is used without calling it, with the same
+result. Everything else, and every module whose ``validate_csc_input`` binding
+was replaced, goes through the function.
 """
 
 from __future__ import annotations

@@ -19,7 +19,9 @@
 #include <btf.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <type_traits>
 
 namespace {
 
@@ -237,10 +239,10 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double 
 // row indices, in their index width. The arrays are looked up (which may run
 // Python code) before the views are made.
 template <class F>
-decltype(auto) with_pattern(const CscInput& in, F&& f)
+decltype(auto) with_pattern(PyObject* m, const CscInput& in, F&& f)
 {
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
     return dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(indptr.get(), "Ap");
@@ -259,11 +261,11 @@ Ref py_maxtrans(PyObject* m, const Args& a)
     if (M == 0 || N == 0) {
         return zeros(0, dtype);
     }
-    if (has_no_entries(in.matrix.get())) {
+    if (has_no_entries(in)) {
         return full(M, -1, dtype);
     }
     Ref jmatch = empty(M, dtype);
-    with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
+    with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
         Vector<I> match(jmatch.get(), "jmatch");
         run_maxtrans<I, true>(M, N, Ap, Ai, 0.0, match);
@@ -278,7 +280,7 @@ Ref py_strongcomp(PyObject* m, const Args& a)
     PyObject* dtype = in.index_dtype.get();
     const long long N = in.nrows;
     const bool with_q = a[1] != Py_None;
-    if (N == 0 || has_no_entries(in.matrix.get())) {
+    if (N == 0 || has_no_entries(in)) {
         // Every row its own block; the given q is not looked at.
         Ref p = arange(N, dtype);
         Ref r = arange(N + 1, dtype);
@@ -293,7 +295,7 @@ Ref py_strongcomp(PyObject* m, const Args& a)
                    : Ref::none();
     Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    const long long nblocks = with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
+    const long long nblocks = with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
         auto qv = Vector<I>::optional(q.get(), "q");
         Vector<I> pv(p.get(), "p");
@@ -319,7 +321,7 @@ Ref py_btf(PyObject* m, const Args& a)
         Ref r = zeros(1, dtype);
         return check(PyTuple_Pack(3, p.get(), q.get(), r.get()));
     }
-    if (has_no_entries(in.matrix.get())) {
+    if (has_no_entries(in)) {
         // Identity rows, every column unmatched (flipped), N singleton blocks.
         Ref p = arange(N, dtype);
         Ref q = arange(N, dtype);
@@ -332,7 +334,7 @@ Ref py_btf(PyObject* m, const Args& a)
     Ref p = empty(N, dtype);
     Ref q = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    const long long nblocks = with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
+    const long long nblocks = with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
         Vector<I> pv(p.get(), "p");
         Vector<I> qv(q.get(), "q");
@@ -344,12 +346,48 @@ Ref py_btf(PyObject* m, const Args& a)
 }
 
 // btf_q_permutation(q): every negative entry w becomes -w - 2, in place.
+template <class I>
+void unflip(I* q, npy_intp n)
+{
+    // -w - 2 in unsigned arithmetic: it wraps as NumPy's integers do.
+    using U = std::make_unsigned_t<I>;
+    for (npy_intp k = 0; k < n; ++k) {
+        if (q[k] < 0) {
+            q[k] = static_cast<I>(U{0} - static_cast<U>(q[k]) - U{2});
+        }
+    }
+}
+
+// The unflipping in one pass, for an int32 or int64 array that NumPy's
+// masked assignment below would update in place the same way (C-contiguous,
+// aligned, writable, native byte order); false for any other array.
+bool unflip_in_place(PyArrayObject* q)
+{
+    if (!PyArray_IS_C_CONTIGUOUS(q) || !PyArray_ISWRITEABLE(q) || !PyArray_ISALIGNED(q) || !PyArray_ISNOTSWAPPED(q)) {
+        return false;
+    }
+    switch (PyArray_TYPE(q)) {
+    case NPY_INT32:
+        unflip(static_cast<int32_t*>(PyArray_DATA(q)), PyArray_SIZE(q));
+        return true;
+    case NPY_INT64:
+        unflip(static_cast<int64_t*>(PyArray_DATA(q)), PyArray_SIZE(q));
+        return true;
+    default:
+        return false;
+    }
+}
+
 Ref py_btf_q_permutation(PyObject*, const Args& a)
 {
-    Ref asarray = import_attr("numpy", "asarray");
-    Ref q = check(PyObject_CallOneArg(asarray.get(), a[0]));
+    // np.asarray(q) is q itself for a NumPy array (not a subclass).
+    Ref q = PyArray_CheckExact(a[0]) ? Ref::borrow(a[0])
+                                     : check(PyObject_CallOneArg(import_attr("numpy", "asarray").get(), a[0]));
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(q.get())) != 1) {
         raise(PyExc_ValueError, "Input must be a 1D array.");
+    }
+    if (unflip_in_place(reinterpret_cast<PyArrayObject*>(q.get()))) {
+        return q;
     }
     Ref zero = check(PyLong_FromLong(0));
     Ref two = check(PyLong_FromLong(2));

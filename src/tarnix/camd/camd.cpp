@@ -175,7 +175,7 @@ Ref py_camd(PyObject* m, const Args& a)
     if (N == 0) {
         return zeros(0, dtype);
     }
-    if (has_no_entries(in.matrix.get())) {
+    if (has_no_entries(in)) {
         return arange(N, dtype);
     }
     Ref ctrl = zeros(CAMD_CONTROL, NPY_DOUBLE);
@@ -187,8 +187,8 @@ Ref py_camd(PyObject* m, const Args& a)
     Ref constraints =
         a[1] == Py_None ? Ref::none() : convert_constraints(a[1], dtype, Conversion::Contiguous);
 
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
     dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         auto arrays = CamdArrays<I>::view(indptr.get(), indices.get(), p.get(), ctrl.get(), info.get(),

@@ -12,6 +12,7 @@
 // returns it with SuiteSparse_free when the last array using it dies.
 
 #include "common/cholmod_routines.hpp"
+#include "common/csc_result.hpp"
 #include "common/tarnix.hpp"
 
 #include "cholmod/capi.hpp"
@@ -31,8 +32,7 @@ namespace capi = tarnix::cholmod_capi;
 
 struct State : ModuleState {
     PyObject* memory_type;  // owner of SuiteSparse-allocated buffers
-    PyObject* csc_array;    // scipy.sparse.csc_array
-    static constexpr PyObject* State::*objects[] = {&State::memory_type, &State::csc_array};
+    static constexpr PyObject* State::*objects[] = {&State::memory_type};
 };
 
 // The conversions are called from other modules, without a module argument:
@@ -330,18 +330,9 @@ Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
     Ref indices = array_over(i_owner, itype, 1, &nz, nullptr);
     Ref data = array_over(x_owner, value_typenum(A->xtype, A->dtype), 1, &nz, nullptr);
 
-    // An empty csc_array of the right shape and dtype, then our arrays: the
-    // constructor would otherwise scan int64 indices and narrow them.
-    Ref shape = check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(A->nrow), static_cast<Py_ssize_t>(A->ncol)));
-    Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
-    Ref args = check(PyTuple_Pack(1, shape.get()));
-    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
     admit_python_allocation();
-    Ref result = check(PyObject_Call(g_state->csc_array, args.get(), kwargs.get()));
-    check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
-    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
-    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
-    return result;
+    return new_csc_array(g_state->csc_array_type, g_state->csc_prototype, static_cast<Py_ssize_t>(A->nrow),
+                         static_cast<Py_ssize_t>(A->ncol), data.get(), indices.get(), indptr.get());
 }
 
 PyObject* capi_csc_from_sparse(cholmod_sparse* A, cholmod_common* cm) noexcept
@@ -571,7 +562,6 @@ void exec_body(PyObject* m)
     if (st.memory_type == nullptr) {
         throw PythonError{};
     }
-    st.csc_array = import_attr("scipy.sparse", "csc_array").release();
     add_function(m, sparse_from_csc_def);
     add_function(m, cholmod_counts::cholesky_counts_def);
     add_object(m, capi::kCapiTable, new_capi_table().get());

@@ -3,6 +3,10 @@
 #include "common/arrays.hpp"
 #include "common/conversions.hpp"
 
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
 namespace tarnix {
 namespace {
 
@@ -52,33 +56,113 @@ Ref zeros(npy_intp n, int typenum)
     return check(PyArray_ZEROS(1, &n, typenum, 0));
 }
 
+namespace {
+
+// Every value of the integer array `a` (C-contiguous, one of the types below)
+// lies in the range of the index type `target`: the cast to it wraps nothing.
+// Returns -1 for a layout or type the loop does not cover.
+template <class T>
+int all_in_range(const T* v, npy_intp n, long long low, unsigned long long high)
+{
+    unsigned out = 0;
+    for (npy_intp k = 0; k < n; ++k) {
+        if constexpr (std::is_signed_v<T>) {
+            out |= static_cast<unsigned>(v[k] < low || (v[k] > 0 && static_cast<unsigned long long>(v[k]) > high));
+        }
+        else {
+            out |= static_cast<unsigned>(v[k] > high);
+        }
+    }
+    return out == 0;
+}
+
+int fits_index_type(PyArrayObject* a, int target)
+{
+    if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISNOTSWAPPED(a)) {
+        return -1;
+    }
+    const bool narrow = target == NPY_INT32;
+    const long long low = narrow ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int64_t>::min();
+    const unsigned long long high = narrow ? std::numeric_limits<int32_t>::max() : std::numeric_limits<int64_t>::max();
+    const npy_intp n = PyArray_SIZE(a);
+    switch (PyArray_TYPE(a)) {
+    case NPY_INT64:
+        return all_in_range(static_cast<const int64_t*>(PyArray_DATA(a)), n, low, high);
+    case NPY_UINT64:
+        return all_in_range(static_cast<const uint64_t*>(PyArray_DATA(a)), n, low, high);
+    case NPY_UINT32:
+        return all_in_range(static_cast<const uint32_t*>(PyArray_DATA(a)), n, low, high);
+    default:
+        return -1;
+    }
+}
+
+// np.asarray(obj, dtype=dtype, order="C") or np.ascontiguousarray(obj,
+// dtype=dtype) made natively, for what both are the same cast for: a NumPy
+// array (not a subclass) of integers of at least one dimension, and an index
+// dtype. Such a cast cannot fail or warn. Empty when NumPy's Python functions
+// must do it.
+Ref convert_plain_array(PyObject* obj, PyObject* dtype)
+{
+    if (!PyArray_CheckExact(obj) || !PyArray_DescrCheck(dtype)) {
+        return Ref{};
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(a) == 0 || !PyArray_ISINTEGER(a)) {
+        return Ref{};
+    }
+    auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+    if ((descr->type_num != NPY_INT32 && descr->type_num != NPY_INT64) || !PyArray_ISNBO(descr->byteorder)) {
+        return Ref{};
+    }
+    Py_INCREF(descr);  // stolen
+    return check(PyArray_FromAny(obj, descr, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+// NumPy wraps integers that the narrower index type cannot hold; a wrapped
+// value could pass for a valid one. `converted` is obj cast to the index dtype.
+void require_unwrapped(PyObject* obj, PyObject* converted, PyObject* dtype, const char* name)
+{
+    if (!PyArray_Check(obj) || !PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(obj)) ||
+        !PyArray_Check(converted) ||
+        PyArray_CanCastTypeTo(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)),
+                              PyArray_DESCR(reinterpret_cast<PyArrayObject*>(converted)), NPY_SAFE_CASTING)) {
+        return;
+    }
+    const int target = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(converted));
+    int fits = PyArray_CheckExact(obj) ? fits_index_type(reinterpret_cast<PyArrayObject*>(obj), target) : -1;
+    if (fits < 0) {
+        Ref module = check(PyImport_ImportModule("numpy"));
+        Ref equal = check(PyObject_CallMethod(module.get(), "array_equal", "OO", converted, obj));
+        fits = truth(equal.get());
+    }
+    if (!fits) {
+        raise_format(PyExc_ValueError, "Values in %s exceed the range of the index dtype %S.", name, dtype);
+    }
+}
+
+}  // namespace
+
 Ref convert_index_array(PyObject* obj, PyObject* dtype, Conversion how, const char* name, const char* type_error)
 {
-    const bool as_array = how == Conversion::AsArray;
-    Ref module = check(PyImport_ImportModule("numpy"));
-    Ref convert = check(PyObject_GetAttrString(module.get(), as_array ? "asarray" : "ascontiguousarray"));
-    Ref kwargs = as_array ? check(Py_BuildValue("{sOss}", "dtype", dtype, "order", "C"))
-                          : check(Py_BuildValue("{sO}", "dtype", dtype));
-    Ref args = check(PyTuple_Pack(1, obj));
-    PyObject* result = PyObject_Call(convert.get(), args.get(), kwargs.get());
-    if (result == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            raise_chained(PyExc_TypeError, type_error);
+    Ref converted = convert_plain_array(obj, dtype);
+    if (!converted) {
+        const bool as_array = how == Conversion::AsArray;
+        Ref module = check(PyImport_ImportModule("numpy"));
+        Ref convert = check(PyObject_GetAttrString(module.get(), as_array ? "asarray" : "ascontiguousarray"));
+        Ref kwargs = as_array ? check(Py_BuildValue("{sOss}", "dtype", dtype, "order", "C"))
+                              : check(Py_BuildValue("{sO}", "dtype", dtype));
+        Ref args = check(PyTuple_Pack(1, obj));
+        PyObject* result = PyObject_Call(convert.get(), args.get(), kwargs.get());
+        if (result == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                raise_chained(PyExc_TypeError, type_error);
+            }
+            throw PythonError{};
         }
-        throw PythonError{};
+        converted = Ref::steal(result);
     }
-    Ref converted = Ref::steal(result);
-    // NumPy wraps integers that the narrower index type cannot hold; a
-    // wrapped value could pass for a valid one.
-    if (PyArray_Check(obj) && PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(obj)) &&
-        PyArray_Check(converted.get()) &&
-        !PyArray_CanCastTypeTo(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)),
-                               PyArray_DESCR(reinterpret_cast<PyArrayObject*>(converted.get())), NPY_SAFE_CASTING)) {
-        Ref equal = check(PyObject_CallMethod(module.get(), "array_equal", "OO", converted.get(), obj));
-        if (!truth(equal.get())) {
-            raise_format(PyExc_ValueError, "Values in %s exceed the range of the index dtype %S.", name, dtype);
-        }
-    }
+    require_unwrapped(obj, converted.get(), dtype, name);
     return converted;
 }
 

@@ -56,19 +56,20 @@ public:
     CscParts(CscParts&&) noexcept = default;
     CscParts& operator=(CscParts&&) noexcept = default;
 
-    // Looks up matrix.shape, .indptr, .indices and .data.
-    static CscParts of(PyObject* matrix)
+    // Looks up matrix.shape, .indptr, .indices and .data (by the names
+    // interned in the module's state).
+    static CscParts of(PyObject* module, PyObject* matrix)
     {
         CscParts parts;
         parts.matrix = Ref::borrow(matrix);
-        Ref shape = check(PyObject_GetAttrString(matrix, "shape"));
+        Ref shape = csc_attribute(module, matrix, CscName::Shape);
         Ref items[2];
         unpack_exact(shape.get(), items, 2);
         parts.nrow = as_int64(items[0].get());
         parts.ncol = as_int64(items[1].get());
-        parts.indptr = check(PyObject_GetAttrString(matrix, "indptr"));
-        parts.indices = check(PyObject_GetAttrString(matrix, "indices"));
-        parts.data = check(PyObject_GetAttrString(matrix, "data"));
+        parts.indptr = csc_attribute(module, matrix, CscName::Indptr);
+        parts.indices = csc_attribute(module, matrix, CscName::Indices);
+        parts.data = csc_attribute(module, matrix, CscName::Data);
         return parts;
     }
 

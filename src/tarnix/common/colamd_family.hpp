@@ -308,8 +308,8 @@ private:
         const long long N = in.ncols;
         Ref perm = zeros(N + 1, dtype);
         Ref stats = zeros(Lib::nstats, dtype);
-        Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-        Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+        Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
+        Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
         dispatch_index_width(indptr.get(), [&](auto index) {
             using I = decltype(index);
             auto arrays = ColamdArrays<I>::view(indptr.get(), indices.get(), perm.get(), stats.get());

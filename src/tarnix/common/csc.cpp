@@ -1,4 +1,6 @@
+// The call of validate_csc_input and the unpacking of its result.
 #include "common/csc.hpp"
+#include "common/csc_native.hpp"
 #include "common/conversions.hpp"
 #include "common/module.hpp"
 
@@ -67,11 +69,19 @@ bool has_no_entries(PyObject* matrix)
     return check_status(PyObject_RichCompareBool(nnz.get(), zero.get(), Py_EQ)) != 0;
 }
 
+bool has_no_entries(const CscInput& in)
+{
+    return in.nnz >= 0 ? in.nnz == 0 : has_no_entries(in.matrix.get());
+}
+
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square)
 {
     static_assert(sizeof(long long) == 8, "64-bit sizes");
-    Ref name = check(PyUnicode_InternFromString("validate_csc_input"));
-    Ref validate = module_global(module, name.get());
+    Ref validate = module_global(module, csc_name(module, CscName::Validate));
+    CscInput in;
+    if (take_canonical_csc(module, validate.get(), A, require_square, in)) {
+        return in;
+    }
     Ref result;
     switch (call) {
     case CoerceCall::Plain:
@@ -91,10 +101,9 @@ CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require
     }
     Ref items[3];
     unpack_exact(result.get(), items, 3);
-    CscInput in;
     in.matrix = items[0];
     in.index_dtype = items[2];
-    Ref shape = check(PyObject_GetAttrString(in.matrix.get(), "shape"));
+    Ref shape = csc_attribute(module, in.matrix.get(), CscName::Shape);
     in.nrows = dimension(shape.get(), 0);
     in.ncols = dimension(shape.get(), 1);
     return in;

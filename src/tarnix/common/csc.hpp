@@ -21,15 +21,31 @@ struct CscInput {
     Ref index_dtype;  // numpy.int32 or numpy.int64
     long long nrows;
     long long ncols;
+    long long nnz = -1;  // known when the native path took the matrix; -1 otherwise
 };
 
+// The names read from CSC matrices (and validate_csc_input's), interned once
+// in the module state: the interpreter's type attribute cache matches names
+// by identity, so a lookup by a fresh string (PyObject_GetAttrString) always
+// misses it and walks the class's whole MRO, a dozen bases for SciPy's
+// sparse classes, which costs more than the rest of a small call.
+enum class CscName : Py_ssize_t { Validate, Shape, Format, Indptr, Indices, Data, Nnz };
+PyObject* csc_name(PyObject* module, CscName which);  // borrowed
+// matrix.<which>
+Ref csc_attribute(PyObject* module, PyObject* matrix, CscName which);
+
 // Calls the module-level validate_csc_input (looked up in the module's
-// globals, as Python code would) and unpacks exactly three items.
+// globals, as Python code would) and unpacks exactly three items. A matrix
+// that the function would return as it is, is recognised natively instead
+// (common/csc_native.hpp): same result, no Python call.
 CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square = false);
 
 // True when matrix.nnz == 0 (Python equality): the modules answer such
 // matrices without calling a library.
 bool has_no_entries(PyObject* matrix);
+// The same for a coerced matrix, from the count the native path found when
+// it took the matrix (its nnz, SciPy's indptr[-1]).
+bool has_no_entries(const CscInput& in);
 
 // Unpacks exactly n items of a tuple, list or other iterable, with the
 // interpreter's messages ("too many values to unpack (expected 3)", "need

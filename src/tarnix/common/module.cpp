@@ -4,6 +4,7 @@
 // NumPy API table of the module it is linked into.
 #define TARNIX_DEFINE_NUMPY_API
 #include "common/module.hpp"
+#include "common/csc_native.hpp"
 
 #include <cstdint>
 
@@ -52,6 +53,7 @@ int exec_module(PyObject* module, const char* name, void (*body)(PyObject* modul
             throw PythonError{};
         }
         body(module);
+        bind_csc_input(module);
         g_initialised = true;
     });
 }

@@ -19,7 +19,19 @@ namespace tarnix {
 struct ModuleState {
     PyObject* function_type;
     PyObject* method_type;
-    static constexpr PyObject* ModuleState::*objects[] = {&ModuleState::function_type, &ModuleState::method_type};
+    // SciPy's CSC classes, and what coerce_csc's native path uses
+    // (common/csc_native.hpp; validate_csc_input stays null in a module
+    // without that binding) and new csc_array results are made from
+    // (common/csc_result.hpp).
+    PyObject* csc_array_type;
+    PyObject* csc_matrix_type;
+    PyObject* csc_names;
+    PyObject* validate_csc_input;
+    PyObject* csc_prototype;
+    static constexpr PyObject* ModuleState::*objects[] = {
+        &ModuleState::function_type, &ModuleState::method_type,     &ModuleState::csc_array_type,
+        &ModuleState::csc_matrix_type, &ModuleState::csc_names,     &ModuleState::validate_csc_input,
+        &ModuleState::csc_prototype};
 };
 
 // Garbage-collection support of a module state. A state lists the objects it
@@ -81,7 +93,8 @@ State& module_state(PyObject* module)
 // Runs the body of a module's exec slot. Before it: the interpreter check
 // ("Interpreter change detected - ..."), the re-initialisation check
 // ("Module '<name>' has already been imported. ..."), NumPy's C API and the
-// module's function type. After it succeeds the module counts as initialised.
+// module's function type; after it, the binding of the native CSC check. After
+// it succeeds the module counts as initialised.
 int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept;
 
 // The definition of extension module tarnix.NAME and its entry point

@@ -34,7 +34,7 @@ Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)
     if (in.nrows == 0 || in.ncols == 0) {
         return zeros(0, dtype);
     }
-    if (has_no_entries(in.matrix.get()) || (!symmetric && in.nrows == 1)) {
+    if (has_no_entries(in) || (!symmetric && in.nrows == 1)) {
         return arange(in.ncols, dtype);
     }
     if (in.ncols == 1) {

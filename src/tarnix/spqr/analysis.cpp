@@ -97,7 +97,7 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
     const int ordering = ordering_code(ctx.st, order);
     const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : as_double(tol);
     const bool factorize_now = truth(use_singletons);
-    SparseView view = owned_sparse_view(ctx.module, CscParts::of(in.matrix.get()));
+    SparseView view = owned_sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
 
     // From here to the library call nothing runs Python code. Whatever a
     // re-entrant __init__ built above is released with the previous state
@@ -190,7 +190,7 @@ Ref py_factorize(PyObject* self, const Args& a)
             warn(PyExc_UserWarning, message.get());
         }
     }
-    SparseView view = sparse_view(ctx.module, CscParts::of(in.matrix.get()));
+    SparseView view = sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
     // is_numeric, the warning and the lookups above may have run Python code
     // (a subclass, a warning filter) that re-initialised this object: the
     // matrix is checked against the factor as it is now. The library reads

@@ -126,11 +126,11 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
     // sparse X and every attribute lookup. Code run there may write into v
     // or H's arrays; the library reads private copies, checked as copied.
     const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(st.issparse, X)).get());
-    CscParts H_parts = CscParts::of(H);
+    CscParts H_parts = CscParts::of(module, H);
     CscParts X_parts;
     if (sparse) {
         Ref Xm = coerce_csc(module, X, CoerceCall::Plain).matrix;
-        X_parts = private_indices(CscParts::of(Xm.get()));
+        X_parts = private_indices(CscParts::of(module, Xm.get()));
     }
     else {
         require_dense_values<Entry>(X);

@@ -135,7 +135,7 @@ Ref py_spqr(PyObject* module, const Args& a)
         Ref value = check(PyNumber_Float(a[3]));
         tol = PyFloat_AS_DOUBLE(value.get());
     }
-    SparseView view = owned_sparse_view(module, CscParts::of(in.matrix.get()));
+    SparseView view = owned_sparse_view(module, CscParts::of(module, in.matrix.get()));
     return spqr_lib::dispatch_variant(view.real(), view.int32(), [&](auto entry, auto index) {
         return spqr_call<decltype(entry), decltype(index)>(st, mode, ordering, tol, view.get());
     });

@@ -114,7 +114,7 @@ Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
 {
     const Context ctx = context_of(self);
     Ref X = coerce_csc(ctx.module, X_arg, CoerceCall::Plain).matrix;
-    CscParts parts = CscParts::of(X.get());
+    CscParts parts = CscParts::of(ctx.module, X.get());
     const FactorBase* now = as_factor(self)->variant.get();
     const bool to_int32 = now != nullptr && now->int32();
     if (to_int32) {

@@ -3,6 +3,8 @@
 
 #include "spqr/views.hpp"
 
+#include "common/csc_result.hpp"
+
 namespace spqr_module {
 
 using namespace tarnix;
@@ -58,7 +60,7 @@ SparseView owned_sparse_view(PyObject* module, CscParts parts, int index_type)
 Ref private_csc_copy(PyObject* module, PyObject* matrix)
 {
     const State& st = state_of(module);
-    CscParts parts = CscParts::of(matrix);
+    CscParts parts = CscParts::of(module, matrix);
     Ref indptr = private_copy(parts.indptr, "indptr");
     Ref indices = private_copy(parts.indices, "indices");
     Ref data = private_copy(parts.data, "data");
@@ -71,16 +73,8 @@ Ref private_csc_copy(PyObject* module, PyObject* matrix)
         // The module's own fill checks the structure of the copies.
         SparseView checked(std::move(parts), st.sparse_from_csc, true);
     }
-    // An empty csc_array of the shape and dtype, then the copies: the
-    // constructor would otherwise scan int64 indices and narrow them.
-    Ref shape = check(Py_BuildValue("((LL))", nrow, ncol));
-    Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
-    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
-    Ref result = check(PyObject_Call(st.csc_array, shape.get(), kwargs.get()));
-    check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
-    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
-    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
-    return result;
+    return new_csc_array(st.csc_array_type, st.csc_prototype, static_cast<Py_ssize_t>(nrow),
+                         static_cast<Py_ssize_t>(ncol), data.get(), indices.get(), indptr.get());
 }
 
 }  // namespace spqr_module
