@@ -17,6 +17,10 @@
 #                                finds one, else the one of the scipy-openblas32 package)
 
 set(TARNIX_SUITESPARSE_MIN 7.2)
+# The deep copy of a factor (src/tarnix/spqr/copy.hpp) copies SuiteSparseQR's private
+# structures as its release 4.3 lays them out; an installed SuiteSparse with another
+# SuiteSparseQR is passed over unless a packager has checked that layout and says so.
+option(TARNIX_SPQR_LAYOUT_CHECKED "The installed SuiteSparseQR's private factor layout has been checked against 4.3's" OFF)
 set(TARNIX_SUITESPARSE_PACKAGES SuiteSparse_config COLAMD CCOLAMD CAMD BTF CHOLMOD SPQR)
 string(REPLACE ";" ", " _tarnix_packages "${TARNIX_SUITESPARSE_PACKAGES}")
 
@@ -58,6 +62,8 @@ macro(_tarnix_find_installed out)
     set(${out} "an installed one was not found (missing: ${_missing})")
   elseif(SuiteSparse_config_VERSION VERSION_LESS TARNIX_SUITESPARSE_MIN)
     set(${out} "the installed one is ${SuiteSparse_config_VERSION} (${SuiteSparse_config_DIR}), too old")
+  elseif(NOT SPQR_VERSION MATCHES "^4\\.3\\." AND NOT TARNIX_SPQR_LAYOUT_CHECKED)
+    set(${out} "the installed one holds SuiteSparseQR ${SPQR_VERSION} (${SPQR_DIR}), whose private factor layout tarnix's copy of a factor has not been checked against (it knows 4.3)")
   else()
     set(${out} "")
   endif()

@@ -198,6 +198,19 @@ class TestRefusals:
         # Nothing was fetched or built.
         assert not (tmp_path / "build" / "suitesparse" / "download").exists()
 
+    def test_suitesparseqr_of_another_layout_is_passed_over(self, tmp_path):
+        # An installed SuiteSparse whose SuiteSparseQR is not of the 4.3 series is not used:
+        # copying a factor relies on that release's private layout.
+        fake = tmp_path / "spqr-4.2"
+        fake.mkdir()
+        (fake / "SPQRConfig.cmake").write_text("set(SPQR_FOUND TRUE)\n")
+        (fake / "SPQRConfigVersion.cmake").write_text(
+            'set(PACKAGE_VERSION "4.2.1")\nset(PACKAGE_VERSION_COMPATIBLE TRUE)\n')
+        r = configure(tmp_path, f"SPQR_DIR={fake}", "TARNIX_DOWNLOAD_SUITESPARSE=OFF")
+        assert r.returncode != 0
+        err = " ".join(r.stderr.split())
+        assert "holds SuiteSparseQR 4.2.1" in err and "downloading it is turned off" in err
+
     def test_foreign_tarball_refused(self, tmp_path):
         bogus = tmp_path / "SuiteSparse-7.10.1.tar.gz"
         bogus.write_bytes(GOOD)
