@@ -12,6 +12,7 @@
 #include "spqr/copy.hpp"
 #include "spqr/docstrings.hpp"
 #include "spqr/info.hpp"
+#include "spqr/narrow.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -50,6 +51,16 @@ struct FactorObject {
     // lets go of the interpreter lock.
     void* pattern;
     size_t pattern_nnz;
+    // The Householder vectors in sparse form for narrow products, one per
+    // variant (only the factor's own is ever filled); NULL until first used.
+    struct NarrowQ* narrow;
+};
+
+struct NarrowQ {
+    spqr_narrow::FactorQ<double, int32_t> di;
+    spqr_narrow::FactorQ<double, int64_t> dl;
+    spqr_narrow::FactorQ<Complex, int32_t> zi;
+    spqr_narrow::FactorQ<Complex, int64_t> zl;
 };
 
 FactorObject* as_factor(PyObject* op)
@@ -78,6 +89,47 @@ template <>
 Factorization<Complex, int64_t>*& slot<Complex, int64_t>(FactorObject* f)
 {
     return f->factor_zl;
+}
+
+template <class Entry, class Int>
+spqr_narrow::FactorQ<Entry, Int>& narrow_slot(NarrowQ& q)
+{
+    if constexpr (std::is_same_v<Entry, double>) {
+        if constexpr (std::is_same_v<Int, int32_t>) {
+            return q.di;
+        }
+        else {
+            return q.dl;
+        }
+    }
+    else if constexpr (std::is_same_v<Int, int32_t>) {
+        return q.zi;
+    }
+    else {
+        return q.zl;
+    }
+}
+
+// Y = op(X) with the factor's Q: the sparse kernel for a narrow X, the
+// library's product otherwise (the same contract as SuiteSparseQR_qmult).
+template <class Entry, class Int>
+cholmod_dense* multiply_q(FactorObject* f, int method, cholmod_dense* X)
+{
+    if (f->narrow == nullptr) {
+        f->narrow = new (std::nothrow) NarrowQ();
+        if (f->narrow == nullptr) {
+            f->cm->status = CHOLMOD_OUT_OF_MEMORY;
+            return nullptr;
+        }
+    }
+    return narrow_slot<Entry, Int>(*f->narrow).qmult(method, slot<Entry, Int>(f), X, f->cm);
+}
+
+// The vectors are taken again after the numeric part changed.
+void drop_narrow(FactorObject* f)
+{
+    delete f->narrow;
+    f->narrow = nullptr;
 }
 
 // Calls fn(slot) with the factorization of the object's variant.
@@ -182,6 +234,7 @@ void free_factorization(FactorObject* f)
 // Returns the object to the unconstructed state (for a second __init__).
 void release(FactorObject* f)
 {
+    drop_narrow(f);
     if (f->cm != nullptr) {
         free_factorization(f);
         spqr_lib::finish_common(f->cm, f->use_int32);
@@ -355,6 +408,7 @@ Ref py_factorize(PyObject* self, const Args& a)
         f->tol = tol_value;
     }
     spqr_lib::OutOfMemoryLatch latch;
+    drop_narrow(f);
     with_factorization(f, [&](auto* QR) { return SuiteSparseQR_numeric(f->tol, view.get(), QR, f->cm); });
     handle_errors(ctx.st, f->cm->status);
     return Ref::borrow(self);
@@ -403,7 +457,7 @@ Ref solve_dense_with(const State& st, FactorObject* f, cholmod_dense* b, bool tr
     cholmod_common* cm = f->cm;
     spqr_lib::OutOfMemoryLatch latch;
     if (!transpose) {
-        spqr_lib::DenseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(SPQR_QTX, QR, b, cm), cm);
+        spqr_lib::DenseResult<Int> Y(multiply_q<Entry, Int>(f, SPQR_QTX, b), cm);
         handle_errors(st, cm->status);
         spqr_lib::DenseResult<Int> X(SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, QR, Y.get(), cm), cm);
         Y.reset();
@@ -412,7 +466,7 @@ Ref solve_dense_with(const State& st, FactorObject* f, cholmod_dense* b, bool tr
     }
     spqr_lib::DenseResult<Int> Z(SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, QR, b, cm), cm);
     handle_errors(st, cm->status);
-    spqr_lib::DenseResult<Int> X(SuiteSparseQR_qmult<Entry, Int>(SPQR_QX, QR, Z.get(), cm), cm);
+    spqr_lib::DenseResult<Int> X(multiply_q<Entry, Int>(f, SPQR_QX, Z.get()), cm);
     Z.reset();
     handle_errors(st, cm->status);
     return dense_to_ndarray(st, X, cm);
@@ -644,7 +698,7 @@ Ref qmult_dense_with(const State& st, FactorObject* f, int method, cholmod_dense
 {
     cholmod_common* cm = f->cm;
     spqr_lib::OutOfMemoryLatch latch;
-    spqr_lib::DenseResult<Int> Y(SuiteSparseQR_qmult<Entry, Int>(method, slot<Entry, Int>(f), X, cm), cm);
+    spqr_lib::DenseResult<Int> Y(multiply_q<Entry, Int>(f, method, X), cm);
     handle_errors(st, cm->status);
     return dense_to_ndarray(st, Y, cm);
 }
@@ -837,6 +891,9 @@ Ref py_copy(PyObject* self, const Args&)
         }
         try {
             slot<Entry, Int>(dest) = spqr_lib::FactorCopier<Entry, Int>(dest->cm).copy(from);
+            if (src->narrow != nullptr) {
+                dest->narrow = new NarrowQ(*src->narrow);
+            }
         }
         catch (const spqr_lib::CopyUnsupported&) {
             raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");
@@ -985,6 +1042,7 @@ void factor_dealloc(PyObject* self) noexcept
             spqr_lib::finish_common(f->cm, f->use_int32);
         }
     }
+    drop_narrow(f);
     Py_CLEAR(f->itype);
     Py_CLEAR(f->dtype);
     PyMem_RawFree(f->pattern);

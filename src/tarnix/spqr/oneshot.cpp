@@ -6,6 +6,7 @@
 
 #include "spqr/docstrings.hpp"
 #include "spqr/factor.hpp"
+#include "spqr/narrow.hpp"
 
 #include <optional>
 #include <vector>
@@ -305,7 +306,8 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
         return sparse_to_csc(st, Y, cm);
     }
     spqr_lib::DenseResult<Int> Y(
-        SuiteSparseQR_qmult<Entry, Int>(method, H_view.get(), tau_view.get(), v_view.data(), X_dense->get(), cm), cm);
+        spqr_narrow::qmult<Entry, Int>(method, H_view.get(), tau_view.get(), v_view.data(), X_dense->get(), cm),
+        cm);
     handle_errors(st, cm->status);
     return dense_to_ndarray(st, Y, cm);
 }

@@ -8,6 +8,7 @@
 #include "spqr/docstrings.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/info.hpp"
+#include "spqr/narrow.hpp"
 #include "spqr/oneshot.hpp"
 
 namespace spqr_lib {
@@ -245,6 +246,7 @@ void exec_body(PyObject* m)
     add_function(m, spqr_def);
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
+    add_function(m, narrow_limit_def);
 
     // The solve and qmult docstrings, shared by the method and the function
     // and assembled from the templates kept in the namespace.
