@@ -8,7 +8,7 @@
 // times faster (benchmarks/bench_narrow.py measures the crossover).
 #pragma once
 
-#include "spqr/householder_extract.hpp"
+#include "spqr/householder_fronts.hpp"
 #include "spqr/library.hpp"
 
 #include <atomic>
@@ -21,7 +21,7 @@ namespace spqr_narrow {
 
 // Operands with at most this many vectors (columns for Q*X and Q'*X, rows
 // for X*Q and X*Q') take the sparse kernel.
-constexpr int64_t kDefaultNarrowLimit = 8;
+constexpr int64_t kDefaultNarrowLimit = 12;
 
 // The limit in force; the test suite changes it to send a call down either
 // path (tarnix.spqr._narrow_limit).
@@ -40,9 +40,8 @@ inline bool is_narrow(int method, int64_t rows, int64_t cols)
 // Y = op(X) through the kernel, allocated by CHOLMOD in the common's width
 // as SuiteSparseQR_qmult allocates its result; NULL with cm->status set on
 // failure (out of memory, or an operand Q does not fit).
-template <class Entry, class Int>
-cholmod_dense* apply_dense(int method, const HouseholderView<Entry, Int>& H, const cholmod_dense* X,
-                           cholmod_common* cm)
+template <class Entry, class Int, class Source>
+cholmod_dense* apply_dense(int method, const Source& H, const cholmod_dense* X, cholmod_common* cm)
 {
     const auto rows = static_cast<int64_t>(X->nrow);
     const auto cols = static_cast<int64_t>(X->ncol);
@@ -91,50 +90,50 @@ cholmod_dense* qmult(int method, cholmod_sparse* H, cholmod_dense* tau, Int* Pin
     view.tau = static_cast<const Entry*>(tau->x);
     view.Pinv = Pinv;
     cm->status = CHOLMOD_OK;
-    return apply_dense(method, view, X, cm);
+    return apply_dense<Entry, Int>(method, view, X, cm);
 }
 
-// A factor's Householder vectors for the kernel, taken from its
-// factorization on first use and kept until the numeric part changes.
+// The index of a factor's Householder vectors, taken from its factorization
+// on the first narrow product and kept until the numeric part changes.
 template <class Entry, class Int>
 class FactorQ {
 public:
     FactorQ() = default;
     FactorQ(const FactorQ& other)
-        : house_(other.house_ ? std::make_unique<SparseHouseholder<Entry, Int>>(*other.house_) : nullptr)
+        : index_(other.index_ ? std::make_unique<FrontIndex<Entry, Int>>(*other.index_) : nullptr)
     {
     }
     FactorQ& operator=(const FactorQ&) = delete;
 
-    // Forgets the vectors (the factorization was recomputed or freed).
-    void reset() noexcept { house_.reset(); }
+    // Forgets the index (the factorization was recomputed or freed).
+    void reset() noexcept { index_.reset(); }
 
     // The bytes kept (0 before the first narrow product).
-    size_t bytes() const { return house_ ? house_->bytes() + sizeof(*house_) : 0; }
+    size_t bytes() const { return index_ ? index_->bytes() : 0; }
 
     // Y = op(X): the kernel when X is narrow and the vectors can be had,
     // SuiteSparseQR_qmult otherwise. Same contract as the library's call.
     cholmod_dense* qmult(int method, spqr_lib::Factorization<Entry, Int>* QR, cholmod_dense* X, cholmod_common* cm)
     {
-        if (is_narrow(method, static_cast<int64_t>(X->nrow), static_cast<int64_t>(X->ncol)) &&
-            SparseHouseholder<Entry, Int>::available(QR)) {
-            if (!house_) {
-                try {
-                    house_ = std::make_unique<SparseHouseholder<Entry, Int>>(QR);
-                }
-                catch (const std::bad_alloc&) {
-                    cm->status = CHOLMOD_OUT_OF_MEMORY;
-                    return nullptr;
-                }
-            }
-            cm->status = CHOLMOD_OK;
-            return apply_dense(method, house_->view(), X, cm);
+        if (!is_narrow(method, static_cast<int64_t>(X->nrow), static_cast<int64_t>(X->ncol)) ||
+            !FrontIndex<Entry, Int>::available(QR)) {
+            return SuiteSparseQR_qmult<Entry, Int>(method, QR, X, cm);
         }
-        return SuiteSparseQR_qmult<Entry, Int>(method, QR, X, cm);
+        if (!index_) {
+            try {
+                index_ = std::make_unique<FrontIndex<Entry, Int>>(QR);
+            }
+            catch (const std::bad_alloc&) {
+                cm->status = CHOLMOD_OUT_OF_MEMORY;
+                return nullptr;
+            }
+        }
+        cm->status = CHOLMOD_OK;
+        return apply_dense<Entry, Int>(method, typename FrontIndex<Entry, Int>::Source(*index_, QR), X, cm);
     }
 
 private:
-    std::unique_ptr<SparseHouseholder<Entry, Int>> house_;
+    std::unique_ptr<FrontIndex<Entry, Int>> index_;
 };
 
 }  // namespace spqr_narrow
