@@ -1,9 +1,13 @@
 """Many threads calling the modules at once, with the interpreter switching between them as often as it can.
 
-No module releases the interpreter lock, but Python code runs in the middle of
-many calls (validate_csc_input, overridden methods, warning filters), and there
-another thread may take over, use the same factor, or re-initialise it.
-Results must be those of the same calls made by one thread beforehand.
+The library work of tarnix.spqr (analysis, factorization, solves, products
+with Q, the one-shot functions, copies of a factor) runs with the interpreter
+lock released, and Python code runs in the middle of many calls
+(validate_csc_input, overridden methods, warning filters): there another
+thread may take over, use the same factor, re-initialise it, or write to the
+arrays the call was given. Results must be those of the same calls made by
+one thread beforehand; a caller's arrays changed under a call may give a
+refusal, never a crash, and the factors stay intact.
 """
 
 from __future__ import annotations
@@ -273,3 +277,150 @@ class TestReinitialisedMidCall:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             run_together(run)
+
+
+def grid3(n):
+    """The 7-point Laplacian of an n x n x n grid: few entries, much fill (a long factorization)."""
+    I = sparse.identity(n)
+    T = sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(n, n))
+    return sparse.csc_array(sparse.kron(sparse.kron(T, I), I) + sparse.kron(sparse.kron(I, T), I)
+                            + sparse.kron(sparse.kron(I, I), T))
+
+
+def private_reads(f, b, B, X):
+    """reads() without repr: a factor being re-factorized by another thread may be symbolic for a moment."""
+    return (f.solve(b), f.solve(B, rhs_batch_size=4), f.qmult(B), f.qmult(X, "XQT"), f.perm, f.rank, f.shape)
+
+
+def operands(A):
+    m = A.shape[0]
+    b = np.linspace(1, 2, m).astype(A.dtype)
+    B = with_index_dtype(sparse.csc_array(random_csc(m, 6, 0.2, rng, A.dtype)), A.indptr.dtype)
+    X = np.ones((2, m), A.dtype)
+    return b, B, X
+
+
+def test_shared_and_private_factors_hammered():
+    """Every variant: half of the threads re-factorize one shared factor with the same values and read it,
+    the other half build, factorize and copy factors of their own and read those."""
+    work = [(A, *operands(A)) for A in MATS]
+    shared_factors = [ts.spqr_factor(A) for A in MATS]
+    expected = [private_reads(ts.spqr_factor(A), b, B, X) for A, b, B, X in work]
+
+    def run(k):
+        A, b, B, X = work[k % len(work)]
+        f = shared_factors[k % len(work)]
+        for _ in range(REPEATS):
+            if k % 2:
+                f.factorize(A)
+                g = f
+            else:
+                g = ts.SPQRFactor(A).factorize(A).copy()
+            assert same(private_reads(g, b, B, X), expected[k % len(work)])
+
+    run_together(run)
+
+
+def spoiled_patterns(A):
+    """Index arrays that no call may follow: rows out of range or negative, pointers past the end."""
+    m, n = A.shape
+    wild = np.where(np.arange(A.nnz) % 2, 10 * m + 7, -3).astype(A.indices.dtype)
+    past = A.indptr.copy()
+    past[1:] = A.nnz * 4
+    return wild, past
+
+
+def test_callers_arrays_written_during_calls():
+    """Two threads keep writing wild indices, pointers and values into the arrays that six others pass to
+    every SPQR entry point. A call refuses or answers; nothing crashes, and factors built before keep
+    their results."""
+    A0 = MATS[0]
+    m, n = A0.shape
+    b0, B0, X0 = operands(A0)
+    A = sparse.csc_array(A0, copy=True)
+    B = sparse.csc_array(B0, copy=True)
+    H0, tau0, v0 = ts.spqr(A0, mode="householder")[0]
+    H = sparse.csc_array(H0, copy=True)
+    v = v0.copy()
+    b = b0.copy()
+    reader = ts.spqr_factor(A0)                   # used, never re-factorized
+    refactorized = ts.spqr_factor(A0)             # re-factorized with whatever A holds
+    expected = private_reads(ts.spqr_factor(A0), b0, B0, X0)
+    wild, past = spoiled_patterns(A0)
+    stop = threading.Event()
+    answered = []
+
+    def mutate(k):
+        while not stop.is_set():
+            for target, spoiled, good in ((A.indices, wild, A0.indices), (A.indptr, past, A0.indptr),
+                                          (B.indices, B0.indices[::-1].copy(), B0.indices),
+                                          (H.indices, -H0.indices - 1, H0.indices),
+                                          (v, np.zeros_like(v0), v0), (b, np.full(m, np.nan), b0)):
+                np.copyto(target, spoiled)
+                time.sleep(0)
+                np.copyto(target, good)
+            np.copyto(A.data, rng.standard_normal(A0.nnz))
+
+    calls = [lambda: ts.spqr(A, mode="economic"), lambda: ts.spqr(A, mode="householder"),
+             lambda: ts.SPQRFactor(A, use_singletons=True), lambda: refactorized.factorize(A),
+             lambda: reader.qmult(B, "QTX"), lambda: reader.solve(b), lambda: reader.solve(B),
+             lambda: ts.spqr_qmult((H, tau0, v), B), lambda: ts.spqr_qmult((H, tau0, v), X0.T.copy()),
+             lambda: ts.spqr_solve(A, b)]
+
+    def run(k):
+        if k < 2:
+            mutate(k)
+            return
+        try:
+            for r in range(REPEATS * 4):
+                try:
+                    calls[(k + r) % len(calls)]()
+                    answered.append(k)
+                except (ValueError, IndexError, TypeError, ts.SPQRError) as exc:
+                    assert not isinstance(exc, ts.SPQROutOfMemoryError)
+        finally:
+            if k == 2:
+                stop.set()
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        run_together(run)
+        assert answered
+        assert same(private_reads(reader, b0, B0, X0), expected)
+        refactorized.factorize(A0)
+        assert same(private_reads(refactorized, b0, B0, X0), expected)
+
+
+@pytest.mark.parametrize("call", [
+    lambda A, f: ts.spqr_factor(A),
+    lambda A, f: ts.spqr(A, mode="r"),
+    lambda A, f: f.solve(np.ones((A.shape[0], 100))),
+], ids=["factorize", "spqr", "solve"])
+def test_other_threads_run_during_a_long_call(call):
+    """A pure-Python thread that counts (a beat every millisecond) keeps counting while the library works:
+    its longest pause during the call is a small part of the call, not the whole of it."""
+    A = grid3(16)
+    f = ts.spqr_factor(A)  # also a first run, so the call below spends its time in the library
+    pauses = []
+    stop = threading.Event()
+
+    def count():
+        last = time.perf_counter()
+        while not stop.is_set():
+            time.sleep(0.001)
+            now = time.perf_counter()
+            pauses.append((now - last, last, now))
+            last = now
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        call(A, f)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        counter.join()
+    longest = max(gap for gap, before, after in pauses if after >= start and before <= end)
+    assert longest < 0.5 * (end - start), (longest, end - start)

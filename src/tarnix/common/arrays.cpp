@@ -1,4 +1,5 @@
 #include "common/arrays.hpp"
+#include "common/conversions.hpp"
 
 namespace tarnix {
 namespace {

@@ -1,5 +1,6 @@
+// Typed views of array arguments: NumPy arrays directly, other objects through
+// the buffer protocol; and the length, overlap and size checks made on views.
 #include "common/buffer.hpp"
-#include "common/dispatch.hpp"
 
 #include <cstring>
 #include <utility>
@@ -15,12 +16,7 @@ bool little_endian() noexcept
     return first == 1;
 }
 
-// The element kind and size described by a struct-module format string, or
-// kind 0 when it is not a plain numeric type in native byte order.
-struct FormatInfo {
-    char kind = 0;
-    int itemsize = 0;
-};
+}  // namespace
 
 FormatInfo parse_format(const char* fmt)
 {
@@ -91,6 +87,8 @@ FormatInfo parse_format(const char* fmt)
     }
     return info;
 }
+
+namespace {
 
 bool descr_matches(PyArray_Descr* descr, const ElementType& type) noexcept
 {
@@ -258,41 +256,6 @@ void require_non_negative(long long value, const char* name)
     if (value < 0) {
         raise_format(PyExc_ValueError, "%s must be non-negative, got %lld", name, value);
     }
-}
-
-IndexWidth select_index_width(PyObject* Ap)
-{
-    int itemsize = 0;
-    if (Ap == Py_None) {
-        return IndexWidth::I32;
-    }
-    if (PyArray_Check(Ap)) {
-        auto* arr = reinterpret_cast<PyArrayObject*>(Ap);
-        PyArray_Descr* descr = PyArray_DESCR(arr);
-        if (PyArray_NDIM(arr) == 1 && descr->kind == 'i') {
-            itemsize = static_cast<int>(PyDataType_ELSIZE(descr));
-        }
-    }
-    else if (PyObject_CheckBuffer(Ap)) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(Ap, &view, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
-            FormatInfo info = parse_format(view.format);
-            if (view.ndim == 1 && info.kind == 'i' && info.itemsize == view.itemsize) {
-                itemsize = info.itemsize;
-            }
-            PyBuffer_Release(&view);
-        }
-        else {
-            PyErr_Clear();
-        }
-    }
-    if (itemsize == 4) {
-        return IndexWidth::I32;
-    }
-    if (itemsize == 8) {
-        return IndexWidth::I64;
-    }
-    raise(PyExc_TypeError, "No matching signature found");
 }
 
 }  // namespace tarnix

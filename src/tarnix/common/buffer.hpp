@@ -43,6 +43,14 @@ struct element_type<std::complex<double>> {
     static constexpr ElementType value{'c', 16, "double complex"};
 };
 
+// The element kind and size described by a struct-module format string, or
+// kind 0 when it is not a plain numeric type in native byte order.
+struct FormatInfo {
+    char kind = 0;
+    int itemsize = 0;
+};
+FormatInfo parse_format(const char* fmt);
+
 // True when obj is an array (or buffer) whose elements are of this type,
 // whatever its shape and layout. Used to select among typed variants.
 bool has_element_type(PyObject* obj, const ElementType& type);

@@ -32,6 +32,7 @@
 #pragma once
 
 #include "common/buffer.hpp"
+#include "common/conversions.hpp"
 #include "common/csc.hpp"
 #include "common/dispatch.hpp"
 

@@ -1,4 +1,5 @@
 #include "common/csc.hpp"
+#include "common/conversions.hpp"
 #include "common/module.hpp"
 
 namespace tarnix {

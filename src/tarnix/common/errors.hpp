@@ -101,17 +101,4 @@ int boundary_status(F&& f) noexcept
     }
 }
 
-// Converts an object to a signed 64-bit integer through __index__.
-long long as_int64(PyObject* obj);
-
-// Converts an object to a double, as float() does.
-double as_double(PyObject* obj);
-
-// Truth value of an object; an exception from the test propagates.
-bool truth(PyObject* obj);
-
-// float(obj) rounded to single precision and widened back to double, the form
-// in which the ordering libraries' real-valued thresholds are stored.
-double as_single_precision(PyObject* obj);
-
 }  // namespace tarnix

@@ -1,3 +1,6 @@
+// The Function and Method types of the extension modules: argument matching
+// with the interpreter's messages, the attributes that make them look like
+// Python functions, and their creation from a FunctionDef.
 #include "common/function.hpp"
 
 #include <cstddef>
@@ -488,33 +491,10 @@ Ref default_value(const Param& p)
     return Ref{};
 }
 
-}  // namespace
-
-PyObject* new_function_type(PyObject* module, FunctionKind kind)
+// The names of a new Function: __name__, __qualname__ ("Owner.name" for
+// methods), __module__, and its docstring.
+void init_names(FunctionObject* f, PyObject* module, const FunctionDef& def, PyObject* owner)
 {
-    return PyType_FromModuleAndSpec(module, kind == FunctionKind::Method ? &method_spec : &function_spec, nullptr);
-}
-
-Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& def, PyObject* owner,
-                 const void* closure)
-{
-    if (def.nparams > kMaxParams) {
-        raise(PyExc_SystemError, "tarnix: too many parameters");
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
-    const bool binds_self = def.binding == FunctionDef::Binding::Method;
-    if (binds_self != PyType_HasFeature(type, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        raise(PyExc_SystemError, "tarnix: instance methods, and only they, need the method type");
-    }
-    Ref obj = check(type->tp_alloc(type, 0));
-    FunctionObject* f = as_function(obj.get());
-    // tp_alloc zero-fills the object, starts its GC tracking and, for heap
-    // types, takes a reference to the type.
-    f->vectorcall = function_vectorcall;
-    f->def = &def;
-    f->closure = closure;
-    f->module = Py_NewRef(module);
-    f->owner = Py_XNewRef(owner);
     f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     f->name = PyUnicode_InternFromString(def.name);
     if (f->doc == nullptr || f->name == nullptr) {
@@ -534,7 +514,14 @@ Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& d
     if (f->module_name == nullptr) {
         throw_python_error();
     }
+}
 
+// The interned parameter names and the defaults, with the counts of
+// positional and required parameters. The order Python requires (no
+// positional parameter after a keyword-only one, no required one after an
+// optional one) is checked here.
+void init_parameters(FunctionObject* f, const FunctionDef& def)
+{
     bool seen_keyword_only = false;
     bool seen_default = false;
     f->npositional = 0;
@@ -568,6 +555,38 @@ Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& d
             seen_default = true;
         }
     }
+}
+
+}  // namespace
+
+PyObject* new_function_type(PyObject* module, FunctionKind kind)
+{
+    return PyType_FromModuleAndSpec(module, kind == FunctionKind::Method ? &method_spec : &function_spec, nullptr);
+}
+
+Ref new_function(PyObject* function_type, PyObject* module, const FunctionDef& def, PyObject* owner,
+                 const void* closure)
+{
+    if (def.nparams > kMaxParams) {
+        raise(PyExc_SystemError, "tarnix: too many parameters");
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
+    const bool binds_self = def.binding == FunctionDef::Binding::Method;
+    if (binds_self != PyType_HasFeature(type, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        raise(PyExc_SystemError, "tarnix: instance methods, and only they, need the method type");
+    }
+    Ref obj = check(type->tp_alloc(type, 0));
+    FunctionObject* f = as_function(obj.get());
+    // tp_alloc zero-fills the object, starts its GC tracking and, for heap
+    // types, takes a reference to the type. A failure below leaves a
+    // partly filled object, which the deallocator handles like a full one.
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->closure = closure;
+    f->module = Py_NewRef(module);
+    f->owner = Py_XNewRef(owner);
+    init_names(f, module, def, owner);
+    init_parameters(f, def);
     return obj;
 }
 

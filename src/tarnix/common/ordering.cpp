@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/arrays.hpp"
+#include "common/conversions.hpp"
 #include "common/module.hpp"
 
 namespace tarnix {
@@ -96,13 +97,6 @@ void handle_colamd_status(const StatusFamily& family, int ok, long long status)
                      status);
     }
     raise_format(family.value_error, "%s returned an error:%U.", family.library, text);
-}
-
-bool assertions_enabled()
-{
-    Ref builtins = import_module("builtins");
-    Ref debug = check(PyObject_GetAttrString(builtins.get(), "__debug__"));
-    return truth(debug.get());
 }
 
 ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library)

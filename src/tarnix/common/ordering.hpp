@@ -10,8 +10,6 @@
 #include <initializer_list>
 #include <utility>
 
-#include <SuiteSparse_config.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -159,21 +157,6 @@ std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen)
 //   one column                                          -> [0]
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric);
 
-// --- Memory of SYMAMD and CSYMAMD --------------------------------------------
-
-// The allocator handed to symamd and csymamd: SuiteSparse's own, so that the
-// orderings draw on the same (replaceable) memory functions as every other
-// library the package calls.
-inline void* library_calloc(size_t count, size_t size)
-{
-    return SuiteSparse_calloc(count, size);
-}
-
-inline void library_free(void* block)
-{
-    SuiteSparse_free(block);
-}
-
 // --- Status of COLAMD and CCOLAMD ---------------------------------------------
 
 // Both libraries report failure with the same status codes; each module maps
@@ -230,8 +213,5 @@ void set_ordering_doc(PyObject* module, PyObject* function, PyObject* doc_templa
 // A failure status the message table lacks (CCOLAMD's -11, for constraint
 // sets out of range) raises the family's base class with the code.
 void handle_colamd_status(const StatusFamily& family, int ok, long long status);
-
-// The value of the builtin __debug__.
-bool assertions_enabled();
 
 }  // namespace tarnix

@@ -7,9 +7,23 @@
 // The copy is built so that SuiteSparseQR_free can release it at any stage:
 // records are zero-filled, sizes are set before the arrays they describe.
 // On failure everything allocated is released and the source is untouched.
+//
+// The structures copied here (SuiteSparseQR_factorization, spqr_symbolic,
+// spqr_numeric) are SuiteSparseQR's private ones: their fields, and which of
+// them an array's length comes from, were read from SuiteSparseQR 4.3's
+// spqr.hpp. Another release may add or resize fields without notice, and a
+// copy that misses one frees or reads the wrong memory, so the build stops on
+// any other release until the lists below have been checked against its
+// spqr.hpp (then widen the check, or define TARNIX_SPQR_LAYOUT_CHECKED).
 #pragma once
 
 #include "spqr/library.hpp"
+
+#include <SuiteSparseQR_definitions.h>
+
+#if !(SPQR_MAIN_VERSION == 4 && SPQR_SUB_VERSION == 3) && !defined(TARNIX_SPQR_LAYOUT_CHECKED)
+#error "spqr/copy.hpp copies the private structures of SuiteSparseQR 4.3, but another SuiteSparseQR release is installed: check its fields against that release's spqr.hpp first"
+#endif
 
 #include <cstdint>
 #include <cstring>

@@ -5,6 +5,7 @@
 #include "spqr/info.hpp"
 
 #include "spqr/docstrings.hpp"
+#include "spqr/orderings.hpp"
 
 #include <cstddef>
 #include <cstdio>
@@ -57,6 +58,11 @@ enum Index {
 const int state_order[kFields] = {ANALYZE, FACTORIZE, FLOPS, FLOPS_BOUND, MEMORY, N1COLS, N1ROWS, NF, NNZH,
                                   NNZR,    NORM_E,    ORDERING, RANK, SOLVE, TOL, TOTAL};
 
+// The layout checksums are those of the pickle format that SPQRInfo records
+// have always been written in: each is the first seven hex digits of a digest
+// of the state's field names, in the order below, joined by single spaces
+// ("analyze_time factorize_time ... total_time"): SHA-256 gives 0x4fe1628
+// (written), SHA-1 0x7e9e7b5 and MD5 0xd5b19e3 (also accepted on load).
 constexpr long long kChecksum = 0x4fe1628;
 constexpr long long kAcceptedChecksums[] = {0x4fe1628, 0x7e9e7b5, 0xd5b19e3};
 constexpr const char* kStateNames =
@@ -285,11 +291,9 @@ Ref py_setstate(PyObject* self, const Args& a)
     return Ref::none();
 }
 
-const Param no_params[] = {{"_unused"}};
-const Param setstate_params[] = {{"state"}};
-const FunctionDef reduce_def{"__reduce__", py_reduce, no_params, 0, nullptr, -1, 0, FunctionDef::Binding::Method};
-const FunctionDef setstate_def{"__setstate__", py_setstate, setstate_params, 1, nullptr, -1, 0,
-                               FunctionDef::Binding::Method};
+constexpr Param setstate_params[] = {{"state"}};
+constexpr FunctionDef reduce_def = method("__reduce__", py_reduce);
+constexpr FunctionDef setstate_def = method("__setstate__", py_setstate, setstate_params);
 
 Ref py_unpickle(PyObject* module, const Args& a)
 {
@@ -326,7 +330,7 @@ Ref py_unpickle(PyObject* module, const Args& a)
     return obj;
 }
 
-const Param unpickle_params[] = {{"__kvt_type"}, {"__kvt_checksum"}, {"__kvt_state"}};
+constexpr Param unpickle_params[] = {{"__kvt_type"}, {"__kvt_checksum"}, {"__kvt_state"}};
 
 // The dataclass description, so that dataclasses.fields(), asdict(),
 // replace() and the like work on the record.
@@ -393,8 +397,8 @@ PyType_Spec info_spec = {
 
 }  // namespace
 
-const FunctionDef unpickle_info_def{"__kvt_unpickle_SPQRInfo", py_unpickle, unpickle_params, 3,
-                                    "Rebuild an SPQRInfo from its pickled state (checked by layout checksum)."};
+const FunctionDef unpickle_info_def = function("__kvt_unpickle_SPQRInfo", py_unpickle, unpickle_params)
+                                          .with_doc("Rebuild an SPQRInfo from its pickled state (checked by layout checksum).");
 
 Ref add_info_type(PyObject* module)
 {

@@ -1,7 +1,10 @@
 // SPQRInfo: the frozen record of SuiteSparseQR's statistics.
 #pragma once
 
+#include "common/tarnix.hpp"
 #include "spqr/state.hpp"
+
+#include <cholmod.h>
 
 namespace spqr_module {
 

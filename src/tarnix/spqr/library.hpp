@@ -1,10 +1,11 @@
 // SuiteSparseQR and CHOLMOD as the sparse QR module uses them: the CHOLMOD
-// routines of each index width, and owners of the records the library
-// allocates, so that every result is freed or handed over exactly once.
+// routines of each index width, commons that report to the out-of-memory
+// latch, and owners of the records the library allocates, so that every
+// result is freed or handed over exactly once.
 #pragma once
 
-#include "common/ordering.hpp"
 #include "common/tarnix.hpp"
+#include "spqr/latch.hpp"
 
 #include <SuiteSparseQR.hpp>
 
@@ -50,58 +51,21 @@ struct Cholmod<int64_t> {
     static void free_sparse(cholmod_sparse** A, cholmod_common* cm) { cholmod_l_free_sparse(A, cm); }
 };
 
-// --- Running out of memory inside the library ----------------------------------
-//
-// CHOLMOD's allocation routines reset the common's status when they start, and
-// some of SuiteSparseQR's paths (the explicit Q and the Householder form)
-// allocate again after a failed allocation before they look at the status: the
-// failure is forgotten and the library goes on to write through a block it
-// could not allocate or grow. So every common the module starts reports its
-// errors here, and while an OutOfMemoryLatch is alive on a thread, the first
-// out-of-memory error closes the latch: every later SuiteSparse allocation on
-// that thread fails until the latch goes out of scope. The library then meets
-// the failure wherever it looks, frees what it holds and returns it.
-
-// Wraps SuiteSparse's allocation functions (once per process, at import).
-void install_out_of_memory_latch();
-
-class OutOfMemoryLatch {
-public:
-    OutOfMemoryLatch() noexcept;
-    ~OutOfMemoryLatch();
-    OutOfMemoryLatch(const OutOfMemoryLatch&) = delete;
-    OutOfMemoryLatch& operator=(const OutOfMemoryLatch&) = delete;
-
-private:
-    bool outer_armed_;
-    bool outer_closed_;
-};
-
-// Whether the innermost latch of this thread has closed. A library call that
-// ran out of memory may end with another status (a later step meeting the
-// missing block); it is reported as out of memory all the same.
-bool out_of_memory_latched() noexcept;
-
-// The error handler of the module's commons.
-void on_library_error(int status, const char* file, int line, const char* message);
-
-// Starts a common of the given index width, its errors reported to
-// on_library_error; its settings keep the library's defaults.
-inline int start_common(cholmod_common* cm, bool use_int32)
+// Starts a common of the index width of Int, its errors reported to the
+// out-of-memory latch; its settings keep the library's defaults.
+template <class Int>
+int start_common(cholmod_common* cm)
 {
-    if (!(use_int32 ? Cholmod<int32_t>::start(cm) : Cholmod<int64_t>::start(cm))) {
+    if (!Cholmod<Int>::start(cm)) {
         return 0;
     }
     cm->error_handler = on_library_error;
     return 1;
 }
 
-inline int finish_common(cholmod_common* cm, bool use_int32)
-{
-    return use_int32 ? Cholmod<int32_t>::finish(cm) : Cholmod<int64_t>::finish(cm);
-}
-
-// Calls f(Entry{}, Int{}) for the value type and index width of a record.
+// Calls f(Entry{}, Int{}) for the value type and index width of a matrix
+// handed to a one-shot function (a factor chooses its variant once, at
+// construction: see variant.hpp).
 template <class F>
 decltype(auto) dispatch_variant(bool is_real, bool use_int32, F&& f)
 {
@@ -113,22 +77,22 @@ decltype(auto) dispatch_variant(bool is_real, bool use_int32, F&& f)
 
 // A common record started for one call and finished when it goes out of
 // scope (after every result it allocated has been released).
+template <class Int>
 class ScopedCommon {
 public:
-    explicit ScopedCommon(bool use_int32) : use_int32_(use_int32)
+    ScopedCommon()
     {
-        if (!start_common(&cm_, use_int32)) {
+        if (!start_common<Int>(&cm_)) {
             tarnix::raise(PyExc_MemoryError, "CHOLMOD could not start its workspace");
         }
     }
     ScopedCommon(const ScopedCommon&) = delete;
     ScopedCommon& operator=(const ScopedCommon&) = delete;
-    ~ScopedCommon() { finish_common(&cm_, use_int32_); }
+    ~ScopedCommon() { Cholmod<Int>::finish(&cm_); }
     cholmod_common* get() { return &cm_; }
 
 private:
     cholmod_common cm_{};
-    bool use_int32_;
 };
 
 // Owner of a dense result; release() hands it over (to the sibling module,

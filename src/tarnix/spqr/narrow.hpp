@@ -103,7 +103,13 @@ public:
         : index_(other.index_ ? std::make_unique<FrontIndex<Entry, Int>>(*other.index_) : nullptr)
     {
     }
-    FactorQ& operator=(const FactorQ&) = delete;
+    FactorQ& operator=(const FactorQ& other)
+    {
+        if (this != &other) {
+            index_ = other.index_ ? std::make_unique<FrontIndex<Entry, Int>>(*other.index_) : nullptr;
+        }
+        return *this;
+    }
 
     // Forgets the index (the factorization was recomputed or freed).
     void reset() noexcept { index_.reset(); }

@@ -1,7 +1,8 @@
-// The module-level functions of tarnix.spqr.
+// The module-level functions of tarnix.spqr: spqr, spqr_factor and spqr_solve
+// (oneshot.cpp), spqr_qmult and _qmult (householder.cpp).
 #pragma once
 
-#include "spqr/state.hpp"
+#include "common/function.hpp"
 
 namespace spqr_module {
 

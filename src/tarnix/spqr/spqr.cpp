@@ -1,83 +1,19 @@
 // tarnix.spqr: sparse QR factorization with SuiteSparseQR.
 //
-// This file holds the module surface: its state, the status-to-exception
-// mapping, the ordering table, the views of matrices as CHOLMOD records and
-// the import-time set-up. SPQRInfo, SPQRFactor and the one-shot functions
-// live in info.cpp, factor.cpp and oneshot.cpp.
+// This file holds the module surface: the module definition and the
+// import-time set-up of its namespace. SPQRInfo lives in info.cpp,
+// SPQRFactor in factor.cpp (its methods beside it), the one-shot functions
+// in oneshot.cpp and householder.cpp.
 
+#include "common/assertions.hpp"
 #include "spqr/docstrings.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/info.hpp"
+#include "spqr/latch.hpp"
 #include "spqr/narrow.hpp"
 #include "spqr/oneshot.hpp"
-
-namespace spqr_lib {
-
-namespace {
-
-// Per thread: whether a latch is alive, and whether it has closed.
-thread_local bool t_latch_armed = false;
-thread_local bool t_latch_closed = false;
-
-void* (*g_malloc)(size_t) = nullptr;
-void* (*g_calloc)(size_t, size_t) = nullptr;
-void* (*g_realloc)(void*, size_t) = nullptr;
-
-void* latched_malloc(size_t size)
-{
-    return t_latch_closed ? nullptr : g_malloc(size);
-}
-
-void* latched_calloc(size_t count, size_t size)
-{
-    return t_latch_closed ? nullptr : g_calloc(count, size);
-}
-
-void* latched_realloc(void* block, size_t size)
-{
-    return t_latch_closed ? nullptr : g_realloc(block, size);
-}
-
-}  // namespace
-
-void install_out_of_memory_latch()
-{
-    if (g_malloc != nullptr) {
-        return;
-    }
-    g_malloc = SuiteSparse_config_malloc_func_get();
-    g_calloc = SuiteSparse_config_calloc_func_get();
-    g_realloc = SuiteSparse_config_realloc_func_get();
-    SuiteSparse_config_malloc_func_set(latched_malloc);
-    SuiteSparse_config_calloc_func_set(latched_calloc);
-    SuiteSparse_config_realloc_func_set(latched_realloc);
-}
-
-OutOfMemoryLatch::OutOfMemoryLatch() noexcept : outer_armed_(t_latch_armed), outer_closed_(t_latch_closed)
-{
-    t_latch_armed = true;
-    t_latch_closed = false;
-}
-
-OutOfMemoryLatch::~OutOfMemoryLatch()
-{
-    t_latch_armed = outer_armed_;
-    t_latch_closed = outer_closed_;
-}
-
-bool out_of_memory_latched() noexcept
-{
-    return t_latch_armed && t_latch_closed;
-}
-
-void on_library_error(int status, const char*, int, const char*)
-{
-    if (status == CHOLMOD_OUT_OF_MEMORY && t_latch_armed) {
-        t_latch_closed = true;
-    }
-}
-
-}  // namespace spqr_lib
+#include "spqr/orderings.hpp"
+#include "spqr/status.hpp"
 
 namespace spqr_module {
 
@@ -88,50 +24,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Import-time tables
-
-Ref new_error_map(const State& st)
-{
-    const struct {
-        int status;
-        PyObject* cls;
-        const char* message;
-    } table[] = {
-        {CHOLMOD_NOT_INSTALLED, st.SPQRNotInstalledError, "SPQR library is not installed or not found."},
-        {CHOLMOD_OUT_OF_MEMORY, st.SPQROutOfMemoryError, "SPQR ran out of memory."},
-        {CHOLMOD_TOO_LARGE, st.SPQROverflowError, "SPQR encountered an integer overflow."},
-        {CHOLMOD_INVALID, st.SPQRInvalidInputError, "SPQR received invalid input."},
-        {CHOLMOD_GPU_PROBLEM, st.SPQRGpuProblemError, "SPQR encountered a problem with CUDA."},
-    };
-    Ref map = check(PyDict_New());
-    for (const auto& e : table) {
-        Ref key = check(PyLong_FromLong(e.status));
-        Ref value = check(Py_BuildValue("(Os)", e.cls, e.message));
-        check_status(PyDict_SetItem(map.get(), key.get(), value.get()));
-    }
-    return map;
-}
-
-void build_ordering_tables(State& st)
-{
-    const struct {
-        const char* name;
-        int code;
-    } table[] = {
-        {"default", SPQR_ORDERING_DEFAULT}, {"fixed", SPQR_ORDERING_FIXED}, {"natural", SPQR_ORDERING_NATURAL},
-        {"colamd", SPQR_ORDERING_COLAMD},   {"cholmod", SPQR_ORDERING_CHOLMOD}, {"amd", SPQR_ORDERING_AMD},
-        {"metis", SPQR_ORDERING_METIS},     {"best", SPQR_ORDERING_BEST},   {"bestamd", SPQR_ORDERING_BESTAMD},
-    };
-    Ref codes = check(PyDict_New());
-    Ref names = check(PyDict_New());
-    for (const auto& e : table) {
-        Ref name = new_string(e.name);
-        Ref code = check(PyLong_FromLong(e.code));
-        check_status(PyDict_SetItem(codes.get(), name.get(), code.get()));
-        check_status(PyDict_SetItem(names.get(), code.get(), name.get()));
-    }
-    st.ordering_codes = codes.release();
-    st.ordering_names = names.release();
-}
 
 Ref new_householder_type(PyObject* module)
 {
@@ -169,7 +61,7 @@ void bind_cholmod_entries(State& st)
         bind(capi::kDenseFromComplex128Name, capi::kDenseFromComplex128Sig));
 }
 
-Ref dtype_of(int typenum)
+Ref descr_of(int typenum)
 {
     PyArray_Descr* d = PyArray_DescrFromType(typenum);
     if (d == nullptr) {
@@ -178,13 +70,10 @@ Ref dtype_of(int typenum)
     return Ref::steal(reinterpret_cast<PyObject*>(d));
 }
 
-void exec_body(PyObject* m)
+// What the module binds: NumPy, SciPy and the standard library by name, its
+// two siblings, and the native entry points of tarnix.cholmod.
+void bind_imports(PyObject* m, State& st)
 {
-    spqr_lib::install_out_of_memory_latch();
-    State& st = state_of(m);
-
-    // What the module binds: NumPy, SciPy and the standard library by name,
-    // its two siblings, and the native entry points of tarnix.cholmod.
     add_object(m, "np", import_module("numpy").get());
     st.csc_array = import_attr("scipy.sparse", "csc_array").release();
     st.issparse = import_attr("scipy.sparse", "issparse").release();
@@ -198,38 +87,64 @@ void exec_body(PyObject* m)
     add_object(m, "_cholmod_sparse_from_csc", st.sparse_from_csc);
     add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
     bind_cholmod_entries(st);
-    st.int32_dtype = dtype_of(NPY_INT32).release();
-    st.int64_dtype = dtype_of(NPY_INT64).release();
-    st.float64_dtype = dtype_of(NPY_FLOAT64).release();
-    st.complex128_dtype = dtype_of(NPY_COMPLEX128).release();
+    st.int32_dtype = descr_of(NPY_INT32).release();
+    st.int64_dtype = descr_of(NPY_INT64).release();
+    st.float64_dtype = descr_of(NPY_FLOAT64).release();
+    st.complex128_dtype = descr_of(NPY_COMPLEX128).release();
     st.assertions = assertions_enabled();
+}
+
+// The warning and exception families, each rooted in its builtin.
+void add_exceptions(PyObject* m, State& st)
+{
+    auto add = [&](const char* name, const char* doc, std::initializer_list<PyObject*> bases) {
+        return add_exception(m, name, doc, bases).release();
+    };
+    st.SPQRWarning = add("SPQRWarning", spqr_docs::warning, {PyExc_Warning});
+    st.SPQRRankDeficiencyWarning =
+        add("SPQRRankDeficiencyWarning", spqr_docs::rank_deficiency_warning, {st.SPQRWarning});
+    st.SPQRError = add("SPQRError", spqr_docs::error, {PyExc_Exception});
+    st.SPQRNotInstalledError = add("SPQRNotInstalledError", spqr_docs::not_installed_error, {st.SPQRError});
+    st.SPQROutOfMemoryError =
+        add("SPQROutOfMemoryError", spqr_docs::out_of_memory_error, {PyExc_MemoryError, st.SPQRError});
+    st.SPQROverflowError = add("SPQROverflowError", spqr_docs::overflow_error, {st.SPQRError});
+    st.SPQRInvalidInputError = add("SPQRInvalidInputError", spqr_docs::invalid_input_error, {st.SPQRError});
+    st.SPQRGpuProblemError = add("SPQRGpuProblemError", spqr_docs::gpu_problem_error, {st.SPQRError});
+}
+
+// The solve and qmult docstrings, shared by the method and the function and
+// assembled from the templates kept in the namespace.
+void set_docstrings(PyObject* m, const State& st, PyObject* solve_fn, PyObject* qmult_fn)
+{
+    Ref solve_template = add_string(m, "_SOLVE_DOC_TEMPLATE", spqr_docs::solve_template);
+    Ref A_doc = add_string(m, "_A_doc", spqr_docs::A_doc);
+    Ref min2norm_doc = add_string(m, "_min2norm_doc", spqr_docs::min2norm_doc);
+    Ref qmult_template = add_string(m, "_QMULT_DOC_TEMPLATE", spqr_docs::qmult_template);
+    Ref house_doc = add_string(m, "_qmult_house_doc", spqr_docs::qmult_house_doc);
+    Ref empty = new_string("");
+    Ref see_qmult = new_string(", spqr_qmult");
+    Ref format = check(PyObject_GetAttrString(solve_template.get(), "format"));
+    Ref no_args = check(PyTuple_New(0));
+    Ref kw = check(Py_BuildValue("{sOsO}", "A_doc", empty.get(), "min2norm", empty.get()));
+    Ref solve_doc = check(PyObject_Call(format.get(), no_args.get(), kw.get()));
+    Ref qformat = check(PyObject_GetAttrString(qmult_template.get(), "format"));
+    Ref qkw = check(Py_BuildValue("{sOsO}", "house_doc", empty.get(), "see_also", see_qmult.get()));
+    Ref qmult_doc = check(PyObject_Call(qformat.get(), no_args.get(), qkw.get()));
+    set_factor_docstrings(st.factor_type, solve_doc.get(), qmult_doc.get());
+    set_formatted_doc(solve_fn, solve_template.get(), {{"A_doc", A_doc.get()}, {"min2norm", min2norm_doc.get()}});
+    set_formatted_doc(qmult_fn, qmult_template.get(), {{"house_doc", house_doc.get()}, {"see_also", empty.get()}});
+}
+
+void exec_body(PyObject* m)
+{
+    spqr_lib::install_out_of_memory_latch();
+    State& st = state_of(m);
+    bind_imports(m, st);
 
     // The public names a star import gives.
     set_all(m, {"SPQRError", "SPQRNotInstalledError", "SPQROutOfMemoryError", "SPQROverflowError",
                 "SPQRInvalidInputError", "SPQRGpuProblemError", "SPQRFactor", "spqr_factor", "spqr_solve"});
-
-    // The warning and exception families, each rooted in its builtin.
-    st.SPQRWarning = add_exception(m, "SPQRWarning", spqr_docs::warning, {PyExc_Warning}).release();
-    st.SPQRRankDeficiencyWarning = add_exception(m, "SPQRRankDeficiencyWarning",
-                                                 spqr_docs::rank_deficiency_warning,
-                                                 {st.SPQRWarning})
-                                       .release();
-    st.SPQRError = add_exception(m, "SPQRError", spqr_docs::error, {PyExc_Exception}).release();
-    st.SPQRNotInstalledError = add_exception(m, "SPQRNotInstalledError",
-                                             spqr_docs::not_installed_error, {st.SPQRError})
-                                   .release();
-    st.SPQROutOfMemoryError = add_exception(m, "SPQROutOfMemoryError", spqr_docs::out_of_memory_error,
-                                            {PyExc_MemoryError, st.SPQRError})
-                                  .release();
-    st.SPQROverflowError = add_exception(m, "SPQROverflowError", spqr_docs::overflow_error,
-                                         {st.SPQRError})
-                               .release();
-    st.SPQRInvalidInputError = add_exception(m, "SPQRInvalidInputError", spqr_docs::invalid_input_error,
-                                             {st.SPQRError})
-                                   .release();
-    st.SPQRGpuProblemError = add_exception(m, "SPQRGpuProblemError",
-                                           spqr_docs::gpu_problem_error, {st.SPQRError})
-                                 .release();
+    add_exceptions(m, st);
 
     // Status codes to exceptions, ordering names to codes and back.
     st.error_map = new_error_map(st).release();
@@ -247,28 +162,7 @@ void exec_body(PyObject* m)
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
     add_function(m, narrow_limit_def);
-
-    // The solve and qmult docstrings, shared by the method and the function
-    // and assembled from the templates kept in the namespace.
-    Ref solve_template = add_string(m, "_SOLVE_DOC_TEMPLATE", spqr_docs::solve_template);
-    Ref A_doc = add_string(m, "_A_doc", spqr_docs::A_doc);
-    Ref min2norm_doc = add_string(m, "_min2norm_doc", spqr_docs::min2norm_doc);
-    Ref qmult_template = add_string(m, "_QMULT_DOC_TEMPLATE", spqr_docs::qmult_template);
-    Ref house_doc = add_string(m, "_qmult_house_doc", spqr_docs::qmult_house_doc);
-    Ref empty = new_string("");
-    Ref see_qmult = new_string(", spqr_qmult");
-    Ref format = check(PyObject_GetAttrString(solve_template.get(), "format"));
-    {
-        Ref no_args = check(PyTuple_New(0));
-        Ref kw = check(Py_BuildValue("{sOsO}", "A_doc", empty.get(), "min2norm", empty.get()));
-        Ref solve_doc = check(PyObject_Call(format.get(), no_args.get(), kw.get()));
-        Ref qformat = check(PyObject_GetAttrString(qmult_template.get(), "format"));
-        Ref qkw = check(Py_BuildValue("{sOsO}", "house_doc", empty.get(), "see_also", see_qmult.get()));
-        Ref qmult_doc = check(PyObject_Call(qformat.get(), no_args.get(), qkw.get()));
-        set_factor_docstrings(st.factor_type, solve_doc.get(), qmult_doc.get());
-    }
-    set_formatted_doc(solve_fn.get(), solve_template.get(), {{"A_doc", A_doc.get()}, {"min2norm", min2norm_doc.get()}});
-    set_formatted_doc(qmult_fn.get(), qmult_template.get(), {{"house_doc", house_doc.get()}, {"see_also", empty.get()}});
+    set_docstrings(m, st, solve_fn.get(), qmult_fn.get());
 
     // Named at module level, so that pickles of SPQRInfo can refer to it.
     add_function(m, unpickle_info_def);
@@ -305,123 +199,6 @@ State& state_of_type(PyTypeObject* type)
         throw PythonError{};
     }
     return state_of(module);
-}
-
-void handle_errors(const State& st, int status)
-{
-    if (spqr_lib::out_of_memory_latched()) {
-        status = CHOLMOD_OUT_OF_MEMORY;
-    }
-    if (status == CHOLMOD_OK) {
-        return;
-    }
-    // Callers hold the lock already; taking it again is harmless.
-    PyGILState_STATE gil = PyGILState_Ensure();
-    struct Release {
-        PyGILState_STATE g;
-        ~Release() { PyGILState_Release(g); }
-    } release{gil};
-    Ref key = check(PyLong_FromLong(status));
-    PyObject* entry = PyDict_GetItemWithError(st.error_map, key.get());  // borrowed
-    if (entry == nullptr && PyErr_Occurred()) {
-        throw PythonError{};
-    }
-    PyObject* cls = entry != nullptr ? PyTuple_GET_ITEM(entry, 0) : st.SPQRError;
-    const char* base = entry != nullptr ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, 1)) : "An unknown SPQR error occurred.";
-    if (base == nullptr) {
-        throw PythonError{};
-    }
-    raise_format(cls, "%s (code %d)", base, status);
-}
-
-int ordering_code(const State& st, PyObject* order)
-{
-    if (order == Py_None) {
-        return SPQR_ORDERING_DEFAULT;
-    }
-    PyObject* code = PyDict_GetItemWithError(st.ordering_codes, order);  // borrowed
-    if (code == nullptr) {
-        if (PyErr_Occurred()) {
-            throw PythonError{};  // unhashable
-        }
-        Ref names = check(PySet_New(st.ordering_codes));
-        Ref order_str = check(PyObject_Format(order, nullptr));
-        Ref names_str = check(PyObject_Format(names.get(), nullptr));
-        Ref message = check(PyUnicode_FromFormat("Unknown ordering method: %U. Must be one of %U.", order_str.get(),
-                                                 names_str.get()));
-        PyErr_SetObject(PyExc_KeyError, order);
-        raise_chained(PyExc_ValueError, message.get());
-    }
-    return static_cast<int>(PyLong_AsLong(code));
-}
-
-Ref ordering_name(const State& st, int code)
-{
-    Ref key = check(PyLong_FromLong(code));
-    PyObject* name = PyDict_GetItemWithError(st.ordering_names, key.get());
-    if (name != nullptr) {
-        return Ref::borrow(name);
-    }
-    if (PyErr_Occurred()) {
-        throw PythonError{};
-    }
-    return check(PyUnicode_FromFormat("unknown %d", code));
-}
-
-SparseView sparse_view(PyObject* module, CscParts parts)
-{
-    const State& st = state_of(module);
-    Ref name = new_string("_cholmod_sparse_from_csc");
-    Ref fill = module_global(module, name.get());
-    return SparseView(std::move(parts), fill.get(), fill.get() == st.sparse_from_csc);
-}
-
-namespace {
-
-Ref private_copy(const Ref& array, const char* name)
-{
-    if (!PyArray_Check(array.get())) {
-        raise_format(PyExc_ValueError, "A.%s must be a NumPy array, got %.200s", name, Py_TYPE(array.get())->tp_name);
-    }
-    return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(array.get()), NPY_CORDER));
-}
-
-}  // namespace
-
-Ref private_csc_copy(PyObject* module, PyObject* matrix)
-{
-    const State& st = state_of(module);
-    CscParts parts = CscParts::of(matrix);
-    Ref indptr = private_copy(parts.indptr, "indptr");
-    Ref indices = private_copy(parts.indices, "indices");
-    Ref data = private_copy(parts.data, "data");
-    parts.indptr = indptr;
-    parts.indices = indices;
-    parts.data = data;
-    const long long nrow = parts.nrow;
-    const long long ncol = parts.ncol;
-    {
-        // The module's own fill checks the structure of the copies.
-        SparseView checked(std::move(parts), st.sparse_from_csc, true);
-    }
-    // An empty csc_array of the shape and dtype, then the copies: the
-    // constructor would otherwise scan int64 indices and narrow them.
-    Ref shape = check(Py_BuildValue("((LL))", nrow, ncol));
-    Ref dtype = Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data.get()))));
-    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
-    Ref result = check(PyObject_Call(st.csc_array, shape.get(), kwargs.get()));
-    check_status(PyObject_SetAttrString(result.get(), "data", data.get()));
-    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
-    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr.get()));
-    return result;
-}
-
-void warn(PyObject* category, PyObject* message)
-{
-    const char* text = PyUnicode_AsUTF8(message);
-    if (text == nullptr || PyErr_WarnEx(category, text, 1) < 0) {
-        throw PythonError{};
-    }
 }
 
 }  // namespace spqr_module

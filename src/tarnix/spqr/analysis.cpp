@@ -1,0 +1,219 @@
+// SPQRFactor's analysis and factorization: __init__ (analyse, and with
+// use_singletons factorize at once), factorize() (the numeric part again, for
+// a matrix of the analysed pattern) and _check_input_matrix.
+
+#include "spqr/arguments.hpp"
+#include "spqr/factor.hpp"
+#include "spqr/orderings.hpp"
+#include "spqr/status.hpp"
+#include "spqr/views.hpp"
+
+#include <cstring>
+
+namespace spqr_module {
+
+using namespace tarnix;
+
+// ---------------------------------------------------------------------------
+// The library calls
+
+template <class Entry, class Int>
+cholmod_sparse FactorImpl<Entry, Int>::over_pattern(const cholmod_sparse& A) noexcept
+{
+    cholmod_sparse header = A;
+    header.p = Ap_.data();
+    header.i = Ai_.data();
+    return header;
+}
+
+template <class Entry, class Int>
+void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, int ordering, double tol,
+                                     bool factorize)
+{
+    const auto* p = static_cast<const Int*>(A.p);
+    Ap_.assign(p, p + A.ncol + 1);
+    Ai_.assign(static_cast<const Int*>(A.i), static_cast<const Int*>(A.i) + p[A.ncol]);
+    tol_ = tol;
+    cholmod_sparse header = over_pattern(A);
+    spqr_lib::OutOfMemoryLatch latch;
+    narrow_.reset();
+    qr_ = without_gil([&] {
+        return factorize ? SuiteSparseQR_factorize<Entry, Int>(ordering, tol, &header, &cm_)
+                         : SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &header, &cm_);
+    });
+    handle_errors(st, cm_.status);
+    shape_[0] = static_cast<int64_t>(A.nrow);
+    shape_[1] = static_cast<int64_t>(A.ncol);
+    constructed_ = true;
+}
+
+template <class Entry, class Int>
+bool FactorImpl<Entry, Int>::same_pattern(const cholmod_sparse& A) const noexcept
+{
+    // Equal column pointers end at the same nnz, so A holds Ai_.size() indices.
+    return A.ncol + 1 == Ap_.size() && std::memcmp(A.p, Ap_.data(), Ap_.size() * sizeof(Int)) == 0 &&
+           std::memcmp(A.i, Ai_.data(), Ai_.size() * sizeof(Int)) == 0;
+}
+
+template <class Entry, class Int>
+void FactorImpl<Entry, Int>::factorize(const State& st, const cholmod_sparse& A, double tol)
+{
+    tol_ = tol;
+    cholmod_sparse header = over_pattern(A);
+    spqr_lib::OutOfMemoryLatch latch;
+    narrow_.reset();
+    without_gil([&] { SuiteSparseQR_numeric<Entry, Int>(tol, &header, qr_, &cm_); });
+    handle_errors(st, cm_.status);
+}
+
+#define SPQR_INSTANTIATE(E, I)                                                                            \
+    template void FactorImpl<E, I>::analyse(const State&, const cholmod_sparse&, int, double, bool);     \
+    template bool FactorImpl<E, I>::same_pattern(const cholmod_sparse&) const noexcept;                   \
+    template void FactorImpl<E, I>::factorize(const State&, const cholmod_sparse&, double);
+SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
+#undef SPQR_INSTANTIATE
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// __init__
+
+void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* order, PyObject* tol)
+{
+    FactorObject* f = as_factor(self);
+    const Context ctx = context_of(self);
+
+    // Every argument is converted first: each conversion may run Python code,
+    // including a call of __init__ on this very object. The index arrays are
+    // copied before the view is built over them.
+    CscInput in = coerce_csc(ctx.module, A, CoerceCall::Plain);
+    const int ordering = ordering_code(ctx.st, order);
+    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : as_double(tol);
+    const bool factorize_now = truth(use_singletons);
+    SparseView view = owned_sparse_view(ctx.module, CscParts::of(in.matrix.get()));
+
+    // From here to the library call nothing runs Python code. Whatever a
+    // re-entrant __init__ built above is released with the previous state
+    // (a call of another thread that still uses it keeps it alive).
+    f->variant.reset();
+    std::shared_ptr<FactorBase> fresh = new_variant(view.real(), view.int32());
+    f->variant = fresh;
+    ObjectLock lock(fresh->mutex(), "SPQRFactor is in use by this thread");
+    fresh->analyse(ctx.st, view.header(), ordering, tol_value, factorize_now);
+}
+
+}  // namespace
+
+int factor_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
+{
+    static const char* keywords[] = {"A", "use_singletons", "order", "tol", nullptr};
+    PyObject* A = nullptr;
+    PyObject* use_singletons = Py_False;
+    PyObject* order = Py_None;
+    PyObject* tol = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:SPQRFactor", const_cast<char**>(keywords), &A,
+                                     &use_singletons, &order, &tol)) {
+        return -1;
+    }
+    return boundary_status([&] { construct(self, A, use_singletons, order, tol); });
+}
+
+// ---------------------------------------------------------------------------
+// factorize and _check_input_matrix
+
+namespace {
+
+[[noreturn]] void raise_mismatch(const char* what, PyObject* expected, PyObject* got, bool quoted)
+{
+    Ref e = format(expected);
+    Ref g = format(got);
+    const char* q = quoted ? "'" : "";
+    raise_format(PyExc_ValueError,
+                 "The %s of the input matrix does not match the one used for symbolic factorization. "
+                 "Expected %s%U%s, got %s%U%s.",
+                 what, q, e.get(), q, q, g.get(), q);
+}
+
+// What the library needs of a matrix for the analysed factorization, checked
+// whatever _check_input_matrix (which a subclass may override) decided.
+void require_analysed_structure(const State& st, const FactorBase* v, const cholmod_sparse& header)
+{
+    if (static_cast<int64_t>(header.nrow) != v->rows() || static_cast<int64_t>(header.ncol) != v->cols()) {
+        Ref expected = check(Py_BuildValue("(LL)", static_cast<long long>(v->rows()), static_cast<long long>(v->cols())));
+        Ref got = check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(header.nrow), static_cast<Py_ssize_t>(header.ncol)));
+        raise_mismatch("shape", expected.get(), got.get(), false);
+    }
+    if ((header.itype == CHOLMOD_INT) != v->int32()) {
+        PyObject* got = header.itype == CHOLMOD_INT ? st.int32_dtype : st.int64_dtype;
+        raise_mismatch("integer size", itype_of(st, v), got, true);
+    }
+    if ((header.xtype == CHOLMOD_REAL) != v->real()) {
+        PyObject* got = header.xtype == CHOLMOD_REAL ? st.float64_dtype : st.complex128_dtype;
+        raise_mismatch("data type", dtype_of(st, v), got, true);
+    }
+    if (!v->same_pattern(header)) {
+        raise(PyExc_ValueError,
+              "The sparsity pattern of the input matrix does not match the one used for symbolic factorization.");
+    }
+}
+
+// The tolerance of the last numeric factorization (0 without a variant).
+double current_tol(PyObject* self)
+{
+    Locked v(self);
+    return v.get() != nullptr ? v->tol() : 0.0;
+}
+
+}  // namespace
+
+Ref py_factorize(PyObject* self, const Args& a)
+{
+    const Context ctx = context_of(self);
+    PyObject* tol = a[1];
+    CscInput in = coerce_csc(ctx.module, a[0], CoerceCall::Plain);
+    call_method(self, "_check_input_matrix", {in.matrix.get(), in.index_dtype.get()});
+    const bool new_tolerance = tol != Py_None;
+    const double tol_value = new_tolerance ? as_double(tol) : 0.0;
+    if (new_tolerance) {
+        Ref numeric = attr(self, "is_numeric");
+        if (truth(numeric.get()) && !(tol_value == current_tol(self))) {
+            Ref message = new_string(
+                "The tolerance has been changed from the one used during a previous numeric factorization. "
+                "This may lead to inconsistent rank determination.");
+            warn(PyExc_UserWarning, message.get());
+        }
+    }
+    SparseView view = sparse_view(ctx.module, CscParts::of(in.matrix.get()));
+    // is_numeric, the warning and the lookups above may have run Python code
+    // (a subclass, a warning filter) that re-initialised this object: the
+    // matrix is checked against the factor as it is now. The library reads
+    // the factor's own copy of the pattern and the values of A.
+    Locked v(self);
+    require_symbolic(ctx.st, v.get());
+    require_analysed_structure(ctx.st, v.get(), view.header());
+    v->factorize(ctx.st, view.header(), new_tolerance ? tol_value : v->tol());
+    return Ref::borrow(self);
+}
+
+Ref py_check_input_matrix(PyObject* self, const Args& a)
+{
+    PyObject* A = a[0];
+    PyObject* itype = a[1];
+    Ref self_shape = attr(self, "shape");
+    Ref A_shape = attr(A, "shape");
+    if (check_status(PyObject_RichCompareBool(A_shape.get(), self_shape.get(), Py_NE))) {
+        raise_mismatch("shape", self_shape.get(), A_shape.get(), false);
+    }
+    Ref self_itype = attr(self, "itype");
+    if (check_status(PyObject_RichCompareBool(itype, self_itype.get(), Py_NE))) {
+        raise_mismatch("integer size", self_itype.get(), itype, true);
+    }
+    Ref self_dtype = attr(self, "dtype");
+    Ref A_dtype = attr(A, "dtype");
+    if (check_status(PyObject_RichCompareBool(A_dtype.get(), self_dtype.get(), Py_NE))) {
+        raise_mismatch("data type", self_dtype.get(), A_dtype.get(), true);
+    }
+    return Ref::none();
+}
+
+}  // namespace spqr_module

@@ -1,0 +1,128 @@
+// Argument handling shared by SPQRFactor's methods and the one-shot functions.
+
+#include "spqr/arguments.hpp"
+
+#include <cholmod.h>
+#include <SuiteSparseQR_definitions.h>
+
+namespace spqr_module {
+
+using namespace tarnix;
+
+void require_method_type(PyObject* method)
+{
+    if (method != Py_None && !PyUnicode_Check(method)) {
+        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(method)->tp_name);
+    }
+}
+
+int qmult_code(PyObject* method)
+{
+    static const struct {
+        const char* name;
+        int code;
+    } table[] = {{"QX", SPQR_QX}, {"QTX", SPQR_QTX}, {"XQ", SPQR_XQ}, {"XQT", SPQR_XQT}};
+    if (method != Py_None && PyUnicode_Check(method)) {
+        for (const auto& entry : table) {
+            if (PyUnicode_CompareWithASCIIString(method, entry.name) == 0) {
+                return entry.code;
+            }
+        }
+    }
+    Ref text = check(PyObject_Str(method));
+    raise_format(PyExc_ValueError, "Invalid method '%U'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].", text.get());
+}
+
+void require_method_code(long long method)
+{
+    if (method < SPQR_QTX || method > SPQR_XQ) {
+        raise_format(PyExc_ValueError, "Invalid method code %lld. Expected 0 (QTX), 1 (QX), 2 (XQT) or 3 (XQ).",
+                     method);
+    }
+}
+
+bool by_rows(long long method)
+{
+    return method == SPQR_QTX || method == SPQR_QX;
+}
+
+void require_q_shape(long long m, long long dim)
+{
+    if (dim != m) {
+        raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
+    }
+}
+
+void require_not_none(PyObject* X, const char* name)
+{
+    if (X == Py_None) {
+        raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
+    }
+}
+
+Py_ssize_t as_ssize(PyObject* obj)
+{
+    Ref index = check(PyNumber_Index(obj));
+    const Py_ssize_t value = PyLong_AsSsize_t(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return value;
+}
+
+Ref attr(PyObject* obj, const char* name)
+{
+    return check(PyObject_GetAttrString(obj, name));
+}
+
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args)
+{
+    Ref method = attr(obj, name);
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) {
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(a));
+    }
+    return check(PyObject_Call(method.get(), tuple.get(), nullptr));
+}
+
+Ref format(PyObject* obj)
+{
+    return check(PyObject_Format(obj, nullptr));
+}
+
+long long shape_dim(PyObject* obj, Py_ssize_t axis)
+{
+    Ref shape = attr(obj, "shape");
+    Ref d = check(PySequence_GetItem(shape.get(), axis));
+    return as_int64(d.get());
+}
+
+Ref astype(PyObject* arr, PyObject* dtype)
+{
+    Ref method = attr(arr, "astype");
+    Ref args = check(PyTuple_Pack(1, dtype));
+    Ref kwargs = check(Py_BuildValue("{sO}", "copy", Py_False));
+    return check(PyObject_Call(method.get(), args.get(), kwargs.get()));
+}
+
+Ref as_fortran(PyObject* obj)
+{
+    return check(PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_F_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY,
+                                 nullptr));
+}
+
+Ref as_column(PyObject* x)
+{
+    Ref shape = check(Py_BuildValue("((ii))", -1, 1));
+    return check(PyObject_Call(attr(x, "reshape").get(), shape.get(), nullptr));
+}
+
+Ref first_column(PyObject* y)
+{
+    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+    Ref key = check(Py_BuildValue("(Oi)", all.get(), 0));
+    return check(PyObject_GetItem(y, key.get()));
+}
+
+}  // namespace spqr_module

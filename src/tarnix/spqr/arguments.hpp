@@ -1,0 +1,78 @@
+// Argument handling shared by SPQRFactor's methods and the one-shot
+// functions: product codes, attribute and method lookups, the 1-D right-hand
+// side that travels as one column, and the shape checks against Q.
+#pragma once
+
+#include "common/tarnix.hpp"
+
+#include <complex>
+#include <initializer_list>
+
+namespace spqr_module {
+
+// The product code of a method string ("QX", "QTX", "XQ", "XQT"); anything
+// else raises ValueError.
+int qmult_code(PyObject* method);
+
+// method must be a str or None ("Expected str, got ...").
+void require_method_type(PyObject* method);
+
+// A product code given as an integer (to _qmult_dense and _qmult) must be
+// one of SuiteSparseQR's four.
+void require_method_code(long long method);
+
+// Whether a product code multiplies Q from the left (X's rows meet Q).
+bool by_rows(long long method);
+
+// The dimension of X that meets Q must be Q's order m.
+void require_q_shape(long long m, long long dim);
+
+// operator.index(obj) as a Py_ssize_t (OverflowError when it does not fit).
+Py_ssize_t as_ssize(PyObject* obj);
+
+// obj.name, obj.name(*args), format(obj), obj.shape[axis].
+tarnix::Ref attr(PyObject* obj, const char* name);
+tarnix::Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args);
+tarnix::Ref format(PyObject* obj);
+long long shape_dim(PyObject* obj, Py_ssize_t axis);
+
+// arr.astype(dtype, copy=False).
+tarnix::Ref astype(PyObject* arr, PyObject* dtype);
+
+// obj as an aligned, column-major ndarray (a copy only where needed).
+tarnix::Ref as_fortran(PyObject* obj);
+
+// A 1-D operand travels as one column, and its result comes back as that
+// column: as_column(x) is x.reshape((-1, 1)), first_column(y) is y[:, 0].
+tarnix::Ref as_column(PyObject* x);
+tarnix::Ref first_column(PyObject* y);
+
+// A dense operand of the typed entry points (_solve_dense, _qmult_dense):
+// not None ("Argument 'b' must not be None"), then f(double{}) or
+// f(std::complex<double>{}) by its element type ("No matching signature
+// found" for any other).
+void require_not_none(PyObject* X, const char* name);
+template <class F>
+tarnix::Ref dispatch_value_type(PyObject* X, F&& f)
+{
+    if (tarnix::has_element_type(X, tarnix::element_type<double>::value)) {
+        return f(double{});
+    }
+    if (tarnix::has_element_type(X, tarnix::element_type<std::complex<double>>::value)) {
+        return f(std::complex<double>{});
+    }
+    tarnix::raise(PyExc_TypeError, "No matching signature found");
+}
+
+// "float64" or "complex128", "int32" or "int64": the types a header holds,
+// for messages.
+inline const char* value_type_name(bool real)
+{
+    return real ? "float64" : "complex128";
+}
+inline const char* index_type_name(bool int32)
+{
+    return int32 ? "int32" : "int64";
+}
+
+}  // namespace spqr_module

@@ -1,0 +1,68 @@
+// The fill-reducing orderings SuiteSparseQR offers, by name and by code.
+
+#include "spqr/orderings.hpp"
+
+#include <cholmod.h>
+#include <SuiteSparseQR_definitions.h>
+
+namespace spqr_module {
+
+using namespace tarnix;
+
+void build_ordering_tables(State& st)
+{
+    const struct {
+        const char* name;
+        int code;
+    } table[] = {
+        {"default", SPQR_ORDERING_DEFAULT}, {"fixed", SPQR_ORDERING_FIXED}, {"natural", SPQR_ORDERING_NATURAL},
+        {"colamd", SPQR_ORDERING_COLAMD},   {"cholmod", SPQR_ORDERING_CHOLMOD}, {"amd", SPQR_ORDERING_AMD},
+        {"metis", SPQR_ORDERING_METIS},     {"best", SPQR_ORDERING_BEST},   {"bestamd", SPQR_ORDERING_BESTAMD},
+    };
+    Ref codes = check(PyDict_New());
+    Ref names = check(PyDict_New());
+    for (const auto& e : table) {
+        Ref name = new_string(e.name);
+        Ref code = check(PyLong_FromLong(e.code));
+        check_status(PyDict_SetItem(codes.get(), name.get(), code.get()));
+        check_status(PyDict_SetItem(names.get(), code.get(), name.get()));
+    }
+    st.ordering_codes = codes.release();
+    st.ordering_names = names.release();
+}
+
+int ordering_code(const State& st, PyObject* order)
+{
+    if (order == Py_None) {
+        return SPQR_ORDERING_DEFAULT;
+    }
+    PyObject* code = PyDict_GetItemWithError(st.ordering_codes, order);  // borrowed
+    if (code == nullptr) {
+        if (PyErr_Occurred()) {
+            throw PythonError{};  // unhashable
+        }
+        Ref names = check(PySet_New(st.ordering_codes));
+        Ref order_str = check(PyObject_Format(order, nullptr));
+        Ref names_str = check(PyObject_Format(names.get(), nullptr));
+        Ref message = check(PyUnicode_FromFormat("Unknown ordering method: %U. Must be one of %U.", order_str.get(),
+                                                 names_str.get()));
+        PyErr_SetObject(PyExc_KeyError, order);
+        raise_chained(PyExc_ValueError, message.get());
+    }
+    return static_cast<int>(PyLong_AsLong(code));
+}
+
+Ref ordering_name(const State& st, int code)
+{
+    Ref key = check(PyLong_FromLong(code));
+    PyObject* name = PyDict_GetItemWithError(st.ordering_names, key.get());
+    if (name != nullptr) {
+        return Ref::borrow(name);
+    }
+    if (PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    return check(PyUnicode_FromFormat("unknown %d", code));
+}
+
+}  // namespace spqr_module

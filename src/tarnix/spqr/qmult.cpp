@@ -1,0 +1,185 @@
+// SPQRFactor.qmult: products with the factor's Q (Q X, Q^H X, X Q, X Q^H)
+// for dense operands (_qmult_dense) and sparse ones, and the one place where
+// the factor multiplies a dense operand by Q or Q^H (solve uses it too).
+
+#include "spqr/arguments.hpp"
+#include "spqr/factor.hpp"
+#include "spqr/results.hpp"
+#include "spqr/status.hpp"
+#include "spqr/views.hpp"
+
+namespace spqr_module {
+
+using namespace tarnix;
+
+// ---------------------------------------------------------------------------
+// The library calls
+
+template <class Entry, class Int>
+spqr_lib::DenseResult<Int> FactorImpl<Entry, Int>::apply_q(int method, cholmod_dense* X)
+{
+    return spqr_lib::DenseResult<Int>(
+        without_gil([&] { return narrow_.qmult(method, qr_, X, &cm_); }), &cm_);
+}
+
+template <class Entry, class Int>
+Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_dense* X)
+{
+    spqr_lib::OutOfMemoryLatch latch;
+    spqr_lib::DenseResult<Int> Y = apply_q(method, X);
+    handle_errors(st, cm_.status);
+    return dense_to_ndarray(st, Y, &cm_);
+}
+
+template <class Entry, class Int>
+Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_sparse* X)
+{
+    spqr_lib::OutOfMemoryLatch latch;
+    spqr_lib::SparseResult<Int> Y(
+        without_gil([&] { return SuiteSparseQR_qmult<Entry, Int>(method, qr_, X, &cm_); }), &cm_);
+    handle_errors(st, cm_.status);
+    return sparse_to_csc(st, Y, &cm_);
+}
+
+#define SPQR_INSTANTIATE(E, I)                                                                  \
+    template spqr_lib::DenseResult<I> FactorImpl<E, I>::apply_q(int, cholmod_dense*);          \
+    template Ref FactorImpl<E, I>::qmult(const State&, int, cholmod_dense*);                   \
+    template Ref FactorImpl<E, I>::qmult(const State&, int, cholmod_sparse*);
+SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
+#undef SPQR_INSTANTIATE
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// _qmult_dense
+
+template <class T>
+Ref qmult_dense_typed(PyObject* self, long long method, PyObject* X)
+{
+    const Context ctx = context_of(self);
+    DenseView<T> view = dense_view<T>(ctx.st, X, "X");
+    Locked v(self);
+    require_numeric(ctx.st, v.get());
+    require_method_code(method);
+    require_q_shape(v->rows(), by_rows(method) ? view.rows() : view.cols());
+    return v->qmult(ctx.st, static_cast<int>(method), view.get());
+}
+
+}  // namespace
+
+Ref py_qmult_dense(PyObject* self, const Args& a)
+{
+    const long long method = as_int64(a[0]);
+    PyObject* X = a[1];
+    require_not_none(X, "X");
+    return dispatch_value_type(X, [&](auto entry) { return qmult_dense_typed<decltype(entry)>(self, method, X); });
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sparse operands
+
+// Narrowing to the factor's 32-bit indices must not wrap: the pointers end
+// at nnz, the largest of them.
+void require_fits_int32(const CscParts& parts)
+{
+    if (!PyArray_Check(parts.indptr.get())) {
+        return;
+    }
+    auto* p = reinterpret_cast<PyArrayObject*>(parts.indptr.get());
+    const npy_intp n = PyArray_SIZE(p);
+    if (n > 0 && PyArray_TYPE(p) == NPY_INT64 && PyArray_ISCARRAY_RO(p) &&
+        static_cast<const int64_t*>(PyArray_DATA(p))[n - 1] > INT32_MAX) {
+        raise(PyExc_ValueError, "X has too many entries for the factor's 32-bit indices");
+    }
+}
+
+// X and the factor must agree in index width and value type.
+void require_same_variant(const SparseView& view, const FactorBase* v)
+{
+    if (view.int32() != v->int32()) {
+        raise_format(PyExc_ValueError, "X and the factor differ in index width: X has %s indices, the factor %s",
+                     index_type_name(view.int32()), index_type_name(v->int32()));
+    }
+    if (view.real() != v->real()) {
+        raise_format(PyExc_ValueError, "X and the factor differ in value type: X has %s values, the factor %s",
+                     value_type_name(view.real()), value_type_name(v->real()));
+    }
+}
+
+// A sparse X, validated and brought to the factor's index width (private
+// copies of its index arrays, which the library reads).
+Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
+{
+    const Context ctx = context_of(self);
+    Ref X = coerce_csc(ctx.module, X_arg, CoerceCall::Plain).matrix;
+    CscParts parts = CscParts::of(X.get());
+    const FactorBase* now = as_factor(self)->variant.get();
+    const bool to_int32 = now != nullptr && now->int32();
+    if (to_int32) {
+        require_fits_int32(parts);
+    }
+    SparseView view = owned_sparse_view(ctx.module, std::move(parts), to_int32 ? NPY_INT32 : NPY_INT64);
+    // The conversions above may have run Python code that re-initialised the
+    // factor: X is checked against the factor as it is now.
+    Locked v(self);
+    require_numeric(ctx.st, v.get());
+    require_same_variant(view, v.get());
+    const cholmod_sparse& header = view.header();
+    require_q_shape(v->rows(), static_cast<long long>(by_rows(method) ? header.nrow : header.ncol));
+    return v->qmult(ctx.st, method, view.get());
+}
+
+// ---------------------------------------------------------------------------
+// qmult
+
+// X.dtype must be the factor's.
+void require_factor_dtype(PyObject* self, PyObject* X)
+{
+    Ref self_dtype = attr(self, "dtype");
+    Ref X_dtype = attr(X, "dtype");
+    if (check_status(PyObject_RichCompareBool(X_dtype.get(), self_dtype.get(), Py_NE))) {
+        Ref self_repr = check(PyObject_Repr(self_dtype.get()));
+        Ref X_repr = check(PyObject_Repr(X_dtype.get()));
+        raise_format(PyExc_ValueError, "Input and factor dtypes do not match. self.dtype=%U and X.dtype=%U",
+                     self_repr.get(), X_repr.get());
+    }
+}
+
+}  // namespace
+
+Ref py_qmult(PyObject* self, const Args& a)
+{
+    const Context ctx = context_of(self);
+    PyObject* X = a[0];
+    PyObject* method = a[1];
+    require_method_type(method);
+    {
+        Locked v(self);
+        require_numeric(ctx.st, v.get());
+    }
+    const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(ctx.st.issparse, X)).get());
+    if (!PyArray_Check(X) && !sparse) {
+        raise(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+    }
+    require_factor_dtype(self, X);
+    const long long ndim = as_int64(attr(X, "ndim").get());
+    if (ndim != 1 && ndim != 2) {
+        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+    }
+    const int code = qmult_code(method);
+    require_q_shape(shape_of(self).rows, shape_dim(X, by_rows(code) ? 0 : 1));
+    if (sparse) {
+        return qmult_sparse(self, code, X);
+    }
+    Ref Xf = as_fortran(X);
+    if (ndim == 1) {
+        Xf = as_column(Xf.get());
+    }
+    Ref code_obj = check(PyLong_FromLong(code));
+    Ref Y = call_method(self, "_qmult_dense", {code_obj.get(), Xf.get()});
+    return ndim == 1 ? first_column(Y.get()) : Y;
+}
+
+}  // namespace spqr_module

@@ -1,0 +1,296 @@
+// SPQRFactor.solve: least-squares and minimum-norm solutions with the factor,
+// for dense right-hand sides (_solve_dense, one library call per product and
+// triangular solve) and sparse ones (densified a batch of columns at a time).
+
+#include "spqr/arguments.hpp"
+#include "spqr/factor.hpp"
+#include "spqr/results.hpp"
+#include "spqr/status.hpp"
+#include "spqr/views.hpp"
+
+#include <algorithm>
+
+namespace spqr_module {
+
+using namespace tarnix;
+
+// ---------------------------------------------------------------------------
+// The library calls
+
+template <class Entry, class Int>
+Ref FactorImpl<Entry, Int>::solve(const State& st, cholmod_dense* b, bool transpose)
+{
+    using spqr_lib::DenseResult;
+    spqr_lib::OutOfMemoryLatch latch;
+    if (!transpose) {
+        DenseResult<Int> Y = apply_q(SPQR_QTX, b);
+        handle_errors(st, cm_.status);
+        DenseResult<Int> X(without_gil([&] { return SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, qr_, Y.get(), &cm_); }),
+                           &cm_);
+        Y.reset();
+        handle_errors(st, cm_.status);
+        return dense_to_ndarray(st, X, &cm_);
+    }
+    DenseResult<Int> Z(without_gil([&] { return SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, qr_, b, &cm_); }),
+                       &cm_);
+    handle_errors(st, cm_.status);
+    DenseResult<Int> X = apply_q(SPQR_QX, Z.get());
+    Z.reset();
+    handle_errors(st, cm_.status);
+    return dense_to_ndarray(st, X, &cm_);
+}
+
+#define SPQR_INSTANTIATE(E, I) template Ref FactorImpl<E, I>::solve(const State&, cholmod_dense*, bool);
+SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
+#undef SPQR_INSTANTIATE
+
+namespace {
+
+[[noreturn]] void raise_rhs_shape(PyObject* self, PyObject* b_shape, bool transpose)
+{
+    Ref shape_repr = check(PyObject_Repr(b_shape));
+    Ref self_shape = attr(self, "shape");
+    Ref self_shape_str = format(self_shape.get());
+    raise_format(PyExc_ValueError,
+                 "Right-hand side b must have compatible shape with A. Got b.shape=%U, but A.shape=%U "
+                 "(transpose=%s).",
+                 shape_repr.get(), self_shape_str.get(), transpose ? "True" : "False");
+}
+
+// ---------------------------------------------------------------------------
+// _solve_dense
+
+template <class T>
+Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
+{
+    const Context ctx = context_of(self);
+    DenseView<T> view = dense_view<T>(ctx.st, b, "b");
+    {
+        Locked v(self);
+        require_numeric(ctx.st, v.get());
+        if (view.rows() == (transpose ? v->cols() : v->rows())) {
+            // The factor's variant decides the routine; a b of the other value
+            // type is refused by the library's own check (an
+            // SPQRInvalidInputError).
+            return v->solve(ctx.st, view.get(), transpose);
+        }
+    }
+    raise_rhs_shape(self, attr(b, "shape").get(), transpose);
+}
+
+}  // namespace
+
+Ref py_solve_dense(PyObject* self, const Args& a)
+{
+    PyObject* b = a[0];
+    require_not_none(b, "b");
+    const bool transpose = truth(a[1]);
+    return dispatch_value_type(b, [&](auto entry) { return solve_dense_typed<decltype(entry)>(self, b, transpose); });
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sparse right-hand sides
+
+Ref empty_solution(const State& st, PyObject* itype, long long rows, PyObject* dtype)
+{
+    Ref shape = check(Py_BuildValue("((Ln))", rows, Py_ssize_t{0}));
+    Ref kwargs = check(Py_BuildValue("{sO}", "dtype", dtype));
+    Ref X = check(PyObject_Call(st.csc_array, shape.get(), kwargs.get()));
+    Ref indptr = zeros(1, itype);
+    Ref indices = zeros(0, itype);
+    check_status(PyObject_SetAttrString(X.get(), "indptr", indptr.get()));
+    check_status(PyObject_SetAttrString(X.get(), "indices", indices.get()));
+    return X;
+}
+
+// A sparse b as a checked CSC matrix, a 1-D one as a single column. SciPy's
+// astype and tocsc sort, sum and convert with the stored indices unchecked,
+// and a spoiled structure crashes them, so the structure is checked before
+// either runs: a single column of another format is converted (checked,
+// without a warning) by tarnix.utils, anything else goes through
+// validate_csc_input. (COO's reshape checks the coordinates it moves.)
+Ref checked_sparse_rhs(PyObject* module, PyObject* b_arg, bool one_dimensional)
+{
+    Ref b = Ref::borrow(b_arg);
+    if (one_dimensional) {
+        Ref coo = call_method(b.get(), "tocoo", {});
+        b = as_column(coo.get());
+    }
+    Ref format = attr(b.get(), "format");
+    Ref csc = new_string("csc");
+    if (shape_dim(b.get(), 1) == 1 && !check_status(PyObject_RichCompareBool(format.get(), csc.get(), Py_EQ))) {
+        Ref to_csc = import_relative(module, "utils", "_to_csc");
+        b = check(PyObject_CallOneArg(to_csc.get(), b.get()));
+    }
+    return coerce_csc(module, b.get(), CoerceCall::Plain).matrix;
+}
+
+// Columns start..end of the private b, densified into the leading columns
+// of buffer; returns those columns (a view of buffer).
+Ref densify_batch(PyObject* b, PyObject* buffer, long long start, long long end)
+{
+    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+    Ref width = check(PyLong_FromLongLong(end - start));
+    Ref leading = check(PySlice_New(nullptr, width.get(), nullptr));
+    Ref first = check(PyTuple_Pack(2, all.get(), leading.get()));
+    Ref view = check(PyObject_GetItem(buffer, first.get()));
+    Ref lo = check(PyLong_FromLongLong(start));
+    Ref hi = check(PyLong_FromLongLong(end));
+    Ref columns = check(PySlice_New(lo.get(), hi.get(), nullptr));
+    Ref key = check(PyTuple_Pack(2, all.get(), columns.get()));
+    Ref block = check(PyObject_GetItem(b, key.get()));
+    Ref toarray = attr(block.get(), "toarray");
+    Ref empty = check(PyTuple_New(0));
+    Ref toarray_kw = check(Py_BuildValue("{sO}", "out", view.get()));
+    check(PyObject_Call(toarray.get(), empty.get(), toarray_kw.get()));
+    return view;
+}
+
+// The batches' solutions side by side, with indices of the factor's width.
+Ref stack_solutions(const State& st, PyObject* results, PyObject* itype)
+{
+    Ref X = check(PyObject_CallOneArg(st.hstack, results));
+    Ref indptr = attr(X.get(), "indptr");
+    Ref indices = attr(X.get(), "indices");
+    Ref indptr_cast = astype(indptr.get(), itype);
+    Ref indices_cast = astype(indices.get(), itype);
+    check_status(PyObject_SetAttrString(X.get(), "indptr", indptr_cast.get()));
+    check_status(PyObject_SetAttrString(X.get(), "indices", indices_cast.get()));
+    return X;
+}
+
+// b: a CSC matrix from checked_sparse_rhs, in the factor's value type; each
+// batch's solution is kept sparse. SciPy's slicing and toarray index with
+// b's stored indices, and Python code runs between the batches (_solve_dense
+// may be overridden, warnings may be shown): they work on a private copy of
+// b, checked once, that nothing else can write to.
+Ref solve_sparse(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t batch)
+{
+    const Context ctx = context_of(self);
+    Ref b = private_csc_copy(ctx.module, b_arg);
+    const long long rows = shape_dim(b.get(), 0);
+    const long long K = shape_dim(b.get(), 1);
+    Ref dtype = attr(b.get(), "dtype");
+    if (batch < 0) {
+        raise(PyExc_ValueError, "negative dimensions are not allowed");
+    }
+    if (batch == 0) {
+        raise(PyExc_ValueError, "range() arg 3 must not be zero");
+    }
+    if (K == 0) {
+        const Shape shape = shape_of(self);
+        return empty_solution(ctx.st, itype_of(ctx.st, self), transpose ? shape.rows : shape.cols, dtype.get());
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(std::min<long long>(batch, K))};
+    PyArray_Descr* descr = nullptr;
+    if (!PyArray_DescrConverter(dtype.get(), &descr)) {
+        throw PythonError{};
+    }
+    Ref buffer = check(PyArray_Empty(2, dims, descr, 1));
+    Ref results = check(PyList_New(0));
+    Ref out_kw = check(Py_BuildValue("{sO}", "dtype", dtype.get()));
+    for (long long start = 0; start < K; start += batch) {
+        const long long end = std::min(K, start + static_cast<long long>(batch));
+        Ref view = densify_batch(b.get(), buffer.get(), start, end);
+        Ref Xd = call_method(self, "_solve_dense", {view.get(), transpose ? Py_True : Py_False});
+        if (!PyArray_Check(Xd.get())) {
+            raise_format(PyExc_TypeError, "_solve_dense must return a numpy.ndarray, got %.200s",
+                         Py_TYPE(Xd.get())->tp_name);
+        }
+        Ref Xd_args = check(PyTuple_Pack(1, Xd.get()));
+        Ref Xs = check(PyObject_Call(ctx.st.csc_array, Xd_args.get(), out_kw.get()));
+        check_status(PyList_Append(results.get(), Xs.get()));
+    }
+    return stack_solutions(ctx.st, results.get(), itype_of(ctx.st, self));
+}
+
+// ---------------------------------------------------------------------------
+// solve
+
+// b's dtype must cast safely to the factor's.
+void require_safe_cast(PyObject* b_dtype, PyObject* self_dtype)
+{
+    PyArray_Descr* from = nullptr;
+    PyArray_Descr* to = nullptr;
+    if (!PyArray_DescrConverter(b_dtype, &from)) {
+        throw PythonError{};
+    }
+    Ref from_ref = Ref::steal(reinterpret_cast<PyObject*>(from));
+    if (!PyArray_DescrConverter(self_dtype, &to)) {
+        throw PythonError{};
+    }
+    Ref to_ref = Ref::steal(reinterpret_cast<PyObject*>(to));
+    if (!PyArray_CanCastTypeTo(from, to, NPY_SAFE_CASTING)) {
+        Ref from_repr = check(PyObject_Repr(b_dtype));
+        Ref to_repr = check(PyObject_Repr(self_dtype));
+        raise_format(PyExc_TypeError, "Cannot safely cast b.dtype=%U to self.dtype=%U.", from_repr.get(),
+                     to_repr.get());
+    }
+}
+
+void warn_if_rank_deficient(const State& st, PyObject* self)
+{
+    Ref rank = attr(self, "rank");
+    const Shape shape = shape_of(self);
+    Ref smallest = check(PyLong_FromLongLong(std::min(shape.rows, shape.cols)));
+    if (check_status(PyObject_RichCompareBool(rank.get(), smallest.get(), Py_LT))) {
+        Ref rank_str = format(rank.get());
+        Ref shape_str = format(attr(self, "shape").get());
+        Ref message = check(PyUnicode_FromFormat(
+            "Matrix is rank deficient: rank=%U, A.shape=%U. The solution may not be unique.", rank_str.get(),
+            shape_str.get()));
+        warn(st.SPQRRankDeficiencyWarning, message.get());
+    }
+}
+
+// The checks of solve's b against the factor as it is now; returns b's
+// number of dimensions (1 or 2).
+long long check_rhs(PyObject* self, PyObject* b, bool sparse, bool transpose)
+{
+    if (!PyArray_Check(b) && !sparse) {
+        raise(PyExc_ValueError, "b must be an ndarray or sparse matrix.");
+    }
+    const long long ndim = as_int64(attr(b, "ndim").get());
+    if (ndim != 1 && ndim != 2) {
+        raise(PyExc_ValueError, "b must be a 1D or 2D array.");
+    }
+    const Shape shape = shape_of(self);
+    if (shape_dim(b, 0) != (transpose ? shape.cols : shape.rows)) {
+        raise_rhs_shape(self, attr(b, "shape").get(), transpose);
+    }
+    return ndim;
+}
+
+}  // namespace
+
+Ref py_solve(PyObject* self, const Args& a)
+{
+    const Context ctx = context_of(self);
+    PyObject* b_arg = a[0];
+    const bool transpose = truth(a[1]);
+    const Py_ssize_t batch = as_ssize(a[2]);
+    {
+        Locked v(self);
+        require_numeric(ctx.st, v.get());
+    }
+    const bool sparse = !PyArray_Check(b_arg) && truth(check(PyObject_CallOneArg(ctx.st.issparse, b_arg)).get());
+    const bool one_dimensional = check_rhs(self, b_arg, sparse, transpose) == 1;
+    Ref self_dtype = attr(self, "dtype");
+    require_safe_cast(attr(b_arg, "dtype").get(), self_dtype.get());
+    Ref b = astype(sparse ? checked_sparse_rhs(ctx.module, b_arg, one_dimensional).get() : b_arg, self_dtype.get());
+    warn_if_rank_deficient(ctx.st, self);
+    Ref x;
+    if (sparse) {
+        x = solve_sparse(self, b.get(), transpose, batch);
+    }
+    else {
+        Ref column = one_dimensional ? as_column(b.get()) : b;
+        Ref fortran = as_fortran(column.get());
+        x = call_method(self, "_solve_dense", {fortran.get(), transpose ? Py_True : Py_False});
+    }
+    return one_dimensional ? first_column(x.get()) : x;
+}
+
+}  // namespace spqr_module

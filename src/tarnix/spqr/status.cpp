@@ -1,0 +1,64 @@
+// Library statuses as Python exceptions, and the module's warnings.
+
+#include "spqr/status.hpp"
+
+#include "spqr/latch.hpp"
+
+#include <cholmod.h>
+
+namespace spqr_module {
+
+using namespace tarnix;
+
+Ref new_error_map(const State& st)
+{
+    const struct {
+        int status;
+        PyObject* cls;
+        const char* message;
+    } table[] = {
+        {CHOLMOD_NOT_INSTALLED, st.SPQRNotInstalledError, "SPQR library is not installed or not found."},
+        {CHOLMOD_OUT_OF_MEMORY, st.SPQROutOfMemoryError, "SPQR ran out of memory."},
+        {CHOLMOD_TOO_LARGE, st.SPQROverflowError, "SPQR encountered an integer overflow."},
+        {CHOLMOD_INVALID, st.SPQRInvalidInputError, "SPQR received invalid input."},
+        {CHOLMOD_GPU_PROBLEM, st.SPQRGpuProblemError, "SPQR encountered a problem with CUDA."},
+    };
+    Ref map = check(PyDict_New());
+    for (const auto& e : table) {
+        Ref key = check(PyLong_FromLong(e.status));
+        Ref value = check(Py_BuildValue("(Os)", e.cls, e.message));
+        check_status(PyDict_SetItem(map.get(), key.get(), value.get()));
+    }
+    return map;
+}
+
+void handle_errors(const State& st, int status)
+{
+    if (spqr_lib::out_of_memory_latched()) {
+        status = CHOLMOD_OUT_OF_MEMORY;
+    }
+    if (status == CHOLMOD_OK) {
+        return;
+    }
+    Ref key = check(PyLong_FromLong(status));
+    PyObject* entry = PyDict_GetItemWithError(st.error_map, key.get());  // borrowed
+    if (entry == nullptr && PyErr_Occurred()) {
+        throw PythonError{};
+    }
+    PyObject* cls = entry != nullptr ? PyTuple_GET_ITEM(entry, 0) : st.SPQRError;
+    const char* base = entry != nullptr ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, 1)) : "An unknown SPQR error occurred.";
+    if (base == nullptr) {
+        throw PythonError{};
+    }
+    raise_format(cls, "%s (code %d)", base, status);
+}
+
+void warn(PyObject* category, PyObject* message)
+{
+    const char* text = PyUnicode_AsUTF8(message);
+    if (text == nullptr || PyErr_WarnEx(category, text, 1) < 0) {
+        throw PythonError{};
+    }
+}
+
+}  // namespace spqr_module

@@ -1,0 +1,139 @@
+// One SuiteSparseQR factorization of one value type and index width, with
+// the CHOLMOD common record that serves every library call made on it.
+//
+// An SPQRFactor holds one FactorBase, made for the value type (float64,
+// complex128) and index width (int32, int64) of the matrix it analyses and
+// fixed from then on; FactorImpl<Entry, Int> implements it with the library
+// routines of that variant. Each operation is one place that calls the
+// library, with the interpreter lock released around the call (no Python
+// object is touched meanwhile), and turns the result or the status into
+// Python objects once the lock is held again.
+//
+// Threads. Calls on one variant run one at a time under its mutex, taken
+// without holding the interpreter lock (see common/threads.hpp); its
+// constant part (value type, width, shape, whether the analysis succeeded)
+// is set before the variant is shared. The members are defined beside the
+// methods that use them: the analysis and re-factorization in analysis.cpp,
+// solve in solve.cpp, products with Q in qmult.cpp, copy in copy.cpp.
+#pragma once
+
+#include "common/threads.hpp"
+#include "spqr/library.hpp"
+#include "spqr/narrow.hpp"
+#include "spqr/state.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace spqr_module {
+
+class FactorBase {
+public:
+    virtual ~FactorBase() = default;
+    FactorBase(const FactorBase&) = delete;
+    FactorBase& operator=(const FactorBase&) = delete;
+
+    bool real() const noexcept { return real_; }
+    bool int32() const noexcept { return int32_; }
+    // The analysis completed without error.
+    bool constructed() const noexcept { return constructed_; }
+    // Rows and columns at full index width: with int64 indices a matrix may
+    // have more than 2**31 - 1 of either.
+    int64_t rows() const noexcept { return shape_[0]; }
+    int64_t cols() const noexcept { return shape_[1]; }
+    double tol() const noexcept { return tol_; }
+    tarnix::ObjectMutex& mutex() noexcept { return mutex_; }
+    const cholmod_common* common() const noexcept { return &cm_; }
+
+    virtual bool has_symbolic() const noexcept = 0;
+    virtual bool has_numeric() const noexcept = 0;
+    virtual long long rank() const noexcept = 0;
+    // The column permutation E (the identity when the library keeps none).
+    virtual tarnix::Ref perm(const State& st) const = 0;
+
+    // Analyses A (a header over index arrays the call owns, of this variant)
+    // and, with `factorize`, computes the numeric factorization too. The
+    // pattern is kept: factorize() checks later matrices against it.
+    virtual void analyse(const State& st, const cholmod_sparse& A, int ordering, double tol, bool factorize) = 0;
+    // Whether A's column pointers and row indices are the analysed ones.
+    virtual bool same_pattern(const cholmod_sparse& A) const noexcept = 0;
+    // The numeric factorization of A's values at the analysed pattern.
+    virtual void factorize(const State& st, const cholmod_sparse& A, double tol) = 0;
+
+    // x = E (R \ (Q^H b)), or with transpose x = Q (R^H \ (E^T b)).
+    virtual tarnix::Ref solve(const State& st, cholmod_dense* b, bool transpose) = 0;
+    // Q X, Q^H X, X Q or X Q^H (SuiteSparseQR's product codes).
+    virtual tarnix::Ref qmult(const State& st, int method, cholmod_dense* X) = 0;
+    virtual tarnix::Ref qmult(const State& st, int method, cholmod_sparse* X) = 0;
+    // A deep copy with a common of its own (its statistics copied).
+    virtual std::shared_ptr<FactorBase> copy(const State& st) const = 0;
+
+protected:
+    FactorBase(bool real, bool int32) noexcept : real_(real), int32_(int32) {}
+
+    cholmod_common cm_{};
+    bool constructed_ = false;
+    int64_t shape_[2] = {0, 0};
+    double tol_ = 0.0;
+
+private:
+    const bool real_;
+    const bool int32_;
+    tarnix::ObjectMutex mutex_;
+};
+
+template <class Entry, class Int>
+class FactorImpl final : public FactorBase {
+public:
+    using QR = spqr_lib::Factorization<Entry, Int>;
+
+    // Starts the common (MemoryError when it cannot).
+    FactorImpl();
+    ~FactorImpl() override;
+
+    bool has_symbolic() const noexcept override;
+    bool has_numeric() const noexcept override;
+    long long rank() const noexcept override;
+    tarnix::Ref perm(const State& st) const override;
+
+    void analyse(const State& st, const cholmod_sparse& A, int ordering, double tol, bool factorize) override;
+    bool same_pattern(const cholmod_sparse& A) const noexcept override;
+    void factorize(const State& st, const cholmod_sparse& A, double tol) override;
+
+    tarnix::Ref solve(const State& st, cholmod_dense* b, bool transpose) override;
+    tarnix::Ref qmult(const State& st, int method, cholmod_dense* X) override;
+    tarnix::Ref qmult(const State& st, int method, cholmod_sparse* X) override;
+    std::shared_ptr<FactorBase> copy(const State& st) const override;
+
+private:
+    // The one place where a dense operand is multiplied by Q or Q^H: solve
+    // and qmult both come here. Runs without the interpreter lock; the
+    // caller reads the status.
+    spqr_lib::DenseResult<Int> apply_q(int method, cholmod_dense* X);
+    // A copy of A's header over the kept pattern.
+    cholmod_sparse over_pattern(const cholmod_sparse& A) noexcept;
+
+    QR* qr_ = nullptr;
+    // The analysed pattern: ncol + 1 column pointers and nnz row indices. The
+    // library places the values of a re-factorized matrix by the analysed
+    // pattern without checking it, so factorize() compares against it first,
+    // and the library reads these copies rather than the caller's arrays.
+    std::vector<Int> Ap_;
+    std::vector<Int> Ai_;
+    // Where the vectors of qr_ lie, for the narrow products (built on the
+    // first one, forgotten when the numeric factorization changes).
+    spqr_narrow::FactorQ<Entry, Int> narrow_;
+};
+
+// A new variant for the value type and index width, its common started and
+// no factorization yet.
+std::shared_ptr<FactorBase> new_variant(bool real, bool int32);
+
+// Instantiates FactorImpl's members defined in one file, for every variant.
+#define SPQR_FOR_EACH_VARIANT(X) \
+    X(double, int32_t)           \
+    X(double, int64_t)           \
+    X(spqr_lib::Complex, int32_t) X(spqr_lib::Complex, int64_t)
+
+}  // namespace spqr_module
