@@ -439,3 +439,40 @@ def test_operand_conversion_refactorizes(limit):
     g.factorize(B)
     limit(0)
     assert_close(got, g.qmult(X, "QTX"))
+
+
+# ---------------------------------------------------------------------------
+# Threads
+
+
+def test_threads_share_a_fresh_factor(limit):
+    """Eight threads make the first narrow products of one factor at once: one index, right answers."""
+    import threading
+
+    rng = np.random.default_rng(18)
+    A = plain(rng, 300, 200, np.float64, np.int64)
+    b = rng.standard_normal((300, 2))
+    X = rng.standard_normal((3, 300))
+    reference = SPQRFactor(A, use_singletons=True)
+    limit(0)
+    want = reference.solve(b), reference.qmult(X, "XQ"), reference.solve(b[:200], transpose=True)
+    limit(NARROW)
+    f = SPQRFactor(A, use_singletons=True)
+    barrier = threading.Barrier(8)
+    failures = []
+
+    def work(i):
+        barrier.wait()
+        g = f.copy() if i % 4 == 3 else f
+        for _ in range(5):
+            got = g.solve(b), g.qmult(X, "XQ"), g.solve(b[:200], transpose=True)
+            for x, y in zip(got, want):
+                if not np.allclose(x, y, rtol=1e-11, atol=1e-12):
+                    failures.append(i)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures
