@@ -251,6 +251,17 @@ def test_zero_width_and_empty_factor(limit):
         np.testing.assert_array_equal(kernel, library)
 
 
+@pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0)])
+def test_empty_matrices(limit, shape):
+    f = SPQRFactor(sparse.csc_array(shape), use_singletons=True)
+    m = shape[0]
+    for method, X in (("QX", np.ones((m, 1))), ("QTX", np.ones((m, 2))), ("XQ", np.ones((1, m)))):
+        library, kernel = both_paths(limit, lambda: f.qmult(X, method))
+        assert kernel.shape == library.shape == X.shape
+    library, kernel = both_paths(limit, lambda: f.solve(np.ones(m)))
+    np.testing.assert_array_equal(kernel, library)
+
+
 @pytest.mark.parametrize("dtype", [np.float64, np.complex128], ids=["real", "complex"])
 def test_limit_boundary(limit, dtype):
     """Widths on both sides of the limit agree with the library."""
@@ -385,9 +396,9 @@ def test_solve_flag_reinitialises(limit):
     assert_close(kernel, library)
 
 
-def test_qmult_method_refactorizes(limit):
-    """A method string whose comparisons refactorize the factor, should any run."""
-    rng = np.random.default_rng(16)
+def indexed_factor(limit, seed):
+    """A factor whose index is built, other values B of its pattern, and an operand."""
+    rng = np.random.default_rng(seed)
     A = plain(rng, 40, 25, np.float64, np.int32)
     B = A.copy()
     B.data = rng.standard_normal(B.nnz)
@@ -396,6 +407,12 @@ def test_qmult_method_refactorizes(limit):
     limit(NARROW)
     X = rng.standard_normal((40, 2))
     f.qmult(X, "QTX")
+    return f, B, X
+
+
+def test_qmult_method_refactorizes(limit):
+    """A method string whose comparisons refactorize the factor, should any run."""
+    f, B, X = indexed_factor(limit, 16)
 
     class Method(str):
         def __eq__(self, other):
@@ -412,15 +429,7 @@ def test_qmult_method_refactorizes(limit):
 
 def test_operand_conversion_refactorizes(limit):
     """An operand whose conversion to an array refactorizes the factor."""
-    rng = np.random.default_rng(17)
-    A = plain(rng, 40, 25, np.float64, np.int32)
-    B = A.copy()
-    B.data = rng.standard_normal(B.nnz)
-    f = SPQRFactor(A)
-    f.factorize(A)
-    limit(NARROW)
-    X = rng.standard_normal((40, 2))
-    f.qmult(X, "QTX")
+    f, B, X = indexed_factor(limit, 17)
 
     class Operand(np.ndarray):
         busy = False

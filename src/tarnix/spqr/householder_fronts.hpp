@@ -38,8 +38,13 @@ public:
     // that kept its Householder vectors.
     static bool available(const spqr_lib::Factorization<Entry, Int>* QR)
     {
-        return QR != nullptr && QR->QRsym != nullptr && QR->QRnum != nullptr && QR->QRnum->keepH &&
-               QR->QRnum->Hm != nullptr && QR->QRnum->Rblock != nullptr;
+        if (QR == nullptr || QR->QRsym == nullptr || QR->QRnum == nullptr) {
+            return false;
+        }
+        const spqr_numeric<Entry, Int>* num = QR->QRnum;
+        const Int* pinv = QR->n1cols > 0 ? QR->HP1inv : num->HPinv;
+        return num->keepH && num->Hm != nullptr && num->Rblock != nullptr && num->HStair != nullptr &&
+               num->HTau != nullptr && num->Hii != nullptr && QR->QRsym->Hip != nullptr && pinv != nullptr;
     }
 
     // The index of QR, which must be available().
