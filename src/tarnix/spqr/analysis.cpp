@@ -27,12 +27,20 @@ cholmod_sparse FactorImpl<Entry, Int>::over_pattern(const cholmod_sparse& A) noe
 }
 
 template <class Entry, class Int>
+void FactorImpl<Entry, Int>::keep_pattern(const Int* p, size_t ncol, const Int* i)
+{
+    Ap_.assign(p, p + ncol + 1);
+    // Room for one more index, so that the header's i is a real block also
+    // when there are no entries (as the caller's array is).
+    Ai_.reserve(static_cast<size_t>(p[ncol]) + 1);
+    Ai_.assign(i, i + p[ncol]);
+}
+
+template <class Entry, class Int>
 void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, int ordering, double tol,
                                      bool factorize)
 {
-    const auto* p = static_cast<const Int*>(A.p);
-    Ap_.assign(p, p + A.ncol + 1);
-    Ai_.assign(static_cast<const Int*>(A.i), static_cast<const Int*>(A.i) + p[A.ncol]);
+    keep_pattern(static_cast<const Int*>(A.p), A.ncol, static_cast<const Int*>(A.i));
     tol_ = tol;
     cholmod_sparse header = over_pattern(A);
     spqr_lib::OutOfMemoryLatch latch;
@@ -52,7 +60,7 @@ bool FactorImpl<Entry, Int>::same_pattern(const cholmod_sparse& A) const noexcep
 {
     // Equal column pointers end at the same nnz, so A holds Ai_.size() indices.
     return A.ncol + 1 == Ap_.size() && std::memcmp(A.p, Ap_.data(), Ap_.size() * sizeof(Int)) == 0 &&
-           std::memcmp(A.i, Ai_.data(), Ai_.size() * sizeof(Int)) == 0;
+           (Ai_.empty() || std::memcmp(A.i, Ai_.data(), Ai_.size() * sizeof(Int)) == 0);
 }
 
 template <class Entry, class Int>
@@ -67,6 +75,7 @@ void FactorImpl<Entry, Int>::factorize(const State& st, const cholmod_sparse& A,
 }
 
 #define SPQR_INSTANTIATE(E, I)                                                                            \
+    template void FactorImpl<E, I>::keep_pattern(const I*, size_t, const I*);                              \
     template void FactorImpl<E, I>::analyse(const State&, const cholmod_sparse&, int, double, bool);     \
     template bool FactorImpl<E, I>::same_pattern(const cholmod_sparse&) const noexcept;                   \
     template void FactorImpl<E, I>::factorize(const State&, const cholmod_sparse&, double);

@@ -20,8 +20,9 @@ std::shared_ptr<FactorBase> FactorImpl<Entry, Int>::copy(const State& st) const
     dest->shape_[0] = shape_[0];
     dest->shape_[1] = shape_[1];
     dest->tol_ = tol_;
-    dest->Ap_ = Ap_;
-    dest->Ai_ = Ai_;
+    if (!Ap_.empty()) {
+        dest->keep_pattern(Ap_.data(), Ap_.size() - 1, Ai_.data());
+    }
     if (qr_ == nullptr) {
         return dest;
     }

@@ -111,6 +111,9 @@ private:
     // and qmult both come here. Runs without the interpreter lock; the
     // caller reads the status.
     spqr_lib::DenseResult<Int> apply_q(int method, cholmod_dense* X);
+    // Keeps a copy of a pattern of ncol columns (column pointers p, row
+    // indices i).
+    void keep_pattern(const Int* p, size_t ncol, const Int* i);
     // A copy of A's header over the kept pattern.
     cholmod_sparse over_pattern(const cholmod_sparse& A) noexcept;
 
