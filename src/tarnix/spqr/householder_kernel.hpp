@@ -28,9 +28,15 @@ namespace spqr_narrow {
 // which calls f(unit, rows, vals, len, tau) for every non-empty vector,
 // first to last or last to first: its unit entry's row, then its other
 // entries. Sources borrow their arrays, which must stay valid and unchanged
-// while the kernel runs.
+// while the kernel runs. Two sources: the view below, and the index of a
+// factorization's fronts (householder_fronts.hpp).
 //
 // Q in compressed-sparse-column form: mh rows, nh vectors.
+//   Int   Hp[nh + 1]       column pointers
+//   Int   Hi[Hp[nh]]       row indices, each in [0, mh)
+//   Entry Hx[Hp[nh]]       values (the first of each column read as 1)
+//   Entry tau[nh]          coefficients
+//   Int   Pinv[mh]         the row permutation, or null
 template <class Entry, class Int>
 struct HouseholderView {
     int64_t mh = 0;

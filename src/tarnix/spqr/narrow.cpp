@@ -31,6 +31,10 @@ constexpr Param narrow_limit_params[] = {Param{"limit", Default::None}};
 
 }  // namespace
 
-extern const FunctionDef narrow_limit_def = function("_narrow_limit", py_narrow_limit, narrow_limit_params);
+extern const FunctionDef narrow_limit_def =
+    function("_narrow_limit", py_narrow_limit, narrow_limit_params)
+        .with_doc("The widest operand (columns for Q X and Q^H X, rows for X Q and X Q^H) that products with Q apply "
+                  "through the sparse Householder kernel; a given limit replaces it (0: always the library's "
+                  "product). Returns the limit in force before the call. For the test suite and benchmarks.");
 
 }  // namespace spqr_module

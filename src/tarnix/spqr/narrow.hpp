@@ -4,8 +4,9 @@
 //
 // The library applies Q in blocks of 32 Householder vectors through LAPACK,
 // which pays off from about a dozen right-hand sides; below that, applying
-// each vector on its own from a compressed-sparse-column copy is several
-// times faster (benchmarks/bench_narrow.py measures the crossover).
+// each vector on its own, where it is stored (the factor's fronts, through
+// householder_fronts.hpp, or the caller's H), is several times faster
+// (benchmarks/bench_narrow.py measures the crossover).
 #pragma once
 
 #include "spqr/householder_fronts.hpp"
