@@ -34,7 +34,7 @@ from tarnix import spqr as spqr_module  # noqa: E402
 from tarnix.spqr import SPQRFactor, spqr, spqr_qmult  # noqa: E402
 
 WIDTHS = (1, 2, 4, 8, 12, 16, 24, 32)
-INDEX_RECORD_BYTES = 40  # one record per Householder vector (spqr/householder_fronts.hpp)
+INDEX_RECORD_BYTES = 16  # per Householder vector with int32 indices (spqr/householder_fronts.hpp)
 
 
 def banded(m=200_000, n=100_000, per_column=10, band=40, seed=0):

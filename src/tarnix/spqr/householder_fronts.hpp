@@ -13,8 +13,9 @@
 // The index holds offsets, not addresses: a copy of the factorization made
 // by FactorCopier has the same layout, so the index of the original serves
 // the copy. Walking the fronts costs a visit of every column of every front;
-// the index keeps one record per vector, a small fraction of the vectors'
-// own size, and the values are not copied (a compressed-sparse-column copy
+// the index keeps one record per vector (16 bytes with int32 indices, 24
+// with int64) and one offset per front, a small fraction of the vectors' own
+// size, and the values are not copied (a compressed-sparse-column copy
 // of them takes longer to build than several products take).
 //
 // Pure C++ over memory the factorization owns: no Python objects, and it
@@ -51,28 +52,26 @@ public:
     explicit FrontIndex(const spqr_lib::Factorization<Entry, Int>* QR)
     {
         const int64_t nf = QR->QRsym->nf;
-        for (int pass = 0; pass < 2; ++pass) {
-            size_t n = 0;
-            for (int64_t f = 0; f < nf; ++f) {
-                const int64_t rows = QR->QRsym->Hip[f];
-                const int64_t taus = QR->QRsym->Rp[f];
-                int64_t h = 0;
-                walk_front(QR, f, [&](int64_t k, int64_t p, int64_t len) {
-                    if (pass == 1) {
-                        records_[n] = Record{f, p, rows + h, len, taus + k};
-                    }
-                    ++n;
-                    ++h;
-                });
-            }
-            if (pass == 0) {
-                records_.resize(n);
-            }
+        first_.assign(static_cast<size_t>(nf) + 1, 0);
+        for (int64_t f = 0; f < nf; ++f) {
+            int64_t n = 0;
+            walk_front(QR, f, [&](int64_t, int64_t, int64_t) { ++n; });
+            first_[f + 1] = first_[f] + n;
+        }
+        records_.resize(static_cast<size_t>(first_[nf]));
+        for (int64_t f = 0; f < nf; ++f) {
+            Record* r = records_.data() + first_[f];
+            walk_front(QR, f, [&](int64_t k, int64_t p, int64_t len) {
+                *r++ = Record{p, static_cast<Int>(len), static_cast<Int>(k)};
+            });
         }
     }
 
     // The bytes this index holds.
-    size_t bytes() const { return records_.capacity() * sizeof(Record) + sizeof(*this); }
+    size_t bytes() const
+    {
+        return records_.capacity() * sizeof(Record) + first_.capacity() * sizeof(int64_t) + sizeof(*this);
+    }
 
     int64_t vectors() const { return static_cast<int64_t>(records_.size()); }
 
@@ -89,25 +88,36 @@ public:
         template <class F>
         void each(bool forward, F&& f) const
         {
-            const auto& recs = index_.records_;
-            const int64_t n = static_cast<int64_t>(recs.size());
-            const Int* Hii = QR_->QRnum->Hii;
-            const Entry* tau = QR_->QRnum->HTau;
-            Entry* const* blocks = QR_->QRnum->Rblock;
-            for (int64_t i = 0; i < n; ++i) {
-                const Record& r = recs[static_cast<size_t>(forward ? i : n - 1 - i)];
-                if (i + 1 < n) {
-                    // The next vector's values start somewhere else in the
-                    // block (past a column of R): fetch them ahead.
-                    const Record& next = recs[static_cast<size_t>(forward ? i + 1 : n - 2 - i)];
-                    prefetch(blocks[next.front] + next.p, next.len);
-                }
-                const Int* rows = Hii + r.rows;
-                f(static_cast<int64_t>(rows[0]), rows + 1, blocks[r.front] + r.p, r.len, tau[r.tau]);
+            const int64_t nf = static_cast<int64_t>(index_.first_.size()) - 1;
+            for (int64_t i = 0; i < nf; ++i) {
+                front(forward ? i : nf - 1 - i, forward, f);
             }
         }
 
     private:
+        // The vectors of front fr: the h-th has its unit entry in row h of
+        // the front's row list and its other entries in the rows after it.
+        template <class F>
+        void front(int64_t fr, bool forward, F& f) const
+        {
+            const Record* recs = index_.records_.data() + index_.first_[fr];
+            const int64_t n = index_.first_[fr + 1] - index_.first_[fr];
+            const Int* rows = QR_->QRnum->Hii + QR_->QRsym->Hip[fr];
+            const Entry* block = QR_->QRnum->Rblock[fr];
+            const Entry* tau = QR_->QRnum->HTau + QR_->QRsym->Rp[fr];
+            for (int64_t j = 0; j < n; ++j) {
+                const int64_t h = forward ? j : n - 1 - j;
+                if (j + 1 < n) {
+                    // The next vector's values start past a column of R:
+                    // fetch them ahead.
+                    const Record& next = recs[forward ? h + 1 : h - 1];
+                    prefetch(block + next.p, next.len);
+                }
+                const Record& r = recs[h];
+                f(static_cast<int64_t>(rows[h]), rows + h + 1, block + r.p, static_cast<int64_t>(r.len), tau[r.k]);
+            }
+        }
+
         static void prefetch(const Entry* p, int64_t len)
         {
             const char* c = reinterpret_cast<const char*>(p);
@@ -126,11 +136,12 @@ public:
     };
 
 private:
-    // One vector: its values at Rblock[front] + p (len of them, after the
-    // unit entry), its rows at Hii + rows (the unit entry's first), its
-    // coefficient at HTau + tau.
+    // One vector of a front: its values at Rblock[front] + p (len of them,
+    // after the unit entry), its coefficient at HTau + Rp[front] + k.
     struct Record {
-        int64_t front, p, rows, len, tau;
+        int64_t p;
+        Int len;
+        Int k;
     };
 
     // One front: its pivotal columns, then the non-pivotal ones, each with a
@@ -182,7 +193,8 @@ private:
         }
     }
 
-    std::vector<Record> records_;
+    std::vector<Record> records_;  // the vectors, front by front
+    std::vector<int64_t> first_;   // nf + 1: front f's records start at first_[f]
 };
 
 }  // namespace spqr_narrow
