@@ -21,24 +21,14 @@ from pathlib import Path
 import numpy as np
 from scipy import sparse
 
-from common import best_time, laplacian_2d, table
+from common import best_time, compile_bare, laplacian_2d, table
 
 from tarnix.spqr import SPQRFactor, spqr, spqr_solve
 
-HERE = Path(__file__).resolve().parent
-BUILD = HERE.parent / "build" / "bench"
-
 
 def bare_program():
-    """Compile spqr_bare.cpp against the installed SuiteSparse (once)."""
-    exe = BUILD / "spqr_bare"
-    source = HERE / "spqr_bare.cpp"
-    if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
-        BUILD.mkdir(parents=True, exist_ok=True)
-        include = next(p for p in ("/usr/local/include/suitesparse", "/usr/include/suitesparse") if Path(p).exists())
-        subprocess.run(["g++", "-O2", "-std=c++17", f"-I{include}", str(source), "-o", str(exe), "-L/usr/local/lib",
-                        "-Wl,-rpath,/usr/local/lib", "-lspqr", "-lcholmod", "-lsuitesparseconfig"], check=True)
-    return exe
+    """spqr_bare.cpp, compiled against the installed SuiteSparse (once)."""
+    return compile_bare("spqr_bare.cpp", ["spqr", "cholmod", "suitesparseconfig"])
 
 
 def write_matrix(A, path):

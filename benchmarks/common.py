@@ -6,7 +6,9 @@ import ctypes
 import gc
 import os
 import resource
+import subprocess
 import time
+from pathlib import Path
 
 import numpy as np
 from scipy import sparse
@@ -69,6 +71,19 @@ def random_sparse(m, n, per_column, seed=0, index_dtype=np.int32):
     A.indptr = A.indptr.astype(index_dtype)
     A.indices = A.indices.astype(index_dtype)
     return A
+
+
+def compile_bare(source, libs):
+    """Compile benchmarks/<source> (C++) against the installed SuiteSparse, once; the executable's path."""
+    here = Path(__file__).resolve().parent
+    exe = here.parent / "build" / "bench" / Path(source).stem
+    src = here / source
+    if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
+        exe.parent.mkdir(parents=True, exist_ok=True)
+        include = next(p for p in ("/usr/local/include/suitesparse", "/usr/include/suitesparse") if Path(p).exists())
+        subprocess.run(["g++", "-O2", "-std=c++17", f"-I{include}", str(src), "-o", str(exe), "-L/usr/local/lib",
+                        "-Wl,-rpath,/usr/local/lib", *(f"-l{lib}" for lib in libs)], check=True)
+    return exe
 
 
 def loaded_library(stem, module):

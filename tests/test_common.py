@@ -4,6 +4,9 @@ import array
 import inspect
 import pickle
 import pydoc
+import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -11,7 +14,7 @@ from scipy import sparse
 
 import tarnix.btf as tb
 import tarnix.colamd as colamd_module
-from support import run_python
+from support import run_python, testing_hooks
 
 MODULES = ["tarnix.colamd", "tarnix.ccolamd", "tarnix.camd", "tarnix.btf", "tarnix.cholmod", "tarnix.spqr"]
 
@@ -210,3 +213,54 @@ class TestExceptionContext:
         with pytest.raises(TypeError) as info:
             tb.strongcomp(self.A, object())
         assert isinstance(info.value.__context__, TypeError) and info.value.__context__.__context__ is None
+
+
+class TestObjectLock:
+    """The lock factors take when several threads use one (through the probe of tarnix._testing)."""
+
+    def test_a_call_from_inside_is_refused_not_deadlocked(self):
+        hooks = testing_hooks()
+        with pytest.raises(RuntimeError, match="in use by this thread"):
+            hooks.with_object_lock(lambda: hooks.with_object_lock(lambda: None))
+        assert hooks.with_object_lock(lambda: 42) == 42  # released after the refusal
+        with pytest.raises(ZeroDivisionError):
+            hooks.with_object_lock(lambda: 1 / 0)
+        assert hooks.with_object_lock(lambda: "again") == "again"
+
+    def test_waiters_run_one_at_a_time_and_let_the_holder_finish(self):
+        """The holder runs Python code while the others wait: they wait without the interpreter lock."""
+        hooks = testing_hooks()
+        inside = []
+        overlaps = []
+        barrier = threading.Barrier(4)
+
+        def critical(t):
+            if inside:
+                overlaps.append((t, list(inside)))
+            inside.append(t)
+            total = 0
+            for k in range(20000):  # Python code, switching threads meanwhile
+                total += k
+            time.sleep(0.01)
+            inside.remove(t)
+            return total
+
+        results = []
+
+        def body(t):
+            barrier.wait()
+            for _ in range(5):
+                results.append(hooks.with_object_lock(lambda: critical(t)))
+
+        old = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)
+        try:
+            threads = [threading.Thread(target=body, args=(t,)) for t in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(60)
+        finally:
+            sys.setswitchinterval(old)
+        assert not any(thread.is_alive() for thread in threads)
+        assert overlaps == [] and results == [sum(range(20000))] * 20

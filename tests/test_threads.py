@@ -391,6 +391,45 @@ def test_callers_arrays_written_during_calls():
         assert same(private_reads(refactorized, b0, B0, X0), expected)
 
 
+def test_every_module_while_arrays_are_written():
+    """Every module at once on one square matrix whose index arrays two threads keep spoiling and mending:
+    each call answers or refuses, and the same calls on an untouched copy afterwards give the results
+    of before."""
+    S0 = SQUARE[0]
+    S = sparse.csc_array(S0, copy=True)
+    c = np.arange(S0.shape[0]) % 3
+    wild, past = spoiled_patterns(S0)
+    work = [lambda M: tc.colamd(M), lambda M: tc.symamd(M), lambda M: tcc.ccolamd(M, c),
+            lambda M: tcc.csymamd(M, c), lambda M: tca.camd(M, c), lambda M: tb.maxtrans(M),
+            lambda M: tb.strongcomp(M), lambda M: tb.btf(M), lambda M: ts.spqr(M, mode="r"),
+            lambda M: ts.spqr_factor(M).solve(np.ones(M.shape[0]))]
+    expected = [call(S0) for call in work]
+    stop = threading.Event()
+
+    def run(k):
+        if k < 2:
+            while not stop.is_set():
+                for target, spoiled, good in ((S.indices, wild, S0.indices), (S.indptr, past, S0.indptr)):
+                    np.copyto(target, spoiled)
+                    time.sleep(0)
+                    np.copyto(target, good)
+            return
+        try:
+            for r in range(REPEATS * 2):
+                try:
+                    work[(k + r) % len(work)](S)
+                except (ValueError, IndexError, TypeError, ts.SPQRError):
+                    pass
+        finally:
+            if k == 2:
+                stop.set()
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        run_together(run)
+        assert all(same(call(S0), e) for call, e in zip(work, expected))
+
+
 @pytest.mark.parametrize("call", [
     lambda A, f: ts.spqr_factor(A),
     lambda A, f: ts.spqr(A, mode="r"),

@@ -14,6 +14,10 @@
 // full table could not track is refused, like the chosen allocation, and
 // counted as a refusal. The hook holds no Python objects; the lock is there
 // because the libraries may allocate from more than one thread.
+//
+// The other hooks: the refusal of Python objects made by tarnix.cholmod's
+// hand-offs, the status mapping of the COLAMD family, and a probe object
+// whose lock is the one factors take when several threads use them.
 #include "cholmod/capi.hpp"
 #include "common/ordering.hpp"
 #include "common/tarnix.hpp"
@@ -379,38 +383,54 @@ Ref py_restore_python_allocation(PyObject*, const Args&)
     return check(Py_BuildValue("(LN)", count, PyBool_FromLong(failed)));
 }
 
-const Param colamd_status_params[] = {{"module"}, {"ok"}, {"status"}};
-const FunctionDef colamd_status_def{
-    "colamd_status", py_colamd_status, colamd_status_params, count(colamd_status_params),
-    "Raise what tarnix.colamd or tarnix.ccolamd (the module given) raises for a library call\n"
-    "that returned `ok` with `status`; None when that is a success."};
+// The lock of one object, as factors use it: with_object_lock(f) holds it
+// while f() runs. A second thread waits for it with the interpreter lock
+// released; f() of the holding thread calling in again is refused.
+ObjectMutex g_probe_mutex;
 
-const Param index_params[] = {{"index"}};
-const FunctionDef fail_allocation_def{
-    "fail_allocation", py_fail_allocation, index_params, count(index_params),
-    "Install the counting allocator as SuiteSparse's memory functions. The allocation numbered\n"
-    "`index` (from 0) after this call fails; with -1 none does. Raises RuntimeError when the\n"
-    "hook is already installed."};
-const FunctionDef allocation_report_def{
-    "allocation_report", py_allocation_report, nullptr, 0,
-    "(allocations, failed, live) so far: the number of allocations seen, whether the chosen one\n"
-    "was refused, and the number of blocks allocated under the hook and not yet freed."};
-const FunctionDef restore_allocator_def{
-    "restore_allocator", py_restore_allocator, nullptr, 0,
-    "Put back the memory functions the hook replaced and return the final\n"
-    "(allocations, failed, live)."};
+// with_object_lock(f) -> f()
+Ref py_with_object_lock(PyObject*, const Args& a)
+{
+    ObjectLock lock(g_probe_mutex, "the probe object is in use by this thread");
+    return check(PyObject_CallNoArgs(a[0]));
+}
 
-const FunctionDef fail_python_allocation_def{
-    "fail_python_allocation", py_fail_python_allocation, index_params, count(index_params),
-    "Make the Python object numbered `index` (from 0) that tarnix.cholmod's conversions of\n"
-    "CHOLMOD results create after this call fail with MemoryError; with -1 none does."};
-const FunctionDef restore_python_allocation_def{
-    "restore_python_allocation", py_restore_python_allocation, nullptr, 0,
-    "Stop refusing and return (allocations, failed): the number of Python objects the\n"
-    "conversions created (or tried to) and whether the chosen one was refused."};
+constexpr Param colamd_status_params[] = {{"module"}, {"ok"}, {"status"}};
+constexpr FunctionDef colamd_status_def = function("colamd_status", py_colamd_status, colamd_status_params)
+    .with_doc("Raise what tarnix.colamd or tarnix.ccolamd (the module given) raises for a library call\n"
+              "that returned `ok` with `status`; None when that is a success.");
+
+constexpr Param index_params[] = {{"index"}};
+constexpr FunctionDef fail_allocation_def = function("fail_allocation", py_fail_allocation, index_params)
+    .with_doc("Install the counting allocator as SuiteSparse's memory functions. The allocation numbered\n"
+              "`index` (from 0) after this call fails; with -1 none does. Raises RuntimeError when the\n"
+              "hook is already installed.");
+constexpr FunctionDef allocation_report_def = function("allocation_report", py_allocation_report)
+    .with_doc("(allocations, failed, live) so far: the number of allocations seen, whether the chosen one\n"
+              "was refused, and the number of blocks allocated under the hook and not yet freed.");
+constexpr FunctionDef restore_allocator_def = function("restore_allocator", py_restore_allocator)
+    .with_doc("Put back the memory functions the hook replaced and return the final\n"
+              "(allocations, failed, live).");
+
+constexpr FunctionDef fail_python_allocation_def = function("fail_python_allocation", py_fail_python_allocation,
+                                                            index_params)
+    .with_doc("Make the Python object numbered `index` (from 0) that tarnix.cholmod's conversions of\n"
+              "CHOLMOD results create after this call fail with MemoryError; with -1 none does.");
+constexpr FunctionDef restore_python_allocation_def = function("restore_python_allocation",
+                                                               py_restore_python_allocation)
+    .with_doc("Stop refusing and return (allocations, failed): the number of Python objects the\n"
+              "conversions created (or tried to) and whether the chosen one was refused.");
+
+constexpr Param with_object_lock_params[] = {{"f"}};
+constexpr FunctionDef with_object_lock_def = function("with_object_lock", py_with_object_lock,
+                                                      with_object_lock_params)
+    .with_doc("Call f() holding the lock of a probe object, as a factor's methods hold the factor's.\n"
+              "Another thread waits for the lock without the interpreter lock; a call from f()\n"
+              "itself raises RuntimeError.");
 
 void exec_body(PyObject* m)
 {
+    add_function(m, with_object_lock_def);
     add_function(m, fail_python_allocation_def);
     add_function(m, restore_python_allocation_def);
     add_function(m, fail_allocation_def);

@@ -9,6 +9,9 @@
 // functions check the whole pattern and every array length first.
 
 #include "common/tarnix.hpp"
+#include "common/owned.hpp"
+#include "common/threads.hpp"
+#include "common/width_table.hpp"
 
 #include "btf/docstrings.hpp"
 
@@ -31,80 +34,80 @@ using State = ModuleState;
 // Library calls
 
 template <class I>
-struct Btf;
-
-template <>
-struct Btf<int32_t> {
-    static int32_t maxtrans(int32_t m, int32_t n, int32_t* Ap, int32_t* Ai, double maxwork, double* work,
-                            int32_t* match, int32_t* w)
-    {
-        return btf_maxtrans(m, n, Ap, Ai, maxwork, work, match, w);
-    }
-    static int32_t strongcomp(int32_t n, int32_t* Ap, int32_t* Ai, int32_t* Q, int32_t* P, int32_t* R, int32_t* w)
-    {
-        return btf_strongcomp(n, Ap, Ai, Q, P, R, w);
-    }
-    static int32_t order(int32_t n, int32_t* Ap, int32_t* Ai, double maxwork, double* work, int32_t* P,
-                         int32_t* Q, int32_t* R, int32_t* nmatch, int32_t* w)
-    {
-        return btf_order(n, Ap, Ai, maxwork, work, P, Q, R, nmatch, w);
-    }
+struct BtfRoutines {
+    I (*maxtrans)(I nrow, I ncol, I* Ap, I* Ai, double maxwork, double* work, I* Match, I* Work);
+    I (*strongcomp)(I n, I* Ap, I* Ai, I* Q, I* P, I* R, I* Work);
+    I (*order)(I n, I* Ap, I* Ai, double maxwork, double* work, I* P, I* Q, I* R, I* nmatch, I* Work);
 };
 
-template <>
-struct Btf<int64_t> {
-    static int64_t maxtrans(int64_t m, int64_t n, int64_t* Ap, int64_t* Ai, double maxwork, double* work,
-                            int64_t* match, int64_t* w)
-    {
-        return btf_l_maxtrans(m, n, Ap, Ai, maxwork, work, match, w);
-    }
-    static int64_t strongcomp(int64_t n, int64_t* Ap, int64_t* Ai, int64_t* Q, int64_t* P, int64_t* R, int64_t* w)
-    {
-        return btf_l_strongcomp(n, Ap, Ai, Q, P, R, w);
-    }
-    static int64_t order(int64_t n, int64_t* Ap, int64_t* Ai, double maxwork, double* work, int64_t* P,
-                         int64_t* Q, int64_t* R, int64_t* nmatch, int64_t* w)
-    {
-        return btf_l_order(n, Ap, Ai, maxwork, work, P, Q, R, nmatch, w);
-    }
+constexpr WidthTable<BtfRoutines> btf_routines{
+    {btf_maxtrans, btf_strongcomp, btf_order},
+    {btf_l_maxtrans, btf_l_strongcomp, btf_l_order},
 };
 
-// A zero-filled workspace of `per_column` * N entries in the index width.
-// Allocated by C++, not by NumPy: NumPy releases the interpreter lock around
-// large zeroed allocations, and another thread could then rewrite the pattern
-// between its check and BTF's use of it. N is bounded by the length of Ap
-// when this runs, so the product does not overflow.
+// The workspace of `per_column` * N entries BTF needs. Left uninitialised:
+// BTF sets up every entry it reads. N is bounded by the length of Ap when
+// this runs, so the product does not overflow.
 template <class I>
 std::unique_ptr<I[]> workspace(long long per_column, long long N)
 {
-    return std::unique_ptr<I[]>(new I[static_cast<size_t>(per_column * N)]());
+    return std::unique_ptr<I[]>(new I[static_cast<size_t>(per_column * N)]);
 }
 
-// Everything below runs in one stretch without Python code and without
-// releasing the interpreter lock, from the checks to the library's return:
-// the memory BTF reads is the memory that was checked. The Python callers
-// convert every scalar and build every view before they enter it.
+// The calls below copy the pattern (and q) into arrays they own, check the
+// copies, and run BTF on them with the interpreter lock released; the
+// results go to owned arrays too and are copied into the caller's once the
+// lock is held again. The public functions pass outputs they made
+// themselves, which no other code can reach: with FreshOutputs BTF writes
+// them directly.
 
-// The M by N pattern BTF reads: Ap[N+1] from 0, non-decreasing, up to at
-// most len(Ai), and every row index in 0..M-1.
+// The M by N pattern BTF reads, copied and checked.
 template <class I>
-void check_pattern(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai)
+OwnedPattern<I> checked_pattern(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai)
 {
     require_non_negative(M, "M");
     require_non_negative(N, "N");
     require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
-    require_valid_pattern(Ap, Ai, M);
+    return OwnedPattern<I>::copy_checked(Ap, Ai, M);
+}
+
+// An output of n entries: the caller's array itself when it is fresh, an
+// owned one otherwise.
+template <class I, bool FreshOutputs>
+Owned<I> output(const Vector<I>& out, long long n, const char* name)
+{
+    if constexpr (FreshOutputs) {
+        return Owned<I>{};
+    }
+    else {
+        return Owned<I>::uninitialised(static_cast<Py_ssize_t>(n), name);
+    }
+}
+
+template <class I>
+I* output_data(const Owned<I>& owned, const Vector<I>& out) noexcept
+{
+    return owned.array ? owned.data() : out.data();
+}
+
+template <class I>
+void copy_back(const Owned<I>& owned, const Vector<I>& out, long long n) noexcept
+{
+    if (owned.array) {
+        owned.copy_to(out, static_cast<Py_ssize_t>(n));
+    }
 }
 
 // The column permutation btf_strongcomp starts from: N entries, each a
 // column j in 0..N-1 or its flipped form -j - 2, no column twice. `mark`
-// holds N zeros.
+// holds N entries.
 template <class I>
 void check_column_permutation(const Vector<I>& q, long long N, I* mark)
 {
     if (q.size() != N) {
         raise(PyExc_ValueError, "qin must have the same lengthas the number of columns in A.");
     }
+    std::fill_n(mark, N, I{0});
     for (Py_ssize_t k = 0; k < q.size(); ++k) {
         const I v = q[k];
         // -(v + 2) instead of -v - 2: no overflow at the most negative value.
@@ -124,18 +127,23 @@ void check_column_permutation(const Vector<I>& q, long long N, I* mark)
 }
 
 // jmatch[0..M) receives the column matched to each row, or -1.
-template <class I>
+template <class I, bool FreshOutputs>
 void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, double maxwork,
                   const Vector<I>& jmatch)
 {
-    check_pattern(M, N, Ap, Ai);
+    const OwnedPattern<I> pattern = checked_pattern(M, N, Ap, Ai);
     require_min_length(jmatch.size(), "jmatch", M, "M");
     require_disjoint({span_of(jmatch, "jmatch")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I m = narrow_size<I>(M, "M");
     const I n = narrow_size<I>(N, "N");
+    const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch");
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
-    const I matched = Btf<I>::maxtrans(m, n, Ap.data(), Ai.data(), maxwork, &work_done, jmatch.data(), work.get());
+    const I matched = without_gil([&] {
+        return btf_routines.get<I>().maxtrans(m, n, pattern.Ap.data(), pattern.Ai.data(), maxwork, &work_done,
+                                              output_data(match, jmatch), work.get());
+    });
+    copy_back(match, jmatch, M);
     if (matched < 0) {
         raise_format(PyExc_ValueError, "BTF maxtrans failed with error code: %lld", static_cast<long long>(matched));
     }
@@ -143,49 +151,67 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
 
 // p[0..N) and r[0..nblocks] receive the permutation and the block starts; q,
 // when given, is reordered in place. Returns the number of blocks.
-template <class I>
+template <class I, bool FreshOutputs>
 long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, const Vector<I>& q,
                          const Vector<I>& p, const Vector<I>& r)
 {
-    check_pattern(N, N, Ap, Ai);
+    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     // q is read and rewritten: an output like p and r.
     require_disjoint({span_of(q, "q"), span_of(p, "p"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I n = narrow_size<I>(N, "N");
     auto work = workspace<I>(4, N);
+    // q may be the caller's own array, in the public function too.
+    const Owned<I> q_owned = Owned<I>::copy_optional(q, "q");
     if (!q.is_null()) {
-        check_column_permutation(q, N, work.get());
-        std::fill_n(work.get(), N, I{0});
+        check_column_permutation(q_owned.view, N, work.get());
     }
-    const I nblocks = Btf<I>::strongcomp(n, Ap.data(), Ai.data(), q.data(), p.data(), r.data(), work.get());
+    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
+    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
+    const I nblocks = without_gil([&] {
+        return btf_routines.get<I>().strongcomp(n, pattern.Ap.data(), pattern.Ai.data(), q_owned.data(),
+                                                output_data(p_out, p), output_data(r_out, r), work.get());
+    });
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF strongcomp failed with error code: %lld",
                      static_cast<long long>(nblocks));
     }
+    copy_back(q_owned, q, N);
+    copy_back(p_out, p, N);
+    copy_back(r_out, r, nblocks + 1);
     return nblocks;
 }
 
 // p, q and r receive the row and column permutations (unmatched columns
 // flipped) and the block starts. Returns the number of blocks.
-template <class I>
+template <class I, bool FreshOutputs>
 long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double maxwork, const Vector<I>& p,
                   const Vector<I>& q, const Vector<I>& r)
 {
-    check_pattern(N, N, Ap, Ai);
+    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(q.size(), "q", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     require_disjoint({span_of(p, "p"), span_of(q, "q"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I n = narrow_size<I>(N, "N");
+    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
+    const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q");
+    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
     I nmatch = 0;
-    const I nblocks =
-        Btf<I>::order(n, Ap.data(), Ai.data(), maxwork, &work_done, p.data(), q.data(), r.data(), &nmatch, work.get());
+    const I nblocks = without_gil([&] {
+        return btf_routines.get<I>().order(n, pattern.Ap.data(), pattern.Ai.data(), maxwork, &work_done,
+                                           output_data(p_out, p), output_data(q_out, q), output_data(r_out, r),
+                                           &nmatch, work.get());
+    });
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF failed with error code: %lld", static_cast<long long>(nblocks));
     }
+    copy_back(p_out, p, N);
+    copy_back(q_out, q, N);
+    copy_back(r_out, r, nblocks + 1);
     return nblocks;
 }
 
@@ -205,13 +231,15 @@ Ref py_maxtrans(PyObject* m, const Args& a)
     if (has_no_entries(in.matrix.get())) {
         return full(M, -1, dtype);
     }
-    Ref jmatch = zeros(M, dtype);
+    Ref jmatch = empty(M, dtype);
     Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        run_maxtrans(M, N, Vector<I>(indptr.get(), "Ap"), Vector<I>(indices.get(), "Ai"), 0.0,
-                     Vector<I>(jmatch.get(), "jmatch"));
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        Vector<I> match(jmatch.get(), "jmatch");
+        run_maxtrans<I, true>(M, N, Ap, Ai, 0.0, match);
     });
     return jmatch;
 }
@@ -236,14 +264,18 @@ Ref py_strongcomp(PyObject* m, const Args& a)
     // A C-contiguous array of the index dtype is the caller's own, reordered in place.
     Ref q = with_q ? convert_index_array(a[1], dtype, Conversion::Contiguous, "qin", "qin must be an integer array.")
                    : Ref::none();
-    Ref p = zeros(N, dtype);
+    Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
     Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        return run_strongcomp(N, Vector<I>(indptr.get(), "Ap"), Vector<I>(indices.get(), "Ai"),
-                              Vector<I>::optional(q.get(), "q"), Vector<I>(p.get(), "p"), Vector<I>(r.get(), "r"));
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        auto qv = Vector<I>::optional(q.get(), "q");
+        Vector<I> pv(p.get(), "p");
+        Vector<I> rv(r.get(), "r");
+        return run_strongcomp<I, true>(N, Ap, Ai, qv, pv, rv);
     });
     Ref blocks = slice(r.get(), 0, nblocks + 1);
     if (!with_q) {
@@ -274,15 +306,19 @@ Ref py_btf(PyObject* m, const Args& a)
         Ref flipped = check(PyNumber_Subtract(neg.get(), two.get()));
         return check(PyTuple_Pack(3, p.get(), flipped.get(), r.get()));
     }
-    Ref p = zeros(N, dtype);
-    Ref q = zeros(N, dtype);
+    Ref p = empty(N, dtype);
+    Ref q = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
     Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
     Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
     const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
-        return run_btf(N, Vector<I>(indptr.get(), "Ap"), Vector<I>(indices.get(), "Ai"), 0.0,
-                       Vector<I>(p.get(), "p"), Vector<I>(q.get(), "q"), Vector<I>(r.get(), "r"));
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        Vector<I> pv(p.get(), "p");
+        Vector<I> qv(q.get(), "q");
+        Vector<I> rv(r.get(), "r");
+        return run_btf<I, true>(N, Ap, Ai, 0.0, pv, qv, rv);
     });
     Ref blocks = slice(r.get(), 0, nblocks + 1);
     return check(PyTuple_Pack(3, p.get(), q.get(), blocks.get()));
@@ -319,7 +355,7 @@ Ref py_private_maxtrans(PyObject*, const Args& a)
         Vector<I> Ap(a[2], "Ap");
         Vector<I> Ai(a[3], "Ai");
         Vector<I> jmatch(a[5], "jmatch");
-        run_maxtrans(M, N, Ap, Ai, maxwork, jmatch);
+        run_maxtrans<I, false>(M, N, Ap, Ai, maxwork, jmatch);
     });
     return Ref::none();
 }
@@ -335,7 +371,7 @@ Ref py_private_strongcomp(PyObject*, const Args& a)
         auto q = Vector<I>::optional(a[3], "q");
         Vector<I> p(a[4], "p");
         Vector<I> r(a[5], "r");
-        return run_strongcomp(N, Ap, Ai, q, p, r);
+        return run_strongcomp<I, false>(N, Ap, Ai, q, p, r);
     });
     return check(PyLong_FromLongLong(nblocks));
 }
@@ -352,7 +388,7 @@ Ref py_private_btf(PyObject*, const Args& a)
         Vector<I> p(a[4], "p");
         Vector<I> q(a[5], "q");
         Vector<I> r(a[6], "r");
-        return run_btf(N, Ap, Ai, maxwork, p, q, r);
+        return run_btf<I, false>(N, Ap, Ai, maxwork, p, q, r);
     });
     return check(PyLong_FromLongLong(nblocks));
 }
@@ -360,27 +396,25 @@ Ref py_private_btf(PyObject*, const Args& a)
 // ---------------------------------------------------------------------------
 // Function table
 
-const Param maxtrans_params[] = {{"A"}};
-const Param strongcomp_params[] = {{"A"}, {"q", Default::None}};
-const Param btf_params[] = {{"A"}};
-const Param q_permutation_params[] = {{"q"}};
-const Param private_maxtrans_params[] = {{"M"}, {"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"jmatch"}};
-const Param private_strongcomp_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"q"}, {"p"}, {"r"}};
-const Param private_btf_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"p"}, {"q"}, {"r"}};
+constexpr Param maxtrans_params[] = {{"A"}};
+constexpr Param strongcomp_params[] = {{"A"}, {"q", Default::None}};
+constexpr Param btf_params[] = {{"A"}};
+constexpr Param q_permutation_params[] = {{"q"}};
+constexpr Param private_maxtrans_params[] = {{"M"}, {"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"jmatch"}};
+constexpr Param private_strongcomp_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"q"}, {"p"}, {"r"}};
+constexpr Param private_btf_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"p"}, {"q"}, {"r"}};
 
-const FunctionDef maxtrans_def{"maxtrans", py_maxtrans, maxtrans_params, count(maxtrans_params),
-                               btf_docs::maxtrans};
-const FunctionDef private_maxtrans_def{"_maxtrans", py_private_maxtrans, private_maxtrans_params,
-                                       count(private_maxtrans_params), nullptr, 2, 6};
-const FunctionDef strongcomp_def{"strongcomp", py_strongcomp, strongcomp_params, count(strongcomp_params),
-                                 btf_docs::strongcomp};
-const FunctionDef private_strongcomp_def{"_strongcomp", py_private_strongcomp, private_strongcomp_params,
-                                         count(private_strongcomp_params), nullptr, 1, 6};
-const FunctionDef btf_def{"btf", py_btf, btf_params, count(btf_params), btf_docs::btf};
-const FunctionDef private_btf_def{"_btf", py_private_btf, private_btf_params, count(private_btf_params), nullptr,
-                                  1, 7};
-const FunctionDef q_permutation_def{"btf_q_permutation", py_btf_q_permutation, q_permutation_params,
-                                    count(q_permutation_params), btf_docs::q_permutation};
+constexpr FunctionDef maxtrans_def = function("maxtrans", py_maxtrans, maxtrans_params).with_doc(btf_docs::maxtrans);
+constexpr FunctionDef private_maxtrans_def =
+    function("_maxtrans", py_private_maxtrans, private_maxtrans_params).dispatch_on("Ap");
+constexpr FunctionDef strongcomp_def =
+    function("strongcomp", py_strongcomp, strongcomp_params).with_doc(btf_docs::strongcomp);
+constexpr FunctionDef private_strongcomp_def =
+    function("_strongcomp", py_private_strongcomp, private_strongcomp_params).dispatch_on("Ap");
+constexpr FunctionDef btf_def = function("btf", py_btf, btf_params).with_doc(btf_docs::btf);
+constexpr FunctionDef private_btf_def = function("_btf", py_private_btf, private_btf_params).dispatch_on("Ap");
+constexpr FunctionDef q_permutation_def =
+    function("btf_q_permutation", py_btf_q_permutation, q_permutation_params).with_doc(btf_docs::q_permutation);
 
 // ---------------------------------------------------------------------------
 // Module initialisation

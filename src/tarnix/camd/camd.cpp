@@ -6,7 +6,10 @@
 // camd_l_order (64-bit indices) and maps the library's status.
 
 #include "common/ordering.hpp"
+#include "common/owned.hpp"
 #include "common/tarnix.hpp"
+#include "common/threads.hpp"
+#include "common/width_table.hpp"
 
 #include "camd/docstrings.hpp"
 
@@ -14,7 +17,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace {
 
@@ -36,25 +38,11 @@ struct State : ModuleState {
 // Library calls
 
 template <class I>
-struct Camd;
-
-template <>
-struct Camd<int32_t> {
-    static int order(int32_t n, const int32_t* Ap, const int32_t* Ai, int32_t* P, double* control, double* info,
-                     const int32_t* C)
-    {
-        return camd_order(n, Ap, Ai, P, control, info, C);
-    }
+struct CamdRoutines {
+    int (*order)(I n, const I* Ap, const I* Ai, I* P, double* control, double* info, const I* C);
 };
 
-template <>
-struct Camd<int64_t> {
-    static int order(int64_t n, const int64_t* Ap, const int64_t* Ai, int64_t* P, double* control, double* info,
-                     const int64_t* C)
-    {
-        return camd_l_order(n, Ap, Ai, P, control, info, C);
-    }
-};
+constexpr WidthTable<CamdRoutines> camd_routines{{camd_order}, {camd_l_order}};
 
 // The arrays of one call. Every one may be None (a null pointer): CAMD uses
 // its defaults without Control, skips the statistics without Info, and
@@ -127,13 +115,14 @@ void library_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long 
     if (std::isnan(alpha)) {
         raise(PyExc_ValueError, "The dense threshold (Control[0], dense_thresh) must not be NaN.");
     }
-    const double n = static_cast<double>(N > 1 ? N : 1);
-    const double cap = 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(n);
+    const double cap = dense_threshold_cap<I>(N);
     out[CAMD_DENSE] = alpha > cap ? cap : alpha;
 }
 
-// Runs without Python code from the checks to the library's return: the
-// callers convert every argument and build every view first.
+// CAMD reads the pattern and the constraint sets in place: it gets copies,
+// checked again, and runs with the interpreter lock released. The
+// permutation and Info go to owned arrays and are copied into the caller's
+// once the lock is held again (the permutation only when CAMD wrote it).
 template <class I>
 void run_camd(const State& st, long long N, const CamdArrays<I>& a)
 {
@@ -141,11 +130,25 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     const I n = narrow_size<I>(N, "N");
     double control[CAMD_CONTROL];
     library_control<I>(control, a.ctrl.data(), N);
+    const Owned<I> Ap = Owned<I>::copy_optional(a.Ap, "Ap");
+    const Owned<I> Ai = Owned<I>::copy_optional(a.Ai, "Ai");
+    const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints");
+    if (!Ap.view.is_null() && !Ai.view.is_null()) {
+        require_pointers_within(Ap.view, Ai.view.size());
+    }
+    require_constraints(constraints.view, N);
+    // A negative N is CAMD's to refuse; its P is then never written.
+    const Py_ssize_t np = static_cast<Py_ssize_t>(N > 0 ? N : 0);
+    const Owned<I> p = a.p.is_null() ? Owned<I>{} : Owned<I>::uninitialised(np, "p");
     // Without the caller's Info the invalid-matrix message still shows the
     // statistics the library reports.
-    double scratch[CAMD_INFO];
-    double* info = a.info.is_null() ? scratch : a.info.data();
-    const int status = Camd<I>::order(n, a.Ap.data(), a.Ai.data(), a.p.data(), control, info, a.constraints.data());
+    double info[CAMD_INFO];
+    const int status = without_gil([&] {
+        return camd_routines.get<I>().order(n, Ap.data(), Ai.data(), p.data(), control, info, constraints.data());
+    });
+    if (!a.info.is_null()) {
+        std::copy_n(info, CAMD_INFO, a.info.data());
+    }
     if (status == CAMD_OUT_OF_MEMORY) {
         raise(st.CAMDMemoryError, "camd: out of memory");
     }
@@ -154,6 +157,9 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
         std::copy_n(info, CAMD_INFO, data_of<double>(values));
         Ref record = record_from_array(st.CAMDInfo, values.get());
         raise_format(st.CAMDInvalidMatrixError, "camd: input matrix A is invalid:\n%S", record.get());
+    }
+    if (!a.p.is_null()) {
+        p.copy_to(a.p, np);
     }
 }
 
@@ -222,7 +228,7 @@ Ref py_camd_default_control(PyObject*, const Args&)
 // ---------------------------------------------------------------------------
 // Function table
 
-const Param camd_params[] = {
+constexpr Param camd_params[] = {
     {"A"},
     {"constraints", Default::None},
     {"dense_thresh", Default::None},
@@ -230,17 +236,17 @@ const Param camd_params[] = {
     {"return_info", Default::False},
 };
 
-const Param camd_order_params[] = {
+constexpr Param camd_order_params[] = {
     {"N"}, {"Ap"}, {"Ai"}, {"p"}, {"ctrl"}, {"info"}, {"constraints", Default::None},
 };
 
-const FunctionDef camd_def{"camd", py_camd, camd_params, count(camd_params), camd_docs::camd};
-const FunctionDef camd_order_def{"_camd_order", py_camd_order, camd_order_params, count(camd_order_params),
-                                 camd_docs::private_camd_order, 1, 6};
-const FunctionDef default_control_def{"camd_default_control", py_camd_default_control, nullptr, 0,
-                                      camd_docs::default_control};
+constexpr FunctionDef camd_def = function("camd", py_camd, camd_params).with_doc(camd_docs::camd);
+constexpr FunctionDef camd_order_def =
+    function("_camd_order", py_camd_order, camd_order_params).with_doc(camd_docs::private_camd_order).dispatch_on("Ap");
+constexpr FunctionDef default_control_def =
+    function("camd_default_control", py_camd_default_control).with_doc(camd_docs::default_control);
 
-const RecordField info_fields[] = {
+constexpr RecordField info_fields[] = {
     {"status", "int", CAMD_STATUS},
     {"N", "int", CAMD_N},
     {"nz", "int", CAMD_NZ},
@@ -256,7 +262,7 @@ const RecordField info_fields[] = {
     {"Nmultsubs_LU", "int", CAMD_NMULTSUBS_LU},
     {"dmax", "int", CAMD_DMAX},
 };
-const RecordDef info_def{"CAMDInfo", camd_docs::info, "info", info_fields, count(info_fields)};
+constexpr RecordDef info_def{"CAMDInfo", camd_docs::info, "info", info_fields, count(info_fields)};
 
 // ---------------------------------------------------------------------------
 // Module initialisation

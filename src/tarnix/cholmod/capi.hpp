@@ -10,6 +10,10 @@
 // failure; the caller never frees it and may finish the common right after.
 // The matrix's arrays become the memory of the returned NumPy arrays, released
 // with SuiteSparse's allocator when the last array using them dies.
+//
+// Every entry runs with the interpreter lock held, and keeps it: they build
+// Python objects, and the common they are given belongs to the caller, whose
+// other threads may rely on the lock to keep it to themselves.
 #pragma once
 
 #include "common/python.hpp"

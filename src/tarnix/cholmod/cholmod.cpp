@@ -1,16 +1,17 @@
 // tarnix.cholmod: conversions between NumPy/SciPy objects and CHOLMOD's
 // matrix records, for the modules that call SuiteSparse through CHOLMOD.
 //
-// Python sees one function, _cholmod_sparse_from_csc, which fills a
-// caller-owned cholmod_sparse header viewing a CSC matrix's arrays; the rest
-// is exported to native code in the capsule table described in capi.hpp.
+// Python sees two private functions: _cholmod_sparse_from_csc, which fills a
+// caller-owned cholmod_sparse header viewing a CSC matrix's arrays, and
+// _cholesky_counts (counts.cpp); the rest is exported to native code in the
+// capsule table described in capi.hpp.
 //
 // Results handed to Python keep the memory CHOLMOD allocated: the arrays are
 // moved out of the record (which is then freed as an empty shell) and each
 // becomes the buffer of a NumPy array whose base is a small owner object that
 // returns it with SuiteSparse_free when the last array using it dies.
 
-#include "common/csc.hpp"
+#include "common/cholmod_routines.hpp"
 #include "common/tarnix.hpp"
 
 #include "cholmod/capi.hpp"
@@ -163,12 +164,7 @@ public:
     ~OwnedDense()
     {
         if (X_ != nullptr) {
-            if (int32_) {
-                cholmod_free_dense(&X_, cm_);
-            }
-            else {
-                cholmod_l_free_dense(&X_, cm_);
-            }
+            (int32_ ? cholmod_lib<int32_t>.free_dense : cholmod_lib<int64_t>.free_dense)(&X_, cm_);
         }
     }
     cholmod_dense* operator->() const { return X_; }
@@ -187,12 +183,7 @@ public:
     ~OwnedSparse()
     {
         if (A_ != nullptr) {
-            if (int32()) {
-                cholmod_free_sparse(&A_, cm_);
-            }
-            else {
-                cholmod_l_free_sparse(&A_, cm_);
-            }
+            (int32() ? cholmod_lib<int32_t>.free_sparse : cholmod_lib<int64_t>.free_sparse)(&A_, cm_);
         }
     }
     cholmod_sparse* operator->() const { return A_; }
@@ -307,25 +298,16 @@ template <class I>
 Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
 {
     const size_t xsize = value_size(A->xtype, A->dtype);
-    const bool int32 = A->itype == CHOLMOD_INT;
     if (!A->packed) {
         pack_columns<I>(A, xsize);
     }
-    if (!A->sorted) {
-        const int ok = int32 ? cholmod_sort(A, cm) : cholmod_l_sort(A, cm);
-        if (!ok) {
-            raise(PyExc_MemoryError, "CHOLMOD could not sort the matrix");
-        }
+    if (!A->sorted && !cholmod_lib<I>.sort(A, cm)) {
+        raise(PyExc_MemoryError, "CHOLMOD could not sort the matrix");
     }
     const size_t nnz = static_cast<size_t>(static_cast<I*>(A->p)[A->ncol]);
     if (A->nzmax > nnz && nnz > 0) {
         // Give back the unused tail; shrinking never moves data it keeps.
-        if (int32) {
-            cholmod_reallocate_sparse(nnz, A, cm);
-        }
-        else {
-            cholmod_l_reallocate_sparse(nnz, A, cm);
-        }
+        cholmod_lib<I>.reallocate_sparse(nnz, A, cm);
         cm->status = CHOLMOD_OK;
     }
     // The owners exist before any block leaves the record: until it is
@@ -341,7 +323,7 @@ Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
     adopt(i_owner, &A->i);
     adopt(x_owner, &A->x);
 
-    const int itype = int32 ? NPY_INT32 : NPY_INT64;
+    const int itype = sizeof(I) == 4 ? NPY_INT32 : NPY_INT64;
     npy_intp np_ = static_cast<npy_intp>(A->ncol + 1);
     npy_intp nz = static_cast<npy_intp>(nnz);
     Ref indptr = array_over(p_owner, itype, 1, &np_, nullptr);
@@ -463,27 +445,10 @@ void fill_sparse_header(cholmod_sparse* header, long long nrow, long long ncol, 
     header->packed = 1;
 }
 
-}  // namespace
-
-// A (rows, columns) tuple of non-negative integers, as the private functions of this module take it.
-std::pair<long long, long long> tarnix::cholmod_counts::parse_shape(PyObject* shape)
-{
-    Ref items[2];
-    unpack_exact(shape, items, 2);
-    const long long nrow = as_int64(items[0].get());
-    const long long ncol = as_int64(items[1].get());
-    if (nrow < 0 || ncol < 0) {
-        raise_format(PyExc_ValueError, "shape must not be negative, got (%lld, %lld)", nrow, ncol);
-    }
-    return {nrow, ncol};
-}
-
-namespace {
-
 // _cholmod_sparse_from_csc(shape, indptr, indices, data, stype, address)
 Ref py_sparse_from_csc(PyObject*, const Args& a)
 {
-    const auto [nrow, ncol] = cholmod_counts::parse_shape(a[0]);
+    const auto [nrow, ncol] = parse_shape(a[0]);
     const long long stype = as_int64(a[4]);
     if (stype < -1 || stype > 1 || (stype != 0 && nrow != ncol)) {
         raise_format(PyExc_ValueError, "stype must be -1, 0 or 1 (and 0 for a rectangular matrix), got %lld", stype);
@@ -525,10 +490,10 @@ Ref py_sparse_from_csc(PyObject*, const Args& a)
     return Ref::none();
 }
 
-const Param sparse_from_csc_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"data"}, {"stype"}, {"address"}};
+constexpr Param sparse_from_csc_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"data"}, {"stype"}, {"address"}};
 
-const FunctionDef sparse_from_csc_def{
-    "_cholmod_sparse_from_csc", py_sparse_from_csc, sparse_from_csc_params, count(sparse_from_csc_params),
+constexpr FunctionDef sparse_from_csc_def = function("_cholmod_sparse_from_csc", py_sparse_from_csc,
+                                                     sparse_from_csc_params).with_doc(
     R"(Fill the cholmod_sparse header at `address` to view a CSC matrix in place.
 
 Private: `address` must be the address of a cholmod_sparse record that the
@@ -548,7 +513,7 @@ stype : int
     0 for an unsymmetric matrix; -1 or 1 for the lower or upper triangle of
     a symmetric one.
 address : int
-    Address of the header to fill.)"};
+    Address of the header to fill.)");
 
 // ---------------------------------------------------------------------------
 // Module initialisation

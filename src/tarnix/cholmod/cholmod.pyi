@@ -1,3 +1,4 @@
+# Type stubs of tarnix.cholmod: private functions and the capsule table of native entry points.
 from typing import Any
 
 from numpy.typing import ArrayLike

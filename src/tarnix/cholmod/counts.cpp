@@ -12,6 +12,8 @@
 
 #include "cholmod/counts.hpp"
 
+#include "common/cholmod_routines.hpp"
+#include "common/owned.hpp"
 #include "common/tarnix.hpp"
 
 #include <cholmod.h>
@@ -22,53 +24,13 @@
 namespace tarnix::cholmod_counts {
 namespace {
 
-// The CHOLMOD routines of one index width.
-template <class I>
-struct Lib;
-
-template <>
-struct Lib<int32_t> {
-    static int start(cholmod_common* c) { return cholmod_start(c); }
-    static int finish(cholmod_common* c) { return cholmod_finish(c); }
-    static cholmod_sparse* transpose(cholmod_sparse* A, cholmod_common* c) { return cholmod_transpose(A, 0, c); }
-    static cholmod_sparse* add(cholmod_sparse* A, cholmod_sparse* B, cholmod_common* c)
-    {
-        double one[2] = {1.0, 0.0};
-        return cholmod_add(A, B, one, one, 0, 1, c);
-    }
-    static cholmod_factor* analyze(cholmod_sparse* A, int32_t* perm, cholmod_common* c)
-    {
-        return cholmod_analyze_p(A, perm, nullptr, 0, c);
-    }
-    static void free_sparse(cholmod_sparse** A, cholmod_common* c) { cholmod_free_sparse(A, c); }
-    static void free_factor(cholmod_factor** L, cholmod_common* c) { cholmod_free_factor(L, c); }
-};
-
-template <>
-struct Lib<int64_t> {
-    static int start(cholmod_common* c) { return cholmod_l_start(c); }
-    static int finish(cholmod_common* c) { return cholmod_l_finish(c); }
-    static cholmod_sparse* transpose(cholmod_sparse* A, cholmod_common* c) { return cholmod_l_transpose(A, 0, c); }
-    static cholmod_sparse* add(cholmod_sparse* A, cholmod_sparse* B, cholmod_common* c)
-    {
-        double one[2] = {1.0, 0.0};
-        return cholmod_l_add(A, B, one, one, 0, 1, c);
-    }
-    static cholmod_factor* analyze(cholmod_sparse* A, int64_t* perm, cholmod_common* c)
-    {
-        return cholmod_l_analyze_p(A, perm, nullptr, 0, c);
-    }
-    static void free_sparse(cholmod_sparse** A, cholmod_common* c) { cholmod_l_free_sparse(A, c); }
-    static void free_factor(cholmod_factor** L, cholmod_common* c) { cholmod_l_free_factor(L, c); }
-};
-
 // A started common, finished on every exit.
 template <class I>
 class Common {
 public:
     Common()
     {
-        if (!Lib<I>::start(&cm_)) {
+        if (!cholmod_lib<I>.start(&cm_)) {
             raise(PyExc_MemoryError, "CHOLMOD could not start a common");
         }
         // Counts only: a simplicial analysis builds no factor pattern, and
@@ -79,24 +41,36 @@ public:
     }
     Common(const Common&) = delete;
     Common& operator=(const Common&) = delete;
-    ~Common() { Lib<I>::finish(&cm_); }
+    ~Common() { cholmod_lib<I>.finish(&cm_); }
     cholmod_common* get() { return &cm_; }
 
 private:
     cholmod_common cm_{};
 };
 
+// Frees a record through the routines of its width.
+template <class I>
+void free_record(cholmod_sparse** A, cholmod_common* cm)
+{
+    cholmod_lib<I>.free_sparse(A, cm);
+}
+template <class I>
+void free_record(cholmod_factor** L, cholmod_common* cm)
+{
+    cholmod_lib<I>.free_factor(L, cm);
+}
+
 // Owns one CHOLMOD object of the common it came from; frees it through that common.
-template <class I, class T, void (*Free)(T**, cholmod_common*)>
-class Owned {
+template <class I, class T>
+class OwnedRecord {
 public:
-    Owned(T* p, Common<I>& cm) : p_(p), cm_(cm) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned()
+    OwnedRecord(T* p, Common<I>& cm) : p_(p), cm_(cm) {}
+    OwnedRecord(const OwnedRecord&) = delete;
+    OwnedRecord& operator=(const OwnedRecord&) = delete;
+    ~OwnedRecord()
     {
         if (p_ != nullptr) {
-            Free(&p_, cm_.get());
+            free_record<I>(&p_, cm_.get());
         }
     }
     T* get() const { return p_; }
@@ -107,24 +81,20 @@ private:
 };
 
 template <class I>
-using Sparse = Owned<I, cholmod_sparse, &Lib<I>::free_sparse>;
+using Sparse = OwnedRecord<I, cholmod_sparse>;
 template <class I>
-using Factor = Owned<I, cholmod_factor, &Lib<I>::free_factor>;
+using Factor = OwnedRecord<I, cholmod_factor>;
 
-// A library result, or the Python error its status calls for.
-template <class T>
-T* require_result(T* result, cholmod_common* cm, const char* step)
+// The Python error for a library step that returned nothing.
+[[noreturn]] void raise_step_failure(int status, const char* step)
 {
-    if (result != nullptr) {
-        return result;
-    }
-    if (cm->status == CHOLMOD_OUT_OF_MEMORY) {
+    if (status == CHOLMOD_OUT_OF_MEMORY) {
         raise_format(PyExc_MemoryError, "CHOLMOD ran out of memory in %s", step);
     }
-    if (cm->status == CHOLMOD_TOO_LARGE) {
+    if (status == CHOLMOD_TOO_LARGE) {
         raise_format(PyExc_OverflowError, "the problem is too large for CHOLMOD's %s", step);
     }
-    raise_format(PyExc_RuntimeError, "CHOLMOD's %s failed with status %d", step, cm->status);
+    raise_format(PyExc_RuntimeError, "CHOLMOD's %s failed with status %d", step, status);
 }
 
 // perm holds every value of 0..n-1 exactly once.
@@ -143,60 +113,153 @@ void require_permutation(const Vector<I>& perm, long long n)
     }
 }
 
+// The checked pattern of one count, in arrays the call owns (see
+// common/owned.hpp):
+//   Ap[ncol+1]   column pointers
+//   Ai[Ap[ncol]] row indices, sorted and unique within each column
+//   perm[order]  the ordering, or null for the natural order
 template <class I>
-Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, PyObject* perm_obj, bool normal)
+struct Pattern {
+    long long nrow;
+    long long ncol;
+    Owned<I> Ap;
+    Owned<I> Ai;
+    Owned<I> perm;
+};
+
+// The call's copy of a one-dimensional argument, made as soon as it is viewed.
+template <class I>
+Owned<I> copy_argument(PyObject* obj, const char* name)
 {
-    Vector<I> Ap(indptr, "indptr");
+    Vector<I> caller(obj, name);
+    return Owned<I>::copy(caller, caller.size(), name);
+}
+
+// The row indices Ai[0..Ap[ncol]) copied in the pass that checks them: in
+// 0..nrow-1 and strictly increasing within each column. A failure is raised
+// by the full check of the copy, with its message.
+template <class I>
+Owned<I> copy_sorted_rows(const Owned<I>& Ap, const Vector<I>& Ai, long long nrow)
+{
+    const long long nnz = require_column_pointers(Ap.view, Ai.size());
+    Owned<I> rows = Owned<I>::uninitialised(static_cast<Py_ssize_t>(nnz), "indices");
+    const I* p = Ap.data();
+    const I* src = Ai.data();
+    I* dst = rows.data();
+    bool sorted = true;
+    for (Py_ssize_t j = 0; j + 1 < Ap.view.size(); ++j) {
+        long long previous = -1;
+        for (I k = p[j]; k < p[j + 1]; ++k) {
+            const I row = src[k];
+            dst[k] = row;
+            sorted &= row > previous;
+            previous = row;
+        }
+        sorted &= previous < nrow;
+    }
+    if (!sorted) {
+        require_canonical_pattern(Ap.view, rows.view, nrow);
+    }
+    return rows;
+}
+
+// Each argument is copied as soon as it is viewed, and checked on the copy.
+template <class I>
+Pattern<I> copy_pattern(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, PyObject* perm,
+                        bool normal)
+{
+    Owned<I> Ap = copy_argument<I>(indptr, "indptr");
     Vector<I> Ai(indices, "indices");
-    require_length(Ap.size(), "indptr", ncol + 1, "ncol + 1");
+    require_length(Ap.view.size(), "indptr", ncol + 1, "ncol + 1");
     narrow_size<I>(nrow, "nrow");
-    require_canonical_pattern(Ap, Ai, nrow);
-    Vector<I> perm = Vector<I>::optional(perm_obj, "perm");
-    const long long order = normal ? ncol : nrow;
+    Owned<I> rows = copy_sorted_rows(Ap, Ai, nrow);
+    Pattern<I> pattern{nrow, ncol, std::move(Ap), std::move(rows), {}};
+    if (perm != Py_None) {
+        pattern.perm = copy_argument<I>(perm, "perm");
+    }
     if (!normal && nrow != ncol) {
         raise_format(PyExc_ValueError, "A + A' needs a square matrix, got %lld x %lld", nrow, ncol);
     }
-    if (!perm.is_null()) {
-        require_permutation(perm, order);
+    if (pattern.perm.array) {
+        require_permutation(pattern.perm.view, normal ? ncol : nrow);
     }
-    if (order == 0) {
-        return check(Py_BuildValue("(Ld)", 0LL, 0.0));
-    }
+    return pattern;
+}
 
-    // A pattern-only header over the caller's arrays, which the library
-    // only reads; no Python code runs from here to the last library call.
+// What the analysis found; `failed_step` names the step that returned
+// nothing (with the common's status), or is null.
+struct Counts {
+    long long lnz = 0;
+    double flops = 0.0;
+    const char* failed_step = nullptr;
+    int status = CHOLMOD_OK;
+};
+
+// The library's part of a count, run with the interpreter lock released: it
+// touches no Python object, only the pattern's own arrays and the records it
+// allocates (all freed before it returns).
+template <class I>
+Counts analyse(const Pattern<I>& pattern, bool normal, Common<I>& cm) noexcept
+{
+    // A pattern-only header over the copies, which the library only reads.
     cholmod_sparse A{};
-    A.nrow = static_cast<size_t>(nrow);
-    A.ncol = static_cast<size_t>(ncol);
-    A.nzmax = static_cast<size_t>(Ap[ncol]);
-    A.p = Ap.data();
-    A.i = Ai.data();
-    A.stype = 0;
-    A.itype = sizeof(I) == 4 ? CHOLMOD_INT : CHOLMOD_LONG;
+    A.nrow = static_cast<size_t>(pattern.nrow);
+    A.ncol = static_cast<size_t>(pattern.ncol);
+    A.nzmax = static_cast<size_t>(pattern.Ap.view[pattern.ncol]);
+    A.p = pattern.Ap.data();
+    A.i = pattern.Ai.data();
+    A.itype = cholmod_lib<I>.itype;
     A.xtype = CHOLMOD_PATTERN;
     A.dtype = CHOLMOD_DOUBLE;
     A.sorted = 1;
     A.packed = 1;
 
-    Common<I> cm;
-    cm.get()->method[0].ordering = perm.is_null() ? CHOLMOD_NATURAL : CHOLMOD_GIVEN;
-    Sparse<I> AT(require_result(Lib<I>::transpose(&A, cm.get()), cm.get(), "transpose"), cm);
+    Counts out;
+    auto failed = [&](const char* step) {
+        out.failed_step = step;
+        out.status = cm.get()->status;
+        return out;
+    };
+    cm.get()->method[0].ordering = pattern.perm.array ? CHOLMOD_GIVEN : CHOLMOD_NATURAL;
+    Sparse<I> AT(cholmod_lib<I>.transpose(&A, 0, cm.get()), cm);
+    if (AT.get() == nullptr) {
+        return failed("transpose");
+    }
     // For an unsymmetric matrix F, CHOLMOD analyses F F': F = A' gives A'A,
     // with perm ordering the rows of F, the columns of A.
-    Sparse<I> S(normal ? nullptr : require_result(Lib<I>::add(&A, AT.get(), cm.get()), cm.get(), "A + A'"), cm);
-    cholmod_sparse* target = AT.get();
-    if (!normal) {
-        target = S.get();
-        target->stype = 1;  // both triangles are stored; the upper one is read
+    double one[2] = {1.0, 0.0};
+    Sparse<I> S(normal ? nullptr : cholmod_lib<I>.add(&A, AT.get(), one, one, 0, 1, cm.get()), cm);
+    if (!normal && S.get() == nullptr) {
+        return failed("A + A'");
     }
-    Factor<I> L(require_result(Lib<I>::analyze(target, perm.data(), cm.get()), cm.get(), "analysis"), cm);
-
+    cholmod_sparse* target = normal ? AT.get() : S.get();
+    target->stype = normal ? 0 : 1;  // S stores both triangles; the upper one is read
+    Factor<I> L(cholmod_lib<I>.analyze_p(target, pattern.perm.data(), nullptr, 0, cm.get()), cm);
+    if (L.get() == nullptr) {
+        return failed("analysis");
+    }
     const I* colcount = static_cast<const I*>(L.get()->ColCount);
-    long long lnz = 0;
+    const long long order = normal ? pattern.ncol : pattern.nrow;
     for (long long j = 0; j < order; ++j) {
-        lnz += colcount[j];
+        out.lnz += colcount[j];
     }
-    return check(Py_BuildValue("(Ld)", lnz, cm.get()->fl));
+    out.flops = cm.get()->fl;
+    return out;
+}
+
+template <class I>
+Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, PyObject* perm, bool normal)
+{
+    const Pattern<I> pattern = copy_pattern<I>(nrow, ncol, indptr, indices, perm, normal);
+    if ((normal ? ncol : nrow) == 0) {
+        return check(Py_BuildValue("(Ld)", 0LL, 0.0));
+    }
+    Common<I> cm;
+    const Counts result = without_gil([&] { return analyse(pattern, normal, cm); });
+    if (result.failed_step != nullptr) {
+        raise_step_failure(result.status, result.failed_step);
+    }
+    return check(Py_BuildValue("(Ld)", result.lnz, result.flops));
 }
 
 // _cholesky_counts(shape, indptr, indices, perm, normal)
@@ -210,13 +273,13 @@ Ref py_cholesky_counts(PyObject*, const Args& a)
     });
 }
 
-const Param cholesky_counts_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"perm", Default::None}, kwonly("normal", Default::False)};
+constexpr Param cholesky_counts_params[] = {
+    {"shape"}, {"indptr"}, {"indices"}, {"perm", Default::None}, kwonly("normal", Default::False)};
 
 }  // namespace
 
-const FunctionDef cholesky_counts_def{
-    "_cholesky_counts", py_cholesky_counts, cholesky_counts_params, count(cholesky_counts_params),
-    R"(Entries and flops of a Cholesky factor, counted by CHOLMOD's analysis.
+const FunctionDef cholesky_counts_def =
+    function("_cholesky_counts", py_cholesky_counts, cholesky_counts_params).with_doc(R"(Entries and flops of a Cholesky factor, counted by CHOLMOD's analysis.
 
 Private, for the structural report. The CSC pattern (values are not read)
 must be canonical: indptr and indices of one integer width (int32 or int64),
@@ -239,6 +302,6 @@ Returns
 -------
 (nnz, flops) : tuple of int and float
     Entries of the factor including its diagonal (exact, structural), and
-    the floating-point operations of the factorization.)"};
+    the floating-point operations of the factorization.)");
 
 }  // namespace tarnix::cholmod_counts

@@ -1,3 +1,5 @@
+// New NumPy arrays for results and work space, and the conversion of
+// array-like arguments to index arrays.
 #include "common/arrays.hpp"
 #include "common/conversions.hpp"
 

@@ -1,6 +1,8 @@
 // Conversions of Python argument objects to C++ values.
 #include "common/conversions.hpp"
 
+#include "common/csc.hpp"
+
 #include <limits>
 
 namespace tarnix {
@@ -40,6 +42,18 @@ double as_single_precision(PyObject* obj)
     // IEC 60559 conversion: rounds to nearest, overflows to a signed infinity.
     static_assert(std::numeric_limits<float>::is_iec559, "IEEE single precision required");
     return static_cast<double>(static_cast<float>(d));
+}
+
+std::pair<long long, long long> parse_shape(PyObject* shape)
+{
+    Ref items[2];
+    unpack_exact(shape, items, 2);
+    const long long nrow = as_int64(items[0].get());
+    const long long ncol = as_int64(items[1].get());
+    if (nrow < 0 || ncol < 0) {
+        raise_format(PyExc_ValueError, "shape must not be negative, got (%lld, %lld)", nrow, ncol);
+    }
+    return {nrow, ncol};
 }
 
 }  // namespace tarnix

@@ -7,6 +7,8 @@
 
 #include "common/errors.hpp"
 
+#include <utility>
+
 namespace tarnix {
 
 // Converts an object to a signed 64-bit integer through __index__.
@@ -21,5 +23,9 @@ bool truth(PyObject* obj);
 // float(obj) rounded to single precision and widened back to double, the form
 // in which the ordering libraries' real-valued thresholds are stored.
 double as_single_precision(PyObject* obj);
+
+// A (rows, columns) pair of non-negative integers, from a sequence of exactly
+// two objects converted through __index__.
+std::pair<long long, long long> parse_shape(PyObject* shape);
 
 }  // namespace tarnix

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include <structmember.h>
 
@@ -173,50 +174,28 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // ---------------------------------------------------------------------------
 // Attributes.
 
-PyObject* get_doc(PyObject* op, void*) noexcept
+// The attributes held as fields: read as they are; written as any object
+// (None on deletion) or, for names, as strings only.
+template <PyObject* FunctionObject::*Field>
+PyObject* get_field(PyObject* op, void*) noexcept
 {
-    return Py_NewRef(as_function(op)->doc);
+    return Py_NewRef(as_function(op)->*Field);
 }
 
-int set_doc(PyObject* op, PyObject* value, void*) noexcept
+template <PyObject* FunctionObject::*Field>
+int set_field(PyObject* op, PyObject* value, void*) noexcept
 {
-    Py_XSETREF(as_function(op)->doc, Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
-}
-
-PyObject* get_name(PyObject* op, void*) noexcept
-{
-    return Py_NewRef(as_function(op)->name);
-}
-
-PyObject* get_qualname(PyObject* op, void*) noexcept
-{
-    return Py_NewRef(as_function(op)->qualname);
-}
-
-int set_str_attribute(PyObject** slot, PyObject* value, const char* what) noexcept
-{
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(value));
+    Py_XSETREF(as_function(op)->*Field, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
 int set_qualname(PyObject* op, PyObject* value, void*) noexcept
 {
-    return set_str_attribute(&as_function(op)->qualname, value, "__qualname__");
-}
-
-PyObject* get_module_name(PyObject* op, void*) noexcept
-{
-    return Py_NewRef(as_function(op)->module_name);
-}
-
-int set_module_name(PyObject* op, PyObject* value, void*) noexcept
-{
-    Py_XSETREF(as_function(op)->module_name, Py_NewRef(value != nullptr ? value : Py_None));
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(op)->qualname, Py_NewRef(value));
     return 0;
 }
 
@@ -336,10 +315,11 @@ PyObject* get_signature(PyObject* op, void*) noexcept
 }
 
 PyGetSetDef function_getset[] = {
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module_name, set_module_name, nullptr, nullptr},
+    {"__doc__", get_field<&FunctionObject::doc>, set_field<&FunctionObject::doc>, nullptr, nullptr},
+    {"__name__", get_field<&FunctionObject::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&FunctionObject::qualname>, set_qualname, nullptr, nullptr},
+    {"__module__", get_field<&FunctionObject::module_name>, set_field<&FunctionObject::module_name>, nullptr,
+     nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
@@ -386,34 +366,34 @@ PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(op, obj);
 }
 
+// Calls f(field) for every reference field that the garbage collector may
+// clear (the names are strings, which cannot take part in a cycle).
+template <class F>
+void for_each_collectable(FunctionObject* f, F&& visit)
+{
+    for (PyObject** field : {&f->module, &f->owner, &f->doc, &f->annotations, &f->dict, &f->module_name}) {
+        visit(*field);
+    }
+    for (PyObject*& value : f->defaults) {
+        visit(value);
+    }
+}
+
 int function_traverse(PyObject* op, visitproc visit, void* arg) noexcept
 {
-    FunctionObject* f = as_function(op);
     Py_VISIT(Py_TYPE(op));
-    Py_VISIT(f->module);
-    Py_VISIT(f->owner);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->module_name);
-    for (int i = 0; i < kMaxParams; ++i) {
-        Py_VISIT(f->defaults[i]);
-    }
-    return 0;
+    int rc = 0;
+    for_each_collectable(as_function(op), [&](PyObject* obj) {
+        if (rc == 0 && obj != nullptr) {
+            rc = visit(obj, arg);
+        }
+    });
+    return rc;
 }
 
 int function_clear(PyObject* op) noexcept
 {
-    FunctionObject* f = as_function(op);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->owner);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->module_name);
-    for (int i = 0; i < kMaxParams; ++i) {
-        Py_CLEAR(f->defaults[i]);
-    }
+    for_each_collectable(as_function(op), [](PyObject*& obj) { Py_CLEAR(obj); });
     return 0;
 }
 

@@ -1,3 +1,7 @@
+// Module set-up: the interpreter and re-initialisation checks of the exec
+// slot, imports, the capsule binding of native entry points, and the helpers
+// that fill a module's namespace. This translation unit also defines the
+// NumPy API table of the module it is linked into.
 #define TARNIX_DEFINE_NUMPY_API
 #include "common/module.hpp"
 

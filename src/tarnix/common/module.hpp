@@ -27,38 +27,41 @@ struct ModuleState {
 //     static constexpr PyObject* State::*objects[] = {&State::a, &State::b};
 // and the module definition names state_traverse<State>, state_clear<State>
 // and state_free<State>; the shared part is visited and cleared with it.
+// Calls f(field) for every object field of the state, its own and the shared ones.
+template <class State, class F>
+void for_each_state_object(State& st, F&& f)
+{
+    if constexpr (!std::is_same_v<State, ModuleState>) {
+        for (auto field : State::objects) {
+            f(st.*field);
+        }
+    }
+    for (auto field : ModuleState::objects) {
+        f(st.*field);
+    }
+}
+
 template <class State>
 int state_traverse(PyObject* module, visitproc visit, void* arg)
 {
     auto* st = static_cast<State*>(PyModule_GetState(module));
-    if (st == nullptr) {
-        return 0;
+    int rc = 0;
+    if (st != nullptr) {
+        for_each_state_object(*st, [&](PyObject* obj) {
+            if (rc == 0 && obj != nullptr) {
+                rc = visit(obj, arg);
+            }
+        });
     }
-    if constexpr (!std::is_same_v<State, ModuleState>) {
-        for (auto field : State::objects) {
-            Py_VISIT(st->*field);
-        }
-    }
-    for (auto field : ModuleState::objects) {
-        Py_VISIT(st->*field);
-    }
-    return 0;
+    return rc;
 }
 
 template <class State>
 int state_clear(PyObject* module)
 {
     auto* st = static_cast<State*>(PyModule_GetState(module));
-    if (st == nullptr) {
-        return 0;
-    }
-    if constexpr (!std::is_same_v<State, ModuleState>) {
-        for (auto field : State::objects) {
-            Py_CLEAR(st->*field);
-        }
-    }
-    for (auto field : ModuleState::objects) {
-        Py_CLEAR(st->*field);
+    if (st != nullptr) {
+        for_each_state_object(*st, [](PyObject*& obj) { Py_CLEAR(obj); });
     }
     return 0;
 }

@@ -26,6 +26,16 @@ void set_threshold_knob(double* knobs, int index, PyObject* value);
 // knobs[index] = 1.0 or 0.0 by the truth of value; None leaves it.
 void set_flag_knob(double* knobs, int index, PyObject* value);
 
+// The largest dense threshold the orderings are given for n rows or
+// columns: alpha * sqrt(n) stays below half the index range, where the
+// libraries' conversion of it to a count is still defined.
+template <class I>
+double dense_threshold_cap(long long n)
+{
+    const double size = static_cast<double>(n > 1 ? n : 1);
+    return 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(size);
+}
+
 // The knobs handed to COLAMD or CCOLAMD (and their symmetric forms): a copy
 // of the caller's K knobs with the dense-row and dense-column thresholds
 // (knobs 0 and 1) made safe. The libraries turn a threshold alpha into a
@@ -41,8 +51,7 @@ void library_knobs(double (&out)[K], const double* knobs, long long M, long long
     for (size_t k = 0; k < K; ++k) {
         out[k] = knobs[k];
     }
-    const double n = static_cast<double>(M > N ? M : N);
-    const double cap = 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(n > 1.0 ? n : 1.0);
+    const double cap = dense_threshold_cap<I>(M > N ? M : N);
     for (size_t k = 0; k < 2; ++k) {
         if (std::isnan(out[k])) {
             raise_format(PyExc_ValueError, "The dense %s threshold (knobs[%zu]) must not be NaN.",

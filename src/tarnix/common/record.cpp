@@ -1,3 +1,5 @@
+// Frozen statistics records: the classes made from a field table, and their
+// from_array class methods.
 #include "common/record.hpp"
 
 #include <string_view>

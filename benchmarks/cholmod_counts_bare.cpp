@@ -1,0 +1,130 @@
+// The bare CHOLMOD calls of tarnix.cholmod._cholesky_counts, timed without
+// Python: the reference for the wrapper's cost, and for the cost of the
+// copies of the pattern the wrapper hands to the library.
+//
+//   cholmod_counts_bare MATRIX NORMAL REPEAT
+//
+// MATRIX is a binary file written by bench_cholmod.py: int64 m, n, nnz, then
+// int32 indptr[n+1], int32 indices[nnz]. NORMAL is 0 (the factor of A + A')
+// or 1 (of A'A). Prints two best times over REPEAT runs, in seconds: the
+// analysis on the arrays as they are, and the same after copying them into
+// newly allocated arrays (what the wrapper does before it releases the lock).
+
+#include <cholmod.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Pattern {
+    int64_t m = 0, n = 0, nnz = 0;
+    std::vector<int32_t> p, i;
+};
+
+Pattern read_pattern(const char* path)
+{
+    Pattern A;
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(&A.m), 8);
+    in.read(reinterpret_cast<char*>(&A.n), 8);
+    in.read(reinterpret_cast<char*>(&A.nnz), 8);
+    A.p.resize(A.n + 1);
+    A.i.resize(A.nnz);
+    in.read(reinterpret_cast<char*>(A.p.data()), 4 * (A.n + 1));
+    in.read(reinterpret_cast<char*>(A.i.data()), 4 * A.nnz);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", path);
+        std::exit(1);
+    }
+    return A;
+}
+
+// transpose, A + A' (unless normal), analysis with the natural order: the
+// calls and settings of the wrapper. Returns the factor's entry count.
+long long analyse(const Pattern& P, int32_t* p, int32_t* i, bool normal)
+{
+    cholmod_common cm;
+    cholmod_start(&cm);
+    cm.supernodal = CHOLMOD_SIMPLICIAL;
+    cm.print = 0;
+    cm.nmethods = 1;
+    cm.method[0].ordering = CHOLMOD_NATURAL;
+    cholmod_sparse A{};
+    A.nrow = static_cast<size_t>(P.m);
+    A.ncol = static_cast<size_t>(P.n);
+    A.nzmax = static_cast<size_t>(P.nnz);
+    A.p = p;
+    A.i = i;
+    A.itype = CHOLMOD_INT;
+    A.xtype = CHOLMOD_PATTERN;
+    A.dtype = CHOLMOD_DOUBLE;
+    A.sorted = 1;
+    A.packed = 1;
+    cholmod_sparse* AT = cholmod_transpose(&A, 0, &cm);
+    cholmod_sparse* S = nullptr;
+    double one[2] = {1.0, 0.0};
+    if (!normal) {
+        S = cholmod_add(&A, AT, one, one, 0, 1, &cm);
+        S->stype = 1;
+    }
+    cholmod_factor* L = cholmod_analyze_p(normal ? AT : S, nullptr, nullptr, 0, &cm);
+    long long lnz = 0;
+    const int32_t* colcount = static_cast<const int32_t*>(L->ColCount);
+    for (size_t j = 0; j < L->n; ++j) {
+        lnz += colcount[j];
+    }
+    cholmod_free_factor(&L, &cm);
+    cholmod_free_sparse(&S, &cm);
+    cholmod_free_sparse(&AT, &cm);
+    cholmod_finish(&cm);
+    return lnz;
+}
+
+template <class F>
+double best_of(int repeat, F&& f)
+{
+    double best = 1e300;
+    for (int r = 0; r < repeat; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best = std::min(best, took.count());
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s MATRIX NORMAL REPEAT\n", argv[0]);
+        return 2;
+    }
+    Pattern P = read_pattern(argv[1]);
+    const bool normal = std::atoi(argv[2]) != 0;
+    const int repeat = std::atoi(argv[3]);
+    volatile long long sink = 0;
+    double in_place = 1e300;
+    double copied = 1e300;
+    // Interleaved, so that both see the same machine state.
+    for (int r = 0; r < repeat; ++r) {
+        in_place = std::min(in_place, best_of(1, [&] { sink = analyse(P, P.p.data(), P.i.data(), normal); }));
+        copied = std::min(copied, best_of(1, [&] {
+            std::unique_ptr<int32_t[]> p(new int32_t[P.p.size()]);
+            std::unique_ptr<int32_t[]> i(new int32_t[P.i.size()]);
+            std::copy_n(P.p.data(), P.p.size(), p.get());
+            std::copy_n(P.i.data(), P.i.size(), i.get());
+            sink = analyse(P, p.get(), i.get(), normal);
+        }));
+    }
+    std::printf("%.9f %.9f\n", in_place, copied);
+    return 0;
+}

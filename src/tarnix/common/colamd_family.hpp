@@ -1,0 +1,449 @@
+// The COLAMD family of ordering modules, tarnix.colamd (COLAMD and SYMAMD)
+// and tarnix.ccolamd (CCOLAMD and CSYMAMD): one implementation over a small
+// description of the library, given by each module as a struct Lib:
+//
+//   name              "COLAMD" or "CCOLAMD": messages, exception and record names
+//   nknobs, nstats    the sizes of the knobs and stats arrays
+//   constrained       whether the routines take constraint sets (cmember)
+//   lu_knob           index of the LU/Cholesky knob, or -1 without one;
+//                     with one, Lib::lu_knob_value(opt_lu) converts the argument
+//   routines          the routines in both widths (WidthTable<ColamdRoutines...>)
+//   set_defaults      the library's default knobs
+//   the names and docstrings of the private functions and of the record
+//
+// Both libraries lay their knobs and stats out alike (the indices below);
+// each module checks its library's constants against them. The public
+// functions coerce their input with tarnix.utils, answer trivial shapes
+// themselves, prepare the knobs, stats and constraint sets, and call the
+// two-width routines.
+#pragma once
+
+#include "common/allocator.hpp"
+#include "common/assertions.hpp"
+#include "common/ordering.hpp"
+#include "common/owned.hpp"
+#include "common/tarnix.hpp"
+#include "common/threads.hpp"
+#include "common/width_table.hpp"
+
+#include <cstring>
+#include <type_traits>
+
+namespace tarnix {
+
+// --- The library's routines ------------------------------------------------
+
+using LibraryAllocate = void* (*)(size_t, size_t);
+using LibraryRelease = void (*)(void*);
+
+// The routines of COLAMD (Constrained = false) or CCOLAMD (true) in the index
+// type I: the recommended work length, the unsymmetric ordering (which
+// overwrites its A and p) and the symmetric one (which reads A and p).
+template <class I, bool Constrained>
+struct ColamdRoutines;
+
+template <class I>
+struct ColamdRoutines<I, false> {
+    size_t (*recommended)(I nnz, I n_row, I n_col);
+    int (*order)(I n_row, I n_col, I alen, I* A, I* p, double* knobs, I* stats);
+    int (*symmetric)(I n, I* A, I* p, I* perm, double* knobs, I* stats, LibraryAllocate, LibraryRelease);
+};
+
+// CSYMAMD takes its triangle selector as an int, CSYMAMD_L as an int64_t.
+template <class I>
+using CsymamdStype = std::conditional_t<sizeof(I) == 8, int64_t, int>;
+
+template <class I>
+struct ColamdRoutines<I, true> {
+    size_t (*recommended)(I nnz, I n_row, I n_col);
+    int (*order)(I n_row, I n_col, I alen, I* A, I* p, double* knobs, I* stats, I* cmember);
+    int (*symmetric)(I n, I* A, I* p, I* perm, double* knobs, I* stats, LibraryAllocate, LibraryRelease,
+                     I* cmember, CsymamdStype<I> stype);
+};
+
+template <class I>
+using ColamdLibrary = ColamdRoutines<I, false>;
+template <class I>
+using CcolamdLibrary = ColamdRoutines<I, true>;
+
+// Knob and stats positions shared by both libraries.
+namespace colamd_layout {
+inline constexpr int dense_row = 0;
+inline constexpr int dense_col = 1;
+inline constexpr int aggressive = 2;
+inline constexpr int defrag_count = 2;
+inline constexpr int status = 3;
+inline constexpr int info1 = 4;
+inline constexpr int info2 = 5;
+inline constexpr int info3 = 6;
+}  // namespace colamd_layout
+
+// --- Module state -----------------------------------------------------------
+
+struct ColamdState : ModuleState {
+    PyObject* error;
+    PyObject* value_error;
+    PyObject* memory_error;
+    PyObject* internal_error;
+    PyObject* stats_record;
+    PyObject* status_messages;
+    bool assertions;
+    static constexpr PyObject* ColamdState::*objects[] = {
+        &ColamdState::error,        &ColamdState::value_error,  &ColamdState::memory_error,
+        &ColamdState::internal_error, &ColamdState::stats_record, &ColamdState::status_messages};
+};
+
+// --- Signatures ---------------------------------------------------------------
+
+// The position of parameter `name` in a table, or -1.
+template <size_t N>
+constexpr int param_position(const Param (&params)[N], const char* name)
+{
+    for (size_t i = 0; i < N; ++i) {
+        const char* a = params[i].name;
+        const char* b = name;
+        while (*a != '\0' && *a == *b) {
+            ++a;
+            ++b;
+        }
+        if (*a == *b) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// The argument at `position`, None for a parameter the signature lacks.
+inline PyObject* arg_or_none(const Args& args, int position)
+{
+    return position < 0 ? Py_None : args[position];
+}
+
+// The tables of the private two-width functions: (M, N, Ap, Ai, perm, knobs,
+// stats), with a trailing optional constraints for CCOLAMD, whose symmetric
+// form takes no M.
+inline constexpr Param colamd_private_params[] = {
+    {"M"}, {"N"}, {"Ap"}, {"Ai"}, {"perm"}, {"knobs"}, {"stats"},
+};
+inline constexpr Param ccolamd_private_params[] = {
+    {"M"}, {"N"}, {"Ap"}, {"Ai"}, {"perm"}, {"knobs"}, {"stats"}, {"constraints", Default::None},
+};
+inline constexpr Param csymamd_private_params[] = {
+    {"N"}, {"Ap"}, {"Ai"}, {"perm"}, {"knobs"}, {"stats"}, {"constraints", Default::None},
+};
+
+template <bool Constrained, bool Symmetric>
+constexpr const auto& colamd_private_table()
+{
+    if constexpr (!Constrained) {
+        return colamd_private_params;
+    }
+    else if constexpr (Symmetric) {
+        return csymamd_private_params;
+    }
+    else {
+        return ccolamd_private_params;
+    }
+}
+
+// --- The implementation --------------------------------------------------------
+
+template <class Lib>
+class ColamdFamily {
+public:
+    using State = ColamdState;
+
+    // The public functions: Call is a struct with the parameter table
+    // `params` and `symmetric` (0 or 1; ignored when the table has an
+    // is_symmetric parameter, whose argument decides).
+    template <class Call>
+    static Ref py_order(PyObject* m, const Args& a)
+    {
+        constexpr int is_symmetric = param_position(Call::params, "is_symmetric");
+        constexpr int return_info = param_position(Call::params, "return_info");
+        const bool symmetric = is_symmetric >= 0 ? truth(a[is_symmetric]) : Call::symmetric != 0;
+        const bool info = truth(a[return_info]);
+        const Options opt{arg_or_none(a, param_position(Call::params, "constraints")),
+                          a[param_position(Call::params, "dense_row_thresh")],
+                          a[param_position(Call::params, "dense_col_thresh")],
+                          a[param_position(Call::params, "aggressive")],
+                          arg_or_none(a, param_position(Call::params, "opt_lu"))};
+        return order(m, a[0], symmetric, opt, info);
+    }
+
+    // The private two-width functions (see the parameter tables above).
+    template <bool Symmetric>
+    static Ref py_private(PyObject* m, const Args& a)
+    {
+        constexpr const auto& params = colamd_private_table<Lib::constrained, Symmetric>();
+        constexpr int at_M = param_position(params, "M");
+        constexpr int at_N = param_position(params, "N");
+        constexpr int at_Ap = param_position(params, "Ap");
+        const State& st = module_state<State>(m);
+        const long long M = at_M >= 0 ? as_int64(a[at_M]) : 0;
+        const long long N = as_int64(a[at_N]);
+        dispatch_index_width(a[at_Ap], [&](auto index) {
+            using I = decltype(index);
+            auto arrays = ColamdArrays<I>::view(a[at_Ap], a[at_Ap + 1], a[at_Ap + 2], a[at_Ap + 4]);
+            Vector<double> knobs(a[at_Ap + 3], "knobs");
+            auto cmember = private_constraints<I>(a, at_Ap + 5);
+            if constexpr (Symmetric) {
+                run_symmetric(st, N, arrays, knobs.data(), knobs.size(), cmember);
+            }
+            else {
+                run_order(st, M, N, arrays, knobs.data(), knobs.size(), cmember);
+            }
+        });
+        return Ref::none();
+    }
+
+    static Ref py_get_defaults(PyObject*, const Args&)
+    {
+        Ref knobs = zeros(Lib::nknobs, NPY_DOUBLE);
+        Lib::set_defaults(data_of<double>(knobs));
+        Ref result = check(PyDict_New());
+        const char* keys[] = {"dense_row_thresh", "dense_col_thresh", "aggressive"};
+        for (Py_ssize_t i = 0; i < 3; ++i) {
+            Ref value = check(PySequence_GetItem(knobs.get(), i));
+            check_status(PyDict_SetItemString(result.get(), keys[i], value.get()));
+        }
+        if constexpr (Lib::lu_knob >= 0) {
+            Ref opt_lu = new_string(data_of<double>(knobs)[Lib::lu_knob] != 0.0 ? "lu" : "cholesky");
+            check_status(PyDict_SetItemString(result.get(), "opt_lu", opt_lu.get()));
+        }
+        return result;
+    }
+
+    static constexpr FunctionDef private_order_def =
+        function(Lib::private_order_name, py_private<false>, colamd_private_table<Lib::constrained, false>())
+            .with_doc(Lib::private_order_doc)
+            .dispatch_on("Ap");
+    static constexpr FunctionDef private_symmetric_def =
+        function(Lib::private_symmetric_name, py_private<true>, colamd_private_table<Lib::constrained, true>())
+            .with_doc(Lib::private_symmetric_doc)
+            .dispatch_on("Ap");
+
+    // The module's own objects: numpy as np, dataclass, validate_csc_input,
+    // the exception family, the stats record; and the private functions.
+    static void add_library(PyObject* m, const RecordDef& stats)
+    {
+        State& st = module_state<State>(m);
+        add_object(m, "np", import_module("numpy").get());
+        add_object(m, "dataclass", import_attr("dataclasses", "dataclass").get());
+        add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
+        st.assertions = assertions_enabled();
+        ColamdExceptions exceptions = add_colamd_exceptions(m, Lib::name);
+        st.error = exceptions.error.release();
+        st.value_error = exceptions.value_error.release();
+        st.memory_error = exceptions.memory_error.release();
+        st.internal_error = exceptions.internal_error.release();
+        st.status_messages = new_colamd_status_messages().release();
+        st.stats_record = add_record(m, stats).release();
+        add_function(m, private_order_def);
+        add_function(m, private_symmetric_def);
+    }
+
+private:
+    struct Options {
+        PyObject* constraints;
+        PyObject* dense_row_thresh;
+        PyObject* dense_col_thresh;
+        PyObject* aggressive;
+        PyObject* opt_lu;
+    };
+
+    // The constraint sets of a private call; none without a constraints parameter.
+    template <class I>
+    static Vector<I> private_constraints(const Args& a, int position)
+    {
+        if constexpr (Lib::constrained) {
+            return Vector<I>::optional(a[position], "constraints");
+        }
+        else {
+            static_cast<void>(a);
+            static_cast<void>(position);
+            return Vector<I>();
+        }
+    }
+
+    static StatusFamily status_family(const State& st)
+    {
+        return StatusFamily{Lib::name,          st.error,           st.value_error, st.memory_error,
+                            st.internal_error, st.status_messages, st.assertions};
+    }
+
+    // The knobs of a public call: the defaults, then the caller's options.
+    static void options_knobs(double (&knobs)[Lib::nknobs], const Options& opt)
+    {
+        Lib::set_defaults(knobs);
+        set_threshold_knob(knobs, colamd_layout::dense_row, opt.dense_row_thresh);
+        set_threshold_knob(knobs, colamd_layout::dense_col, opt.dense_col_thresh);
+        set_flag_knob(knobs, colamd_layout::aggressive, opt.aggressive);
+        if constexpr (Lib::lu_knob >= 0) {
+            if (opt.opt_lu != Py_None) {
+                knobs[Lib::lu_knob] = Lib::lu_knob_value(opt.opt_lu);
+            }
+        }
+    }
+
+    static Ref order(PyObject* m, PyObject* A, bool symmetric, const Options& opt, bool return_info)
+    {
+        const State& st = module_state<State>(m);
+        CscInput in = coerce_csc(m, A, CoerceCall::Positional, symmetric);
+        if (Ref trivial = colamd_trivial_ordering(in, symmetric)) {
+            return trivial;
+        }
+        double knobs[Lib::nknobs] = {};
+        options_knobs(knobs, opt);
+        PyObject* dtype = in.index_dtype.get();
+        Ref constraints = opt.constraints == Py_None
+                              ? Ref::none()
+                              : convert_constraints(opt.constraints, dtype, Conversion::AsArray);
+        const long long M = in.nrows;
+        const long long N = in.ncols;
+        Ref perm = zeros(N + 1, dtype);
+        Ref stats = zeros(Lib::nstats, dtype);
+        Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
+        Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+        dispatch_index_width(indptr.get(), [&](auto index) {
+            using I = decltype(index);
+            auto arrays = ColamdArrays<I>::view(indptr.get(), indices.get(), perm.get(), stats.get());
+            auto cmember = Vector<I>::optional(constraints.get(), "constraints");
+            if (symmetric) {
+                run_symmetric(st, N, arrays, knobs, Lib::nknobs, cmember);
+            }
+            else {
+                run_order(st, M, N, arrays, knobs, Lib::nknobs, cmember);
+            }
+        });
+        Ref q = slice(perm.get(), 0, N);
+        if (!return_info) {
+            return q;
+        }
+        Ref record = record_from_array(st.stats_record, stats.get());
+        return check(PyTuple_Pack(2, q.get(), record.get()));
+    }
+
+    template <class I>
+    static void check_arrays(const ColamdArrays<I>& a, long long N, const double* knobs, Py_ssize_t nknobs,
+                             const Vector<I>& constraints)
+    {
+        a.check(N, nknobs, Lib::nstats, Lib::nknobs, Lib::name);
+        a.require_disjoint_outputs(knobs_span(knobs, nknobs), span_of(constraints, "constraints"));
+    }
+
+    // The calls below hand the library arrays they own (see common/owned.hpp)
+    // and run it with the interpreter lock released: the permutation and the
+    // stats are written to owned arrays and copied into the caller's once the
+    // lock is held again; the constraint sets are checked on their copy.
+
+    // The unsymmetric ordering overwrites its input: the row indices go into
+    // a work array of the recommended length, the column pointers into the
+    // permutation. The library checks both itself before reading them.
+    template <class I>
+    static void run_order(const State& st, long long M, long long N, const ColamdArrays<I>& a, double* knobs,
+                          Py_ssize_t nknobs, const Vector<I>& constraints)
+    {
+        check_arrays(a, N, knobs, nknobs, constraints);
+        const auto& lib = Lib::routines.template get<I>();
+        const Py_ssize_t nnz = a.Ai.size();
+        const I n_row = narrow_size<I>(M, "M");
+        const I n_col = narrow_size<I>(N, "N");
+        const I alen = static_cast<I>(lib.recommended(narrow_size<I>(nnz, "nnz"), n_row, n_col));
+        if (alen == 0) {
+            raise(PyExc_ValueError, "Recommended Alen is zero: one of {A.nnz, M, N} is erroneous.");
+        }
+        if (alen < nnz) {
+            raise(st.error, "Recommended Alen is less than nnz.");
+        }
+        const Owned<I> cmember = owned_constraints(constraints, N);
+        auto work = colamd_work_array(a.Ai, alen);
+        const Owned<I> perm = Owned<I>::copy(a.Ap, N + 1, "perm");
+        I stats[Lib::nstats] = {};
+        double safe_knobs[Lib::nknobs];
+        library_knobs<I>(safe_knobs, knobs, M, N);
+        const int ok = without_gil([&] {
+            if constexpr (Lib::constrained) {
+                return lib.order(n_row, n_col, alen, work.get(), perm.data(), safe_knobs, stats, cmember.data());
+            }
+            else {
+                return lib.order(n_row, n_col, alen, work.get(), perm.data(), safe_knobs, stats);
+            }
+        });
+        finish(st, ok, a, perm, stats, N, false);
+    }
+
+    // The symmetric ordering reads Ap and Ai in place: it gets copies, whose
+    // column pointers are checked again. CSYMAMD is given the lower triangle
+    // (stype -1).
+    template <class I>
+    static void run_symmetric(const State& st, long long N, const ColamdArrays<I>& a, double* knobs,
+                              Py_ssize_t nknobs, const Vector<I>& constraints)
+    {
+        check_arrays(a, N, knobs, nknobs, constraints);
+        const Owned<I> cmember = owned_constraints(constraints, N);
+        const auto& lib = Lib::routines.template get<I>();
+        const I n = narrow_size<I>(N, "N");
+        double safe_knobs[Lib::nknobs];
+        library_knobs<I>(safe_knobs, knobs, N, N);
+        const Owned<I> Ap = Owned<I>::copy(a.Ap, N + 1, "Ap");
+        const Owned<I> Ai = Owned<I>::copy(a.Ai, a.Ai.size(), "Ai");
+        require_pointers_within(Ap.view, Ai.view.size());
+        const Owned<I> perm = Owned<I>::uninitialised(N + 1, "perm");
+        I stats[Lib::nstats] = {};
+        const int ok = without_gil([&] {
+            if constexpr (Lib::constrained) {
+                return lib.symmetric(n, Ai.data(), Ap.data(), perm.data(), safe_knobs, stats, library_calloc,
+                                     library_free, cmember.data(), -1);
+            }
+            else {
+                return lib.symmetric(n, Ai.data(), Ap.data(), perm.data(), safe_knobs, stats, library_calloc,
+                                     library_free);
+            }
+        });
+        finish(st, ok, a, perm, stats, N, true);
+    }
+
+    // A copy of the constraint sets, checked (none for COLAMD).
+    template <class I>
+    static Owned<I> owned_constraints(const Vector<I>& constraints, long long N)
+    {
+        if constexpr (Lib::constrained) {
+            Owned<I> cmember = Owned<I>::copy_optional(constraints, "constraints");
+            require_constraints(cmember.view, N);
+            return cmember;
+        }
+        else {
+            static_cast<void>(constraints);
+            static_cast<void>(N);
+            return Owned<I>{};
+        }
+    }
+
+    // The library's results into the caller's arrays, then its status. The
+    // permutation of a failed symmetric call was never written: the caller's
+    // array is left as it was.
+    template <class I>
+    static void finish(const State& st, int ok, const ColamdArrays<I>& a, const Owned<I>& perm,
+                       const I (&stats)[Lib::nstats], long long N, bool symmetric)
+    {
+        if (ok || !symmetric) {
+            perm.copy_to(a.perm, static_cast<Py_ssize_t>(N + 1));
+        }
+        std::copy_n(stats, Lib::nstats, a.stats.data());
+        handle_colamd_status(status_family(st), ok, stats[colamd_layout::status]);
+    }
+};
+
+// The statistics record of both libraries.
+inline constexpr RecordField colamd_stats_fields[] = {
+    {"N_rows_ignored", "int", colamd_layout::dense_row},
+    {"N_cols_ignored", "int", colamd_layout::dense_col},
+    {"Ncmpa", "int", colamd_layout::defrag_count},
+    {"status", "int", colamd_layout::status},
+    {"info1", "int", colamd_layout::info1},
+    {"info2", "int", colamd_layout::info2},
+    {"info3", "int", colamd_layout::info3},
+};
+
+}  // namespace tarnix
