@@ -166,6 +166,16 @@ def test_solve_against_lstsq(limit, kind, shape, dtype, index_dtype):
     assert_close(kernel, library)
 
 
+@pytest.mark.parametrize("transpose", [False, True])
+def test_sparse_right_hand_sides_in_narrow_batches(limit, transpose, index_dtype):
+    """A sparse b is solved in dense batches of rhs_batch_size columns: narrow ones take the kernel."""
+    A, f = make_factor("singletons", SHAPES["tall"], np.float64, index_dtype, seed=19)
+    rows = A.shape[1] if transpose else A.shape[0]
+    b = sparse.csc_array(sparse.random_array((rows, 7), density=0.3, rng=20))
+    library, kernel = both_paths(limit, lambda: f.solve(b, transpose=transpose, rhs_batch_size=3))
+    assert_close(kernel.toarray(), library.toarray())
+
+
 @pytest.mark.filterwarnings("ignore::tarnix.spqr.SPQRRankDeficiencyWarning")
 @pytest.mark.parametrize("kind", ["rank-deficient"])
 @pytest.mark.parametrize("shape", list(SHAPES))
