@@ -3,13 +3,14 @@
 //
 // The public functions coerce their input with tarnix.utils, answer empty
 // matrices and matrices without entries themselves, allocate the results,
-// and call the two-width functions _maxtrans, _strongcomp and _btf, which
-// call btf_maxtrans/btf_strongcomp/btf_order (32-bit indices) or their _l
-// forms (64-bit indices). BTF trusts its input completely, so the two-width
-// functions check the whole pattern and every array length first.
+// and run the same calls as the two-width functions _maxtrans, _strongcomp
+// and _btf: btf_maxtrans/btf_strongcomp/btf_order (32-bit indices) or their
+// _l forms (64-bit indices). BTF trusts its input completely, so every call
+// checks every array length and the whole pattern first, the pattern as it
+// copies it into the arrays BTF then reads without the interpreter lock.
 
-#include "common/tarnix.hpp"
 #include "common/owned.hpp"
+#include "common/tarnix.hpp"
 #include "common/threads.hpp"
 #include "common/width_table.hpp"
 
@@ -59,35 +60,44 @@ std::unique_ptr<I[]> workspace(long long per_column, long long N)
 // results go to owned arrays too and are copied into the caller's once the
 // lock is held again. The public functions pass outputs they made
 // themselves, which no other code can reach: with FreshOutputs BTF writes
-// them directly.
+// them directly. Small calls work in place, holding the lock (see
+// common/owned.hpp).
 
-// The M by N pattern BTF reads, copied and checked.
+// Whether a call on this pattern works on copies.
 template <class I>
-OwnedPattern<I> checked_pattern(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai)
+bool copies_for(long long N, const Vector<I>& Ai) noexcept
+{
+    return works_on_copies(Ai.size(), N);
+}
+
+// The M by N pattern BTF reads, checked, and copied when `copying`.
+template <class I>
+OwnedPattern<I> checked_pattern(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, bool copying)
 {
     require_non_negative(M, "M");
     require_non_negative(N, "N");
     require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
-    return OwnedPattern<I>::copy_checked(Ap, Ai, M);
+    return OwnedPattern<I>::copy_checked(Ap, Ai, M, copying);
 }
 
-// An output of n entries: the caller's array itself when it is fresh, an
-// owned one otherwise.
+// An output of n entries: the caller's array itself when it is fresh or the
+// call works in place, an owned copy of it otherwise. BTF uses some outputs
+// as workspace too (R as a stack in strongcomp) and may leave entries
+// unwritten; with the copy, those keep the caller's values, as when BTF
+// wrote the caller's array itself.
 template <class I, bool FreshOutputs>
-Owned<I> output(const Vector<I>& out, long long n, const char* name)
+Owned<I> output(const Vector<I>& out, long long n, const char* name, bool copying)
 {
-    if constexpr (FreshOutputs) {
+    if (FreshOutputs || !copying) {
         return Owned<I>{};
     }
-    else {
-        return Owned<I>::uninitialised(static_cast<Py_ssize_t>(n), name);
-    }
+    return Owned<I>::copy(out, static_cast<Py_ssize_t>(n), name);
 }
 
 template <class I>
 I* output_data(const Owned<I>& owned, const Vector<I>& out) noexcept
 {
-    return owned.array ? owned.data() : out.data();
+    return owned.or_caller(out).data();
 }
 
 template <class I>
@@ -131,17 +141,18 @@ template <class I, bool FreshOutputs>
 void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, double maxwork,
                   const Vector<I>& jmatch)
 {
-    const OwnedPattern<I> pattern = checked_pattern(M, N, Ap, Ai);
+    const bool copying = copies_for(N, Ai);
+    const OwnedPattern<I> pattern = checked_pattern(M, N, Ap, Ai, copying);
     require_min_length(jmatch.size(), "jmatch", M, "M");
     require_disjoint({span_of(jmatch, "jmatch")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I m = narrow_size<I>(M, "M");
     const I n = narrow_size<I>(N, "N");
-    const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch");
+    const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch", copying);
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
-    const I matched = without_gil([&] {
-        return btf_routines.get<I>().maxtrans(m, n, pattern.Ap.data(), pattern.Ai.data(), maxwork, &work_done,
-                                              output_data(match, jmatch), work.get());
+    const I matched = run_library(copying, [&] {
+        return btf_routines.get<I>().maxtrans(m, n, pattern.Ap.or_caller(Ap).data(), pattern.Ai.or_caller(Ai).data(),
+                                              maxwork, &work_done, output_data(match, jmatch), work.get());
     });
     copy_back(match, jmatch, M);
     if (matched < 0) {
@@ -155,7 +166,8 @@ template <class I, bool FreshOutputs>
 long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, const Vector<I>& q,
                          const Vector<I>& p, const Vector<I>& r)
 {
-    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai);
+    const bool copying = copies_for(N, Ai);
+    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai, copying);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     // q is read and rewritten: an output like p and r.
@@ -163,23 +175,24 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     const I n = narrow_size<I>(N, "N");
     auto work = workspace<I>(4, N);
     // q may be the caller's own array, in the public function too.
-    const Owned<I> q_owned = Owned<I>::copy_optional(q, "q");
+    const Owned<I> q_owned = Owned<I>::copy_optional(q, "q", copying);
     if (!q.is_null()) {
-        check_column_permutation(q_owned.view, N, work.get());
+        check_column_permutation(q_owned.or_caller(q), N, work.get());
     }
-    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
-    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
-    const I nblocks = without_gil([&] {
-        return btf_routines.get<I>().strongcomp(n, pattern.Ap.data(), pattern.Ai.data(), q_owned.data(),
-                                                output_data(p_out, p), output_data(r_out, r), work.get());
+    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p", copying);
+    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r", copying);
+    const I nblocks = run_library(copying, [&] {
+        return btf_routines.get<I>().strongcomp(n, pattern.Ap.or_caller(Ap).data(), pattern.Ai.or_caller(Ai).data(),
+                                                output_data(q_owned, q), output_data(p_out, p),
+                                                output_data(r_out, r), work.get());
     });
+    copy_back(q_owned, q, N);
+    copy_back(p_out, p, N);
+    copy_back(r_out, r, N + 1);
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF strongcomp failed with error code: %lld",
                      static_cast<long long>(nblocks));
     }
-    copy_back(q_owned, q, N);
-    copy_back(p_out, p, N);
-    copy_back(r_out, r, nblocks + 1);
     return nblocks;
 }
 
@@ -189,34 +202,52 @@ template <class I, bool FreshOutputs>
 long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double maxwork, const Vector<I>& p,
                   const Vector<I>& q, const Vector<I>& r)
 {
-    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai);
+    const bool copying = copies_for(N, Ai);
+    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai, copying);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(q.size(), "q", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     require_disjoint({span_of(p, "p"), span_of(q, "q"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I n = narrow_size<I>(N, "N");
-    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
-    const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q");
-    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
+    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p", copying);
+    const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q", copying);
+    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r", copying);
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
     I nmatch = 0;
-    const I nblocks = without_gil([&] {
-        return btf_routines.get<I>().order(n, pattern.Ap.data(), pattern.Ai.data(), maxwork, &work_done,
+    const I nblocks = run_library(copying, [&] {
+        return btf_routines.get<I>().order(n, pattern.Ap.or_caller(Ap).data(), pattern.Ai.or_caller(Ai).data(),
+                                           maxwork, &work_done,
                                            output_data(p_out, p), output_data(q_out, q), output_data(r_out, r),
                                            &nmatch, work.get());
     });
+    copy_back(p_out, p, N);
+    copy_back(q_out, q, N);
+    copy_back(r_out, r, N + 1);
     if (nblocks < 0) {
         raise_format(PyExc_ValueError, "BTF failed with error code: %lld", static_cast<long long>(nblocks));
     }
-    copy_back(p_out, p, N);
-    copy_back(q_out, q, N);
-    copy_back(r_out, r, nblocks + 1);
     return nblocks;
 }
 
 // ---------------------------------------------------------------------------
 // Python functions
+
+// Runs f(I{}, Ap, Ai) with views of the coerced matrix's column pointers and
+// row indices, in their index width. The arrays are looked up (which may run
+// Python code) before the views are made.
+template <class F>
+decltype(auto) with_pattern(const CscInput& in, F&& f)
+{
+    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
+    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
+    return dispatch_index_width(indptr.get(), [&](auto index) {
+        using I = decltype(index);
+        Vector<I> Ap(indptr.get(), "Ap");
+        Vector<I> Ai(indices.get(), "Ai");
+        return f(index, Ap, Ai);
+    });
+}
 
 // maxtrans(A)
 Ref py_maxtrans(PyObject* m, const Args& a)
@@ -232,12 +263,8 @@ Ref py_maxtrans(PyObject* m, const Args& a)
         return full(M, -1, dtype);
     }
     Ref jmatch = empty(M, dtype);
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
-    dispatch_index_width(indptr.get(), [&](auto index) {
+    with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
-        Vector<I> Ap(indptr.get(), "Ap");
-        Vector<I> Ai(indices.get(), "Ai");
         Vector<I> match(jmatch.get(), "jmatch");
         run_maxtrans<I, true>(M, N, Ap, Ai, 0.0, match);
     });
@@ -266,12 +293,8 @@ Ref py_strongcomp(PyObject* m, const Args& a)
                    : Ref::none();
     Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
-    const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
+    const long long nblocks = with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
-        Vector<I> Ap(indptr.get(), "Ap");
-        Vector<I> Ai(indices.get(), "Ai");
         auto qv = Vector<I>::optional(q.get(), "q");
         Vector<I> pv(p.get(), "p");
         Vector<I> rv(r.get(), "r");
@@ -309,12 +332,8 @@ Ref py_btf(PyObject* m, const Args& a)
     Ref p = empty(N, dtype);
     Ref q = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    Ref indptr = check(PyObject_GetAttrString(in.matrix.get(), "indptr"));
-    Ref indices = check(PyObject_GetAttrString(in.matrix.get(), "indices"));
-    const long long nblocks = dispatch_index_width(indptr.get(), [&](auto index) {
+    const long long nblocks = with_pattern(in, [&](auto index, const auto& Ap, const auto& Ai) {
         using I = decltype(index);
-        Vector<I> Ap(indptr.get(), "Ap");
-        Vector<I> Ai(indices.get(), "Ai");
         Vector<I> pv(p.get(), "p");
         Vector<I> qv(q.get(), "q");
         Vector<I> rv(r.get(), "r");

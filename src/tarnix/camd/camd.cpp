@@ -8,7 +8,6 @@
 #include "common/ordering.hpp"
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
-#include "common/threads.hpp"
 #include "common/width_table.hpp"
 
 #include "camd/docstrings.hpp"
@@ -123,6 +122,7 @@ void library_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long 
 // checked again, and runs with the interpreter lock released. The
 // permutation and Info go to owned arrays and are copied into the caller's
 // once the lock is held again (the permutation only when CAMD wrote it).
+// Small calls work in place, holding the lock (see common/owned.hpp).
 template <class I>
 void run_camd(const State& st, long long N, const CamdArrays<I>& a)
 {
@@ -130,21 +130,20 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     const I n = narrow_size<I>(N, "N");
     double control[CAMD_CONTROL];
     library_control<I>(control, a.ctrl.data(), N);
-    const Owned<I> Ap = Owned<I>::copy_optional(a.Ap, "Ap");
-    const Owned<I> Ai = Owned<I>::copy_optional(a.Ai, "Ai");
-    const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints");
-    if (!Ap.view.is_null() && !Ai.view.is_null()) {
-        require_pointers_within(Ap.view, Ai.view.size());
-    }
-    require_constraints(constraints.view, N);
+    const bool copying = works_on_copies(a.Ai.size(), N);
+    const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai, copying);
+    const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints", copying);
+    require_constraints(constraints.or_caller(a.constraints), N);
     // A negative N is CAMD's to refuse; its P is then never written.
     const Py_ssize_t np = static_cast<Py_ssize_t>(N > 0 ? N : 0);
-    const Owned<I> p = a.p.is_null() ? Owned<I>{} : Owned<I>::uninitialised(np, "p");
+    const Owned<I> p = copying && !a.p.is_null() ? Owned<I>::uninitialised(np, "p") : Owned<I>{};
     // Without the caller's Info the invalid-matrix message still shows the
     // statistics the library reports.
     double info[CAMD_INFO];
-    const int status = without_gil([&] {
-        return camd_routines.get<I>().order(n, Ap.data(), Ai.data(), p.data(), control, info, constraints.data());
+    const int status = run_library(copying, [&] {
+        return camd_routines.get<I>().order(n, pattern.Ap.or_caller(a.Ap).data(), pattern.Ai.or_caller(a.Ai).data(),
+                                            p.or_caller(a.p).data(), control, info,
+                                            constraints.or_caller(a.constraints).data());
     });
     if (!a.info.is_null()) {
         std::copy_n(info, CAMD_INFO, a.info.data());
@@ -158,7 +157,7 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
         Ref record = record_from_array(st.CAMDInfo, values.get());
         raise_format(st.CAMDInvalidMatrixError, "camd: input matrix A is invalid:\n%S", record.get());
     }
-    if (!a.p.is_null()) {
+    if (p.array) {
         p.copy_to(a.p, np);
     }
 }

@@ -86,14 +86,9 @@ struct CsymamdCall {
 struct BaseCall {
     static constexpr int symmetric = 0;
     static constexpr Param params[] = {
-        {"A"},
-        kwonly("constraints", Default::None),
-        kwonly("is_symmetric", Default::False),
-        kwonly("dense_row_thresh", Default::None),
-        kwonly("dense_col_thresh", Default::None),
-        kwonly("aggressive", Default::None),
-        kwonly("opt_lu", Default::None),
-        kwonly("return_info", Default::False),
+        {"A"}, kwonly("constraints", Default::None), kwonly("is_symmetric", Default::False),
+        kwonly("dense_row_thresh", Default::None), kwonly("dense_col_thresh", Default::None),
+        kwonly("aggressive", Default::None), kwonly("opt_lu", Default::None), kwonly("return_info", Default::False),
     };
 };
 

@@ -59,11 +59,8 @@ struct OrderingCall {
 struct BaseCall {
     static constexpr int symmetric = 0;
     static constexpr Param params[] = {
-        {"A"},
-        kwonly("is_symmetric", Default::False),
-        kwonly("dense_row_thresh", Default::None),
-        kwonly("dense_col_thresh", Default::None),
-        kwonly("aggressive", Default::None),
+        {"A"}, kwonly("is_symmetric", Default::False), kwonly("dense_row_thresh", Default::None),
+        kwonly("dense_col_thresh", Default::None), kwonly("aggressive", Default::None),
         kwonly("return_info", Default::False),
     };
 };

@@ -179,14 +179,19 @@ public:
         constexpr int at_M = param_position(params, "M");
         constexpr int at_N = param_position(params, "N");
         constexpr int at_Ap = param_position(params, "Ap");
+        constexpr int at_Ai = param_position(params, "Ai");
+        constexpr int at_perm = param_position(params, "perm");
+        constexpr int at_knobs = param_position(params, "knobs");
+        constexpr int at_stats = param_position(params, "stats");
+        constexpr int at_constraints = param_position(params, "constraints");
         const State& st = module_state<State>(m);
         const long long M = at_M >= 0 ? as_int64(a[at_M]) : 0;
         const long long N = as_int64(a[at_N]);
         dispatch_index_width(a[at_Ap], [&](auto index) {
             using I = decltype(index);
-            auto arrays = ColamdArrays<I>::view(a[at_Ap], a[at_Ap + 1], a[at_Ap + 2], a[at_Ap + 4]);
-            Vector<double> knobs(a[at_Ap + 3], "knobs");
-            auto cmember = private_constraints<I>(a, at_Ap + 5);
+            auto arrays = ColamdArrays<I>::view(a[at_Ap], a[at_Ai], a[at_perm], a[at_stats]);
+            Vector<double> knobs(a[at_knobs], "knobs");
+            auto cmember = private_constraints<I>(a, at_constraints);
             if constexpr (Symmetric) {
                 run_symmetric(st, N, arrays, knobs.data(), knobs.size(), cmember);
             }
@@ -336,6 +341,7 @@ private:
     // and run it with the interpreter lock released: the permutation and the
     // stats are written to owned arrays and copied into the caller's once the
     // lock is held again; the constraint sets are checked on their copy.
+    // Small calls work in place, holding the lock.
 
     // The unsymmetric ordering overwrites its input: the row indices go into
     // a work array of the recommended length, the column pointers into the
@@ -356,18 +362,22 @@ private:
         if (alen < nnz) {
             raise(st.error, "Recommended Alen is less than nnz.");
         }
-        const Owned<I> cmember = owned_constraints(constraints, N);
+        const bool copying = works_on_copies(nnz, N);
+        const Owned<I> owned_cmember = owned_constraints(constraints, N, copying);
+        I* cmember = owned_cmember.or_caller(constraints).data();
         auto work = colamd_work_array(a.Ai, alen);
-        const Owned<I> perm = Owned<I>::copy(a.Ap, N + 1, "perm");
+        const Owned<I> perm = start_permutation(a, N, copying);
+        I* p = perm.or_caller(a.perm).data();
         I stats[Lib::nstats] = {};
         double safe_knobs[Lib::nknobs];
         library_knobs<I>(safe_knobs, knobs, M, N);
-        const int ok = without_gil([&] {
+        const int ok = run_library(copying, [&] {
             if constexpr (Lib::constrained) {
-                return lib.order(n_row, n_col, alen, work.get(), perm.data(), safe_knobs, stats, cmember.data());
+                return lib.order(n_row, n_col, alen, work.get(), p, safe_knobs, stats, cmember);
             }
             else {
-                return lib.order(n_row, n_col, alen, work.get(), perm.data(), safe_knobs, stats);
+                static_cast<void>(cmember);
+                return lib.order(n_row, n_col, alen, work.get(), p, safe_knobs, stats);
             }
         });
         finish(st, ok, a, perm, stats, N, false);
@@ -381,43 +391,58 @@ private:
                               Py_ssize_t nknobs, const Vector<I>& constraints)
     {
         check_arrays(a, N, knobs, nknobs, constraints);
-        const Owned<I> cmember = owned_constraints(constraints, N);
+        const bool copying = works_on_copies(a.Ai.size(), N);
+        const Owned<I> owned_cmember = owned_constraints(constraints, N, copying);
+        I* cmember = owned_cmember.or_caller(constraints).data();
         const auto& lib = Lib::routines.template get<I>();
         const I n = narrow_size<I>(N, "N");
         double safe_knobs[Lib::nknobs];
         library_knobs<I>(safe_knobs, knobs, N, N);
-        const Owned<I> Ap = Owned<I>::copy(a.Ap, N + 1, "Ap");
-        const Owned<I> Ai = Owned<I>::copy(a.Ai, a.Ai.size(), "Ai");
-        require_pointers_within(Ap.view, Ai.view.size());
-        const Owned<I> perm = Owned<I>::uninitialised(N + 1, "perm");
+        const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai, copying);
+        I* Ap = pattern.Ap.or_caller(a.Ap).data();
+        I* Ai = pattern.Ai.or_caller(a.Ai).data();
+        const Owned<I> perm = copying ? Owned<I>::uninitialised(N + 1, "perm") : Owned<I>{};
+        I* p = perm.or_caller(a.perm).data();
         I stats[Lib::nstats] = {};
-        const int ok = without_gil([&] {
+        const int ok = run_library(copying, [&] {
             if constexpr (Lib::constrained) {
-                return lib.symmetric(n, Ai.data(), Ap.data(), perm.data(), safe_knobs, stats, library_calloc,
-                                     library_free, cmember.data(), -1);
+                return lib.symmetric(n, Ai, Ap, p, safe_knobs, stats, library_calloc, library_free, cmember, -1);
             }
             else {
-                return lib.symmetric(n, Ai.data(), Ap.data(), perm.data(), safe_knobs, stats, library_calloc,
-                                     library_free);
+                static_cast<void>(cmember);
+                return lib.symmetric(n, Ai, Ap, p, safe_knobs, stats, library_calloc, library_free);
             }
         });
         finish(st, ok, a, perm, stats, N, true);
     }
 
-    // A copy of the constraint sets, checked (none for COLAMD).
+    // A copy of the constraint sets when `copying`, checked (none for COLAMD).
     template <class I>
-    static Owned<I> owned_constraints(const Vector<I>& constraints, long long N)
+    static Owned<I> owned_constraints(const Vector<I>& constraints, long long N, bool copying)
     {
         if constexpr (Lib::constrained) {
-            Owned<I> cmember = Owned<I>::copy_optional(constraints, "constraints");
-            require_constraints(cmember.view, N);
+            Owned<I> cmember = Owned<I>::copy_optional(constraints, "constraints", copying);
+            require_constraints(cmember.or_caller(constraints), N);
             return cmember;
         }
         else {
             static_cast<void>(constraints);
             static_cast<void>(N);
+            static_cast<void>(copying);
             return Owned<I>{};
         }
+    }
+
+    // The permutation the unsymmetric ordering starts from: the column
+    // pointers, in an owned array or (in place) in the caller's perm.
+    template <class I>
+    static Owned<I> start_permutation(const ColamdArrays<I>& a, long long N, bool copying)
+    {
+        if (copying) {
+            return Owned<I>::copy(a.Ap, N + 1, "perm");
+        }
+        std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
+        return Owned<I>{};
     }
 
     // The library's results into the caller's arrays, then its status. The
@@ -427,7 +452,7 @@ private:
     static void finish(const State& st, int ok, const ColamdArrays<I>& a, const Owned<I>& perm,
                        const I (&stats)[Lib::nstats], long long N, bool symmetric)
     {
-        if (ok || !symmetric) {
+        if (perm.array && (ok || !symmetric)) {
             perm.copy_to(a.perm, static_cast<Py_ssize_t>(N + 1));
         }
         std::copy_n(stats, Lib::nstats, a.stats.data());

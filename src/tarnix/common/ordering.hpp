@@ -146,14 +146,15 @@ inline MemorySpan knobs_span(const double* knobs, Py_ssize_t nknobs) noexcept
     return MemorySpan{"knobs", begin, begin + static_cast<uintptr_t>(nknobs) * sizeof(double)};
 }
 
-// The work array COLAMD and CCOLAMD order in: the row indices, then zeros up
-// to the recommended length. Allocated by C++, not by NumPy, which releases
-// the interpreter lock around large zeroed allocations: another thread could
-// then rewrite the caller's arrays between their check and their copy.
+// The work array COLAMD and CCOLAMD order in, of the recommended length:
+// the row indices, then room the library sets up for itself (left
+// uninitialised, as the library asks only for the indices). The library
+// checks the copy before it reads it, and it is the call's own, so that it
+// can work with the interpreter lock released.
 template <class I>
 std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen)
 {
-    std::unique_ptr<I[]> work(new I[static_cast<size_t>(alen)]());
+    std::unique_ptr<I[]> work(new I[static_cast<size_t>(alen)]);
     std::copy_n(Ai.data(), Ai.size(), work.get());
     return work;
 }
