@@ -44,6 +44,7 @@ void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, i
     tol_ = tol;
     cholmod_sparse header = over_pattern(A);
     spqr_lib::OutOfMemoryLatch latch;
+    narrow_.reset();
     qr_ = without_gil([&] {
         return factorize ? SuiteSparseQR_factorize<Entry, Int>(ordering, tol, &header, &cm_)
                          : SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &header, &cm_);
@@ -68,6 +69,7 @@ void FactorImpl<Entry, Int>::factorize(const State& st, const cholmod_sparse& A,
     tol_ = tol;
     cholmod_sparse header = over_pattern(A);
     spqr_lib::OutOfMemoryLatch latch;
+    narrow_.reset();
     without_gil([&] { SuiteSparseQR_numeric<Entry, Int>(tol, &header, qr_, &cm_); });
     handle_errors(st, cm_.status);
 }

@@ -29,6 +29,8 @@ std::shared_ptr<FactorBase> FactorImpl<Entry, Int>::copy(const State& st) const
     try {
         // Only this call can reach the copy, and the source is locked.
         dest->qr_ = without_gil([&] { return spqr_lib::FactorCopier<Entry, Int>(&dest->cm_).copy(qr_); });
+        // The copy has the source's layout: the index of its vectors serves it.
+        dest->narrow_ = narrow_;
     }
     catch (const spqr_lib::CopyUnsupported&) {
         raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");

@@ -6,6 +6,7 @@
 
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
+#include "spqr/narrow.hpp"
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
@@ -104,7 +105,14 @@ Ref householder_product(const State& st, int method, cholmod_sparse* H, cholmod_
     spqr_lib::ScopedCommon<Int> common;
     cholmod_common* cm = common.get();
     spqr_lib::OutOfMemoryLatch latch;
-    auto* Y = without_gil([&] { return SuiteSparseQR_qmult<Entry, Int>(method, H, tau, v, X, cm); });
+    auto* Y = without_gil([&] {
+        if constexpr (std::is_same_v<XHeader, cholmod_sparse>) {
+            return SuiteSparseQR_qmult<Entry, Int>(method, H, tau, v, X, cm);
+        }
+        else {
+            return spqr_narrow::qmult<Entry, Int>(method, H, tau, v, X, cm);
+        }
+    });
     if constexpr (std::is_same_v<XHeader, cholmod_sparse>) {
         spqr_lib::SparseResult<Int> result(Y, cm);
         handle_errors(st, cm->status);

@@ -19,7 +19,7 @@ template <class Entry, class Int>
 spqr_lib::DenseResult<Int> FactorImpl<Entry, Int>::apply_q(int method, cholmod_dense* X)
 {
     return spqr_lib::DenseResult<Int>(
-        without_gil([&] { return SuiteSparseQR_qmult<Entry, Int>(method, qr_, X, &cm_); }), &cm_);
+        without_gil([&] { return narrow_.qmult(method, qr_, X, &cm_); }), &cm_);
 }
 
 template <class Entry, class Int>

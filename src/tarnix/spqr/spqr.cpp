@@ -10,6 +10,7 @@
 #include "spqr/factor.hpp"
 #include "spqr/info.hpp"
 #include "spqr/latch.hpp"
+#include "spqr/narrow.hpp"
 #include "spqr/oneshot.hpp"
 #include "spqr/orderings.hpp"
 #include "spqr/status.hpp"
@@ -160,6 +161,7 @@ void exec_body(PyObject* m)
     add_function(m, spqr_def);
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
+    add_function(m, narrow_limit_def);
     set_docstrings(m, st, solve_fn.get(), qmult_fn.get());
 
     // Named at module level, so that pickles of SPQRInfo can refer to it.

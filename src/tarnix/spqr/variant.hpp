@@ -19,6 +19,7 @@
 
 #include "common/threads.hpp"
 #include "spqr/library.hpp"
+#include "spqr/narrow.hpp"
 #include "spqr/state.hpp"
 
 #include <cstdint>
@@ -123,6 +124,9 @@ private:
     // and the library reads these copies rather than the caller's arrays.
     std::vector<Int> Ap_;
     std::vector<Int> Ai_;
+    // Where the vectors of qr_ lie, for the narrow products (built on the
+    // first one, forgotten when the numeric factorization changes).
+    spqr_narrow::FactorQ<Entry, Int> narrow_;
 };
 
 // A new variant for the value type and index width, its common started and
