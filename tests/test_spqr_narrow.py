@@ -242,6 +242,26 @@ def test_spqr_qmult_householder_triple(limit, method, dtype, index_dtype):
         assert_close(kernel, library)
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_spqr_qmult_non_triangular_triple_takes_the_library(limit, method):
+    """Vectors that touch an earlier vector's first row are left to the library.
+
+    The library loads vectors into dense panels and ignores what lies above a
+    panel's diagonal, so for such H only its own product gives its answer.
+    """
+    rng = np.random.default_rng(4)
+    m = 7
+    H = sparse.random_array((m, 3), density=0.6, rng=rng, format="csc").tolil()
+    H[0, 0] = H[1, 1] = H[2, 2] = 1.0
+    H[1, 2] = 0.5                      # the third vector touches the second's first row
+    H = sparse.csc_array(H)
+    house = (H, np.array([0.4, 0.9, 1.3]), np.arange(m, dtype=np.int32)[::-1].copy())
+    shape_x = (m, 2) if method in ("QX", "QTX") else (2, m)
+    X = rng.standard_normal(shape_x)
+    library, kernel = both_paths(limit, lambda: spqr_qmult(house, X, method))
+    np.testing.assert_array_equal(kernel, library)
+
+
 def test_spqr_qmult_no_vectors(limit):
     """An H without columns: Q is the permutation alone."""
     H = sparse.csc_array((5, 0))

@@ -75,11 +75,41 @@ cholmod_dense* apply_dense(int method, const Source& H, const cholmod_dense* X, 
 // the kernel for a narrow X, SuiteSparseQR_qmult otherwise. H's structure
 // must have been checked (row indices in range), tau must hold H->ncol
 // values and Pinv H->nrow.
+// Whether H's vectors are in the triangular form the library assumes: each
+// vector is 1 in its first row, which no later vector touches. The library
+// loads vectors into dense panels that ignore what lies above a panel's
+// diagonal, so for other H its result depends on its panel widths; there
+// the library's product is kept, whatever its width. False also when the
+// check's workspace cannot be had.
+template <class Int>
+bool is_triangular(const cholmod_sparse* H) noexcept
+{
+    const auto* Hp = static_cast<const Int*>(H->p);
+    const auto* Hi = static_cast<const Int*>(H->i);
+    std::unique_ptr<bool[]> pivot(new (std::nothrow) bool[H->nrow + 1]());
+    if (pivot == nullptr) {
+        return false;
+    }
+    for (size_t k = 0; k < H->ncol; ++k) {
+        if (Hp[k] == Hp[k + 1]) {
+            continue;
+        }
+        for (Int q = Hp[k]; q < Hp[k + 1]; ++q) {
+            if (pivot[Hi[q]]) {
+                return false;
+            }
+        }
+        pivot[Hi[Hp[k]]] = true;
+    }
+    return true;
+}
+
 template <class Entry, class Int>
 cholmod_dense* qmult(int method, cholmod_sparse* H, cholmod_dense* tau, Int* Pinv, cholmod_dense* X,
                      cholmod_common* cm)
 {
-    if (!is_narrow(method, static_cast<int64_t>(X->nrow), static_cast<int64_t>(X->ncol))) {
+    if (!is_narrow(method, static_cast<int64_t>(X->nrow), static_cast<int64_t>(X->ncol)) ||
+        !is_triangular<Int>(H)) {
         return SuiteSparseQR_qmult<Entry, Int>(method, H, tau, Pinv, X, cm);
     }
     HouseholderView<Entry, Int> view;
