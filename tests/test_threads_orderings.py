@@ -208,14 +208,24 @@ def large():
     return A
 
 
-def long_call(name, A):
-    """A private call on A: no Python code runs inside it, so with the lock held no other thread could."""
+def long_call(name, A, repeats=4):
+    """Private calls on A: no Python code runs inside them, so with the lock held no other thread could.
+
+    A few in a row, so that the whole lasts well beyond a switch interval on a quiet machine too.
+    """
     n = A.shape[0]
     if name == "colamd":
         perm, stats = np.zeros(n + 1, np.int32), np.zeros(20, np.int32)
-        return lambda: tc._colamd(n, n, A.indptr, A.indices, perm, _knobs(), stats)
-    p, info = np.zeros(n, np.int32), np.zeros(20)
-    return lambda: tca._camd_order(n, A.indptr, A.indices, p, None, info, None)
+        one = lambda: tc._colamd(n, n, A.indptr, A.indices, perm, _knobs(), stats)  # noqa: E731
+    else:
+        p, info = np.zeros(n, np.int32), np.zeros(20)
+        one = lambda: tca._camd_order(n, A.indptr, A.indices, p, None, info, None)  # noqa: E731
+
+    def calls():
+        for _ in range(repeats):
+            one()
+
+    return calls
 
 
 def counting_rate(fn):
