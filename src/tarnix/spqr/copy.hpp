@@ -102,7 +102,7 @@ private:
 
     void* allocate(size_t n, size_t size, bool zero)
     {
-        void* p = zero ? Cholmod<Int>::calloc(n, size, cm_) : Cholmod<Int>::malloc(n, size, cm_);
+        void* p = zero ? Cholmod<Int>.calloc(n, size, cm_) : Cholmod<Int>.malloc(n, size, cm_);
         if (p == nullptr) {
             cm_->status = CHOLMOD_OK;
             throw std::bad_alloc();

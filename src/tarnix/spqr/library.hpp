@@ -4,6 +4,7 @@
 // result is freed or handed over exactly once.
 #pragma once
 
+#include "common/cholmod_routines.hpp"
 #include "common/tarnix.hpp"
 #include "spqr/latch.hpp"
 
@@ -21,42 +22,17 @@ using Complex = std::complex<double>;
 template <class Entry, class Int>
 using Factorization = SuiteSparseQR_factorization<Entry, Int>;
 
-// The CHOLMOD routines of one index width: the cholmod_* routines serve a
-// common started by cholmod_start (int32), the cholmod_l_* ones a common
-// started by cholmod_l_start (int64). A record is never mixed between them.
+// The CHOLMOD routines of one index width (common/cholmod_routines.hpp): a
+// common started by the cholmod_l_* routines is only ever handed to them.
 template <class Int>
-struct Cholmod;
-
-template <>
-struct Cholmod<int32_t> {
-    static constexpr int itype = CHOLMOD_INT;
-    static int start(cholmod_common* cm) { return cholmod_start(cm); }
-    static int finish(cholmod_common* cm) { return cholmod_finish(cm); }
-    static void* malloc(size_t n, size_t size, cholmod_common* cm) { return cholmod_malloc(n, size, cm); }
-    static void* calloc(size_t n, size_t size, cholmod_common* cm) { return cholmod_calloc(n, size, cm); }
-    static void free(size_t n, size_t size, void* p, cholmod_common* cm) { cholmod_free(n, size, p, cm); }
-    static void free_dense(cholmod_dense** X, cholmod_common* cm) { cholmod_free_dense(X, cm); }
-    static void free_sparse(cholmod_sparse** A, cholmod_common* cm) { cholmod_free_sparse(A, cm); }
-};
-
-template <>
-struct Cholmod<int64_t> {
-    static constexpr int itype = CHOLMOD_LONG;
-    static int start(cholmod_common* cm) { return cholmod_l_start(cm); }
-    static int finish(cholmod_common* cm) { return cholmod_l_finish(cm); }
-    static void* malloc(size_t n, size_t size, cholmod_common* cm) { return cholmod_l_malloc(n, size, cm); }
-    static void* calloc(size_t n, size_t size, cholmod_common* cm) { return cholmod_l_calloc(n, size, cm); }
-    static void free(size_t n, size_t size, void* p, cholmod_common* cm) { cholmod_l_free(n, size, p, cm); }
-    static void free_dense(cholmod_dense** X, cholmod_common* cm) { cholmod_l_free_dense(X, cm); }
-    static void free_sparse(cholmod_sparse** A, cholmod_common* cm) { cholmod_l_free_sparse(A, cm); }
-};
+inline constexpr const tarnix::CholmodRoutines<Int>& Cholmod = tarnix::cholmod_lib<Int>;
 
 // Starts a common of the index width of Int, its errors reported to the
 // out-of-memory latch; its settings keep the library's defaults.
 template <class Int>
 int start_common(cholmod_common* cm)
 {
-    if (!Cholmod<Int>::start(cm)) {
+    if (!Cholmod<Int>.start(cm)) {
         return 0;
     }
     cm->error_handler = on_library_error;
@@ -88,7 +64,7 @@ public:
     }
     ScopedCommon(const ScopedCommon&) = delete;
     ScopedCommon& operator=(const ScopedCommon&) = delete;
-    ~ScopedCommon() { Cholmod<Int>::finish(&cm_); }
+    ~ScopedCommon() { Cholmod<Int>.finish(&cm_); }
     cholmod_common* get() { return &cm_; }
 
 private:
@@ -110,7 +86,7 @@ public:
     void reset() noexcept
     {
         if (X_ != nullptr) {
-            Cholmod<Int>::free_dense(&X_, cm_);
+            Cholmod<Int>.free_dense(&X_, cm_);
         }
     }
 
@@ -128,7 +104,7 @@ public:
     ~SparseResult()
     {
         if (A_ != nullptr) {
-            Cholmod<Int>::free_sparse(&A_, cm_);
+            Cholmod<Int>.free_sparse(&A_, cm_);
         }
     }
     cholmod_sparse* get() const noexcept { return A_; }
@@ -150,7 +126,7 @@ public:
     ~IndexResult()
     {
         if (p_ != nullptr) {
-            Cholmod<Int>::free(n_, sizeof(Int), p_, cm_);
+            Cholmod<Int>.free(n_, sizeof(Int), p_, cm_);
         }
     }
     Int* get() const noexcept { return p_; }

@@ -64,7 +64,7 @@ cholmod_dense* apply_dense(int method, const Source& H, const cholmod_dense* X, 
               static_cast<Entry*>(Y->x));
     }
     catch (const std::bad_alloc&) {
-        spqr_lib::Cholmod<Int>::free_dense(&Y, cm);
+        spqr_lib::Cholmod<Int>.free_dense(&Y, cm);
         cm->status = CHOLMOD_OUT_OF_MEMORY;
         return nullptr;
     }

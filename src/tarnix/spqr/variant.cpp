@@ -33,7 +33,7 @@ FactorImpl<Entry, Int>::~FactorImpl()
         PyErr_Restore(type, value, traceback);
         return;
     }
-    spqr_lib::Cholmod<Int>::finish(&cm_);
+    spqr_lib::Cholmod<Int>.finish(&cm_);
 }
 
 template <class Entry, class Int>
