@@ -9,6 +9,8 @@
 // thread's CPU time (user and system, so page faults count; other processes
 // do not).
 
+#include "bare_csc.hpp"
+
 #include <cholmod.h>
 
 #include <algorithm>
@@ -21,32 +23,10 @@
 
 namespace {
 
-struct Pattern {
-    int64_t m = 0, n = 0, nnz = 0;
-    std::vector<int32_t> p, i;
-};
-
-Pattern read_pattern(const char* path)
-{
-    Pattern A;
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(&A.m), 8);
-    in.read(reinterpret_cast<char*>(&A.n), 8);
-    in.read(reinterpret_cast<char*>(&A.nnz), 8);
-    A.p.resize(A.n + 1);
-    A.i.resize(A.nnz);
-    in.read(reinterpret_cast<char*>(A.p.data()), 4 * (A.n + 1));
-    in.read(reinterpret_cast<char*>(A.i.data()), 4 * A.nnz);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path);
-        std::exit(1);
-    }
-    return A;
-}
 
 // transpose, A + A' (unless normal), analysis with the natural order: the
 // calls and settings of the wrapper. Returns the factor's entry count.
-long long analyse(const Pattern& P, int32_t* p, int32_t* i, bool normal)
+long long analyse(const Csc& P, int32_t* p, int32_t* i, bool normal)
 {
     cholmod_common cm;
     cholmod_start(&cm);
@@ -54,17 +34,7 @@ long long analyse(const Pattern& P, int32_t* p, int32_t* i, bool normal)
     cm.print = 0;
     cm.nmethods = 1;
     cm.method[0].ordering = CHOLMOD_NATURAL;
-    cholmod_sparse A{};
-    A.nrow = static_cast<size_t>(P.m);
-    A.ncol = static_cast<size_t>(P.n);
-    A.nzmax = static_cast<size_t>(P.nnz);
-    A.p = p;
-    A.i = i;
-    A.itype = CHOLMOD_INT;
-    A.xtype = CHOLMOD_PATTERN;
-    A.dtype = CHOLMOD_DOUBLE;
-    A.sorted = 1;
-    A.packed = 1;
+    cholmod_sparse A = csc_header(P.m, P.n, P.nnz, p, i, nullptr);
     cholmod_sparse* AT = cholmod_transpose(&A, 0, &cm);
     cholmod_sparse* S = nullptr;
     double one[2] = {1.0, 0.0};
@@ -110,7 +80,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s MATRIX NORMAL REPEAT\n", argv[0]);
         return 2;
     }
-    Pattern P = read_pattern(argv[1]);
+    Csc P = read_csc(argv[1], false);
     const bool normal = std::atoi(argv[2]) != 0;
     const int repeat = std::atoi(argv[3]);
     volatile long long sink = 0;

@@ -80,11 +80,12 @@ def compile_bare(source, libs, shared=False):
     stem = Path(source).stem
     exe = here.parent / "build" / "bench" / (f"lib{stem}.so" if shared else stem)
     src = here / source
-    if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
+    newest = max(src.stat().st_mtime, (here / "bare_csc.hpp").stat().st_mtime)
+    if not exe.exists() or exe.stat().st_mtime < newest:
         exe.parent.mkdir(parents=True, exist_ok=True)
         include = next(p for p in ("/usr/local/include/suitesparse", "/usr/include/suitesparse") if Path(p).exists())
         subprocess.run(["g++", "-O2", "-std=c++17", *(["-shared", "-fPIC"] if shared else []), f"-I{include}",
-                        str(src), "-o", str(exe), "-L/usr/local/lib", "-Wl,-rpath,/usr/local/lib",
+                        f"-I{here}", str(src), "-o", str(exe), "-L/usr/local/lib", "-Wl,-rpath,/usr/local/lib",
                         *(f"-l{lib}" for lib in libs)], check=True)
     return exe
 

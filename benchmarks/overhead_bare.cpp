@@ -17,6 +17,8 @@
 // and factorization), spqr_solve (factorization with singletons, Q^T b, R \ .),
 // spqr_qmult (Q x from the Householder form, made by bare_setup).
 
+#include "bare_csc.hpp"
+
 #include <SuiteSparseQR.hpp>
 #include <btf.h>
 #include <camd.h>
@@ -47,19 +49,7 @@ Problem problem;
 
 cholmod_sparse header()
 {
-    cholmod_sparse h{};
-    h.nrow = problem.m;
-    h.ncol = problem.n;
-    h.nzmax = problem.nnz;
-    h.p = problem.p.data();
-    h.i = problem.i.data();
-    h.x = problem.x.data();
-    h.itype = CHOLMOD_INT;
-    h.xtype = CHOLMOD_REAL;
-    h.dtype = CHOLMOD_DOUBLE;
-    h.sorted = 1;
-    h.packed = 1;
-    return h;
+    return csc_header(problem.m, problem.n, problem.nnz, problem.p.data(), problem.i.data(), problem.x.data());
 }
 
 cholmod_dense dense_rhs()

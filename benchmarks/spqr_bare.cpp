@@ -13,6 +13,8 @@
 //   qr_full      SuiteSparseQR returning Q, R and E
 // Prints the best time over REPEAT runs, in seconds.
 
+#include "bare_csc.hpp"
+
 #include <SuiteSparseQR.hpp>
 
 #include <algorithm>
@@ -27,49 +29,6 @@
 
 namespace {
 
-struct Csc {
-    int64_t m = 0, n = 0, nnz = 0;
-    std::vector<int32_t> p, i;
-    std::vector<double> x;
-};
-
-Csc read_matrix(const char* path)
-{
-    Csc A;
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(&A.m), 8);
-    in.read(reinterpret_cast<char*>(&A.n), 8);
-    in.read(reinterpret_cast<char*>(&A.nnz), 8);
-    A.p.resize(A.n + 1);
-    A.i.resize(A.nnz);
-    A.x.resize(A.nnz);
-    in.read(reinterpret_cast<char*>(A.p.data()), 4 * (A.n + 1));
-    in.read(reinterpret_cast<char*>(A.i.data()), 4 * A.nnz);
-    in.read(reinterpret_cast<char*>(A.x.data()), 8 * A.nnz);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path);
-        std::exit(2);
-    }
-    return A;
-}
-
-cholmod_sparse header(Csc& A)
-{
-    cholmod_sparse h{};
-    h.nrow = A.m;
-    h.ncol = A.n;
-    h.nzmax = A.nnz;
-    h.p = A.p.data();
-    h.i = A.i.data();
-    h.x = A.x.data();
-    h.stype = 0;
-    h.itype = CHOLMOD_INT;
-    h.xtype = CHOLMOD_REAL;
-    h.dtype = CHOLMOD_DOUBLE;
-    h.sorted = 1;
-    h.packed = 1;
-    return h;
-}
 
 double seconds(const std::function<void()>& f)
 {
@@ -96,11 +55,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: spqr_bare MATRIX TASK K REPEAT\n");
         return 2;
     }
-    Csc A = read_matrix(argv[1]);
+    Csc A = read_csc(argv[1], true);
     const std::string task = argv[2];
     const int k = std::atoi(argv[3]);
     const int repeat = std::atoi(argv[4]);
-    cholmod_sparse Ah = header(A);
+    cholmod_sparse Ah = csc_header(A.m, A.n, A.nnz, A.p.data(), A.i.data(), A.x.data());
     cholmod_common common;
     cholmod_start(&common);
     cholmod_common* cm = &common;
