@@ -1,7 +1,8 @@
 """tarnix.btf against the bare BTF calls on the same arrays, and beside SciPy.
 
 The bare calls go through ctypes to the same shared library with freshly
-allocated outputs and workspace, as the library requires. tarnix adds the
+allocated outputs and workspace, left uninitialised as the library allows
+(it sets every entry it reads), as tarnix does. tarnix adds the
 coercion through tarnix.utils and, as BTF trusts its input completely, one
 check of the pattern, made while copying it: the library runs without the
 interpreter lock, so it is given arrays the call owns (see
@@ -54,8 +55,8 @@ LIB = _library()
 
 def bare_maxtrans(A):
     m, n = A.shape
-    jmatch = np.zeros(m, np.int32)
-    work = np.zeros(5 * n, np.int32)
+    jmatch = np.empty(m, np.int32)
+    work = np.empty(5 * n, np.int32)
     done = ctypes.c_double()
     LIB.btf_maxtrans(m, n, ptr(A.indptr, I32), ptr(A.indices, I32), 0.0, ctypes.byref(done), ptr(jmatch, I32),
                      ptr(work, I32))
@@ -64,9 +65,9 @@ def bare_maxtrans(A):
 
 def bare_strongcomp(A):
     n = A.shape[0]
-    p = np.zeros(n, np.int32)
+    p = np.empty(n, np.int32)
     r = np.zeros(n + 1, np.int32)
-    work = np.zeros(4 * n, np.int32)
+    work = np.empty(4 * n, np.int32)
     nblocks = LIB.btf_strongcomp(n, ptr(A.indptr, I32), ptr(A.indices, I32), None, ptr(p, I32), ptr(r, I32),
                                  ptr(work, I32))
     return p, r[:nblocks + 1]
@@ -74,10 +75,10 @@ def bare_strongcomp(A):
 
 def bare_btf(A):
     n = A.shape[0]
-    p = np.zeros(n, np.int32)
-    q = np.zeros(n, np.int32)
+    p = np.empty(n, np.int32)
+    q = np.empty(n, np.int32)
     r = np.zeros(n + 1, np.int32)
-    work = np.zeros(5 * n, np.int32)
+    work = np.empty(5 * n, np.int32)
     done = ctypes.c_double()
     nmatch = I32()
     nblocks = LIB.btf_order(n, ptr(A.indptr, I32), ptr(A.indices, I32), 0.0, ctypes.byref(done), ptr(p, I32),

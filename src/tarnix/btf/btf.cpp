@@ -6,8 +6,9 @@
 // and run the same calls as the two-width functions _maxtrans, _strongcomp
 // and _btf: btf_maxtrans/btf_strongcomp/btf_order (32-bit indices) or their
 // _l forms (64-bit indices). BTF trusts its input completely, so every call
-// checks every array length and the whole pattern first, the pattern as it
-// copies it into the arrays BTF then reads without the interpreter lock.
+// checks every array length and the whole pattern before BTF sees it, once:
+// as it is copied into the arrays BTF then reads without the interpreter
+// lock, by the coercion for the public functions, here for the private ones.
 
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
@@ -57,30 +58,51 @@ std::unique_ptr<I[]> workspace(long long per_column, long long N)
     return std::unique_ptr<I[]>(new I[static_cast<size_t>(per_column * N)]);
 }
 
-// The calls below copy the pattern (and q) into arrays they own, check the
-// copies, and run BTF on them with the interpreter lock released; the
+// The private functions copy the pattern (and q) into arrays they own, check
+// the copies, and run BTF on them with the interpreter lock released; the
 // results go to owned arrays too and are copied into the caller's once the
-// lock is held again. The public functions pass outputs they made
-// themselves, which no other code can reach: with FreshOutputs BTF writes
-// them directly. Small calls work in place, holding the lock (see
-// common/owned.hpp).
+// lock is held again. Small calls work in place, holding the lock (see
+// common/owned.hpp). The public functions have the coercion copy and check
+// the pattern in one pass (common/canonical.hpp) and hand BTF those copies
+// without a second look; they pass outputs they made themselves, which no
+// other code can reach: with FreshOutputs BTF writes them directly.
 
-// Whether a call on this pattern works on copies.
+// Where the pattern of a call comes from.
+enum class Source : unsigned char {
+    Caller,   // the caller's arrays: checked here, and copied when the call releases the lock
+    Checked,  // the coercion's checked copies, which only this call references
+};
+
+// Whether a call on this pattern releases the interpreter lock.
 template <class I>
-bool copies_for(long long N, const Vector<I>& Ai) noexcept
+bool releases_for(long long N, const Vector<I>& Ai) noexcept
 {
     return works_on_copies(Ai.size(), N);
 }
 
-// The M by N pattern BTF reads, checked, and copied when `copying`.
+// The M by N pattern BTF reads: the caller's, checked, and copied when
+// `copying`; or the coercion's copies as they are.
 template <class I>
-OwnedPattern<I> checked_pattern(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, bool copying)
-{
-    require_non_negative(M, "M");
-    require_non_negative(N, "N");
-    require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
-    return OwnedPattern<I>::copy_checked(Ap, Ai, M, copying);
-}
+struct Pattern {
+    OwnedPattern<I> copies;
+    I* Ap;
+    I* Ai;
+
+    static Pattern of(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source,
+                      bool copying)
+    {
+        require_non_negative(M, "M");
+        require_non_negative(N, "N");
+        require_length(Ap.size(), "Ap", one_more(N, "N"), "N + 1");
+        if (source == Source::Checked) {
+            return Pattern{OwnedPattern<I>{}, Ap.data(), Ai.data()};
+        }
+        OwnedPattern<I> copies = OwnedPattern<I>::copy_checked(Ap, Ai, M, copying);
+        I* p = copies.Ap.or_caller(Ap).data();
+        I* i = copies.Ai.or_caller(Ai).data();
+        return Pattern{std::move(copies), p, i};
+    }
+};
 
 // An output of n entries: the caller's array itself when it is fresh or the
 // call works in place, an owned copy of it otherwise. BTF uses some outputs
@@ -140,11 +162,11 @@ void check_column_permutation(const Vector<I>& q, long long N, I* mark)
 
 // jmatch[0..M) receives the column matched to each row, or -1.
 template <class I, bool FreshOutputs>
-void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, double maxwork,
+void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source, double maxwork,
                   const Vector<I>& jmatch)
 {
-    const bool copying = copies_for(N, Ai);
-    const OwnedPattern<I> pattern = checked_pattern(M, N, Ap, Ai, copying);
+    const bool copying = releases_for(N, Ai);
+    const Pattern<I> pattern = Pattern<I>::of(M, N, Ap, Ai, source, copying);
     require_min_length(jmatch.size(), "jmatch", M, "M");
     require_disjoint({span_of(jmatch, "jmatch")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I m = narrow_size<I>(M, "M");
@@ -153,8 +175,8 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
     const I matched = run_library(copying, [&] {
-        return btf_routines.get<I>().maxtrans(m, n, pattern.Ap.or_caller(Ap).data(), pattern.Ai.or_caller(Ai).data(),
-                                              maxwork, &work_done, output_data(match, jmatch), work.get());
+        return btf_routines.get<I>().maxtrans(m, n, pattern.Ap, pattern.Ai, maxwork, &work_done,
+                                              output_data(match, jmatch), work.get());
     });
     copy_back(match, jmatch, M);
     if (matched < 0) {
@@ -165,11 +187,11 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
 // p[0..N) and r[0..nblocks] receive the permutation and the block starts; q,
 // when given, is reordered in place. Returns the number of blocks.
 template <class I, bool FreshOutputs>
-long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, const Vector<I>& q,
+long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source, const Vector<I>& q,
                          const Vector<I>& p, const Vector<I>& r)
 {
-    const bool copying = copies_for(N, Ai);
-    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai, copying);
+    const bool copying = releases_for(N, Ai);
+    const Pattern<I> pattern = Pattern<I>::of(N, N, Ap, Ai, source, copying);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     // q is read and rewritten: an output like p and r.
@@ -184,9 +206,8 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p", copying);
     const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r", copying);
     const I nblocks = run_library(copying, [&] {
-        return btf_routines.get<I>().strongcomp(n, pattern.Ap.or_caller(Ap).data(), pattern.Ai.or_caller(Ai).data(),
-                                                output_data(q_owned, q), output_data(p_out, p),
-                                                output_data(r_out, r), work.get());
+        return btf_routines.get<I>().strongcomp(n, pattern.Ap, pattern.Ai, output_data(q_owned, q),
+                                                output_data(p_out, p), output_data(r_out, r), work.get());
     });
     copy_back(q_owned, q, N);
     copy_back(p_out, p, N);
@@ -201,11 +222,11 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
 // p, q and r receive the row and column permutations (unmatched columns
 // flipped) and the block starts. Returns the number of blocks.
 template <class I, bool FreshOutputs>
-long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double maxwork, const Vector<I>& p,
-                  const Vector<I>& q, const Vector<I>& r)
+long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source, double maxwork,
+                  const Vector<I>& p, const Vector<I>& q, const Vector<I>& r)
 {
-    const bool copying = copies_for(N, Ai);
-    const OwnedPattern<I> pattern = checked_pattern(N, N, Ap, Ai, copying);
+    const bool copying = releases_for(N, Ai);
+    const Pattern<I> pattern = Pattern<I>::of(N, N, Ap, Ai, source, copying);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(q.size(), "q", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
@@ -218,8 +239,7 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double 
     double work_done = 0.0;
     I nmatch = 0;
     const I nblocks = run_library(copying, [&] {
-        return btf_routines.get<I>().order(n, pattern.Ap.or_caller(Ap).data(), pattern.Ai.or_caller(Ai).data(),
-                                           maxwork, &work_done,
+        return btf_routines.get<I>().order(n, pattern.Ap, pattern.Ai, maxwork, &work_done,
                                            output_data(p_out, p), output_data(q_out, q), output_data(r_out, r),
                                            &nmatch, work.get());
     });
@@ -235,26 +255,29 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, double 
 // ---------------------------------------------------------------------------
 // Python functions
 
-// Runs f(I{}, Ap, Ai) with views of the coerced matrix's column pointers and
-// row indices, in their index width. The arrays are looked up (which may run
-// Python code) before the views are made.
+// Runs f(I{}, Ap, Ai, source) with views of the coerced matrix's column
+// pointers and row indices, in their index width: the coercion's checked
+// copies when it made them, the matrix's own arrays otherwise. The arrays
+// are looked up (which may run Python code) before the views are made.
 template <class F>
 decltype(auto) with_pattern(PyObject* m, const CscInput& in, F&& f)
 {
-    Ref indptr = csc_attribute(m, in.matrix.get(), CscName::Indptr);
-    Ref indices = csc_attribute(m, in.matrix.get(), CscName::Indices);
+    const bool checked = static_cast<bool>(in.indptr_copy);
+    Ref indptr = checked ? in.indptr_copy : csc_attribute(m, in.matrix.get(), CscName::Indptr);
+    Ref indices = checked ? in.indices_copy : csc_attribute(m, in.matrix.get(), CscName::Indices);
+    const Source source = checked ? Source::Checked : Source::Caller;
     return dispatch_index_width(indptr.get(), [&](auto index) {
         using I = decltype(index);
         Vector<I> Ap(indptr.get(), "Ap");
         Vector<I> Ai(indices.get(), "Ai");
-        return f(index, Ap, Ai);
+        return f(index, Ap, Ai, source);
     });
 }
 
 // maxtrans(A)
 Ref py_maxtrans(PyObject* m, const Args& a)
 {
-    CscInput in = coerce_csc(m, a[0], CoerceCall::Plain);
+    CscInput in = coerce_csc(m, a[0], CoerceCall::Plain, false, PatternCopy::Checked);
     PyObject* dtype = in.index_dtype.get();
     const long long M = in.nrows;
     const long long N = in.ncols;
@@ -265,10 +288,10 @@ Ref py_maxtrans(PyObject* m, const Args& a)
         return full(M, -1, dtype);
     }
     Ref jmatch = empty(M, dtype);
-    with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai) {
+    with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai, Source source) {
         using I = decltype(index);
         Vector<I> match(jmatch.get(), "jmatch");
-        run_maxtrans<I, true>(M, N, Ap, Ai, 0.0, match);
+        run_maxtrans<I, true>(M, N, Ap, Ai, source, 0.0, match);
     });
     return jmatch;
 }
@@ -276,7 +299,7 @@ Ref py_maxtrans(PyObject* m, const Args& a)
 // strongcomp(A, q=None)
 Ref py_strongcomp(PyObject* m, const Args& a)
 {
-    CscInput in = coerce_csc(m, a[0], CoerceCall::Keyword, true);
+    CscInput in = coerce_csc(m, a[0], CoerceCall::Keyword, true, PatternCopy::Checked);
     PyObject* dtype = in.index_dtype.get();
     const long long N = in.nrows;
     const bool with_q = a[1] != Py_None;
@@ -295,12 +318,12 @@ Ref py_strongcomp(PyObject* m, const Args& a)
                    : Ref::none();
     Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    const long long nblocks = with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai) {
+    const long long nblocks = with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai, Source source) {
         using I = decltype(index);
         auto qv = Vector<I>::optional(q.get(), "q");
         Vector<I> pv(p.get(), "p");
         Vector<I> rv(r.get(), "r");
-        return run_strongcomp<I, true>(N, Ap, Ai, qv, pv, rv);
+        return run_strongcomp<I, true>(N, Ap, Ai, source, qv, pv, rv);
     });
     Ref blocks = slice(r.get(), 0, nblocks + 1);
     if (!with_q) {
@@ -312,7 +335,7 @@ Ref py_strongcomp(PyObject* m, const Args& a)
 // btf(A)
 Ref py_btf(PyObject* m, const Args& a)
 {
-    CscInput in = coerce_csc(m, a[0], CoerceCall::Keyword, true);
+    CscInput in = coerce_csc(m, a[0], CoerceCall::Keyword, true, PatternCopy::Checked);
     PyObject* dtype = in.index_dtype.get();
     const long long N = in.nrows;
     if (N == 0) {
@@ -334,12 +357,12 @@ Ref py_btf(PyObject* m, const Args& a)
     Ref p = empty(N, dtype);
     Ref q = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
-    const long long nblocks = with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai) {
+    const long long nblocks = with_pattern(m, in, [&](auto index, const auto& Ap, const auto& Ai, Source source) {
         using I = decltype(index);
         Vector<I> pv(p.get(), "p");
         Vector<I> qv(q.get(), "q");
         Vector<I> rv(r.get(), "r");
-        return run_btf<I, true>(N, Ap, Ai, 0.0, pv, qv, rv);
+        return run_btf<I, true>(N, Ap, Ai, source, 0.0, pv, qv, rv);
     });
     Ref blocks = slice(r.get(), 0, nblocks + 1);
     return check(PyTuple_Pack(3, p.get(), q.get(), blocks.get()));
@@ -412,7 +435,7 @@ Ref py_private_maxtrans(PyObject*, const Args& a)
         Vector<I> Ap(a[2], "Ap");
         Vector<I> Ai(a[3], "Ai");
         Vector<I> jmatch(a[5], "jmatch");
-        run_maxtrans<I, false>(M, N, Ap, Ai, maxwork, jmatch);
+        run_maxtrans<I, false>(M, N, Ap, Ai, Source::Caller, maxwork, jmatch);
     });
     return Ref::none();
 }
@@ -428,7 +451,7 @@ Ref py_private_strongcomp(PyObject*, const Args& a)
         auto q = Vector<I>::optional(a[3], "q");
         Vector<I> p(a[4], "p");
         Vector<I> r(a[5], "r");
-        return run_strongcomp<I, false>(N, Ap, Ai, q, p, r);
+        return run_strongcomp<I, false>(N, Ap, Ai, Source::Caller, q, p, r);
     });
     return check(PyLong_FromLongLong(nblocks));
 }
@@ -445,7 +468,7 @@ Ref py_private_btf(PyObject*, const Args& a)
         Vector<I> p(a[4], "p");
         Vector<I> q(a[5], "q");
         Vector<I> r(a[6], "r");
-        return run_btf<I, false>(N, Ap, Ai, maxwork, p, q, r);
+        return run_btf<I, false>(N, Ap, Ai, Source::Caller, maxwork, p, q, r);
     });
     return check(PyLong_FromLongLong(nblocks));
 }

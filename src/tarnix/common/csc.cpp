@@ -74,12 +74,12 @@ bool has_no_entries(const CscInput& in)
     return in.nnz >= 0 ? in.nnz == 0 : has_no_entries(in.matrix.get());
 }
 
-CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square)
+CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square, PatternCopy copy)
 {
     static_assert(sizeof(long long) == 8, "64-bit sizes");
     Ref validate = module_global(module, csc_name(module, CscName::Validate));
     CscInput in;
-    if (take_canonical_csc(module, validate.get(), A, require_square, in)) {
+    if (take_canonical_csc(module, validate.get(), A, require_square, copy, in)) {
         return in;
     }
     Ref result;

@@ -16,12 +16,24 @@ namespace tarnix {
 //   Keyword:    validate_csc_input(A, require_square=True)
 enum class CoerceCall : unsigned char { Plain, Positional, Keyword };
 
+// Whether the native path (common/csc_native.hpp) hands over a copy of the
+// structure it checked: for a library that trusts its input and reads it
+// with the interpreter lock released, or while other threads may be
+// running NumPy kernels that write into the caller's arrays, what was
+// checked must be what it reads, in memory no one else can reach.
+enum class PatternCopy : unsigned char { None, Checked };
+
 struct CscInput {
     Ref matrix;       // the CSC matrix used in place of the argument
     Ref index_dtype;  // numpy.int32 or numpy.int64
     long long nrows;
     long long ncols;
     long long nnz = -1;  // known when the native path took the matrix; -1 otherwise
+    // With PatternCopy::Checked, when the native path took the matrix: new
+    // arrays of the index dtype holding the matrix's indptr and indices as
+    // they were checked, referenced by nothing else. Null otherwise.
+    Ref indptr_copy;
+    Ref indices_copy;
 };
 
 // The names read from CSC matrices (and validate_csc_input's), interned once
@@ -38,7 +50,8 @@ Ref csc_attribute(PyObject* module, PyObject* matrix, CscName which);
 // globals, as Python code would) and unpacks exactly three items. A matrix
 // that the function would return as it is, is recognised natively instead
 // (common/csc_native.hpp): same result, no Python call.
-CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square = false);
+CscInput coerce_csc(PyObject* module, PyObject* A, CoerceCall call, bool require_square = false,
+                    PatternCopy copy = PatternCopy::None);
 
 // True when matrix.nnz == 0 (Python equality): the modules answer such
 // matrices without calling a library.

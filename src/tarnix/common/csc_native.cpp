@@ -2,12 +2,14 @@
 // canonical CSC: what it binds at import, and the one pass over a call's
 // argument. Anything it does not recognise goes to the Python function.
 #include "common/csc_native.hpp"
+#include "common/canonical.hpp"
 #include "common/csc_result.hpp"
 #include "common/module.hpp"
 
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 namespace tarnix {
 namespace {
@@ -72,24 +74,50 @@ bool is_csc_format(const Ref& format)
     return format && PyUnicode_CheckExact(format.get()) && PyUnicode_CompareWithASCIIString(format.get(), "csc") == 0;
 }
 
+// A new array like `like` (its dtype) of n entries.
+Ref new_like(PyArrayObject* like, npy_intp n)
+{
+    npy_intp dims[1] = {n};
+    return check(PyArray_SimpleNew(1, dims, PyArray_TYPE(like)));
+}
+
+// The check in one index width, in place or on copies (stored in `out`).
+template <class I>
+bool canonical_of(PyArrayObject* indptr, PyArrayObject* indices, long long nrows, long long ncols, PatternCopy copy,
+                  CscInput& out)
+{
+    const I* Ap = static_cast<const I*>(PyArray_DATA(indptr));
+    const I* Ai = static_cast<const I*>(PyArray_DATA(indices));
+    const long long nnz = PyArray_DIM(indices, 0);
+    if (copy == PatternCopy::None) {
+        return is_canonical(Ap, ncols, Ai, nnz, nrows);
+    }
+    Ref P = new_like(indptr, static_cast<npy_intp>(ncols + 1));
+    Ref R = new_like(indices, static_cast<npy_intp>(nnz));
+    if (!copy_canonical(Ap, ncols, Ai, nnz, nrows, static_cast<I*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(P.get()))),
+                        static_cast<I*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(R.get()))))) {
+        return false;
+    }
+    out.indptr_copy = std::move(P);
+    out.indices_copy = std::move(R);
+    return true;
+}
+
 // The structure check in the arrays' own index width; false for any other width.
-bool canonical_structure(PyArrayObject* indptr, PyArrayObject* indices, long long nrows, long long ncols)
+bool canonical_structure(PyArrayObject* indptr, PyArrayObject* indices, long long nrows, long long ncols,
+                         PatternCopy copy, CscInput& out)
 {
     const int type = PyArray_TYPE(indptr);
     if (type != PyArray_TYPE(indices) || PyArray_DIM(indptr, 0) != ncols + 1) {
         return false;
     }
-    const long long nnz = PyArray_DIM(indices, 0);
     if (type == NPY_INT32) {
         // validate_csc_input widens the indices of a matrix with a dimension beyond int32.
         constexpr long long top = std::numeric_limits<int32_t>::max();
-        return nrows <= top && ncols <= top &&
-               is_canonical(static_cast<const int32_t*>(PyArray_DATA(indptr)), ncols,
-                            static_cast<const int32_t*>(PyArray_DATA(indices)), nnz, nrows);
+        return nrows <= top && ncols <= top && canonical_of<int32_t>(indptr, indices, nrows, ncols, copy, out);
     }
     if (type == NPY_INT64) {
-        return is_canonical(static_cast<const int64_t*>(PyArray_DATA(indptr)), ncols,
-                            static_cast<const int64_t*>(PyArray_DATA(indices)), nnz, nrows);
+        return canonical_of<int64_t>(indptr, indices, nrows, ncols, copy, out);
     }
     return false;
 }
@@ -136,7 +164,8 @@ Ref csc_attribute(PyObject* module, PyObject* matrix, CscName which)
     return check(PyObject_GetAttr(matrix, csc_name(module, which)));
 }
 
-bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool require_square, CscInput& out)
+bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool require_square, PatternCopy copy,
+                        CscInput& out)
 {
     const auto& st = module_state<ModuleState>(module);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(A));
@@ -161,7 +190,7 @@ bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool 
     PyArrayObject* i = plain_vector(indices);
     PyArrayObject* x = plain_vector(data);
     if (p == nullptr || i == nullptr || x == nullptr || (PyArray_TYPE(x) != NPY_DOUBLE && PyArray_TYPE(x) != NPY_CDOUBLE) ||
-        PyArray_DIM(x, 0) != PyArray_DIM(i, 0) || !canonical_structure(p, i, nrows, ncols)) {
+        PyArray_DIM(x, 0) != PyArray_DIM(i, 0) || !canonical_structure(p, i, nrows, ncols, copy, out)) {
         return false;
     }
     out.matrix = Ref::borrow(A);

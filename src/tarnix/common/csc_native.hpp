@@ -26,41 +26,12 @@ void bind_csc_input(PyObject* module);
 // and the structure is canonical: 0 = indptr[0] <= ... <= indptr[-1] = nnz =
 // len(indices) = len(data), row indices strictly increasing within each
 // column and below the row count.
+// With PatternCopy::Checked the structure is copied into new arrays first
+// and checked there (out.indptr_copy and out.indices_copy).
 // Returns false in every other case, having run no Python code other than
 // SciPy's own properties of those classes: the caller then calls `validate`,
 // whose checks and messages decide.
-bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool require_square, CscInput& out);
-
-// Row indices strictly increasing within every column and in 0..nrow-1,
-// column pointers running from 0 to nnz without decreasing.
-//   I Ap[ncol+1]  column pointers
-//   I Ai[nnz]     row indices
-// Each pointer is read once and checked before it indexes Ai, so another
-// thread writing into the arrays can spoil the answer but never make the
-// pass read outside them. The inner loop is branch-free so that it
-// vectorises over long columns.
-template <class I>
-bool is_canonical(const I* Ap, long long ncol, const I* Ai, long long nnz, long long nrow)
-{
-    if (Ap[0] != 0) {
-        return false;
-    }
-    long long start = 0;
-    unsigned bad = 0;
-    for (long long j = 0; j < ncol; ++j) {
-        const long long end = Ap[j + 1];
-        if (end < start || end > nnz) {
-            return false;
-        }
-        if (end > start) {
-            bad |= static_cast<unsigned>(Ai[start] < 0) | static_cast<unsigned>(Ai[end - 1] >= nrow);
-            for (long long k = start + 1; k < end; ++k) {
-                bad |= static_cast<unsigned>(Ai[k] <= Ai[k - 1]);
-            }
-        }
-        start = end;
-    }
-    return bad == 0 && start == nnz;
-}
+bool take_canonical_csc(PyObject* module, PyObject* validate, PyObject* A, bool require_square, PatternCopy copy,
+                        CscInput& out);
 
 }  // namespace tarnix
