@@ -9,6 +9,7 @@ coercion, and the native check must be taken only where it applies: the
 Python function is seen to run for everything else. The other shortcuts are
 held against the NumPy expressions they stand for."""
 
+import functools
 import operator
 import sys
 from contextlib import contextmanager
@@ -413,3 +414,128 @@ def test_btf_q_permutation_matches_numpy(dtype, layout):
 def test_btf_q_permutation_returns_the_array_it_was_given():
     q = np.array([0, -3, 1], dtype=np.int32)
     assert btf_module.btf_q_permutation(q) is q and q.tolist() == [0, 1, 1]
+
+
+# The canonical check scans the rows as one sequence, in blocks (a copy is
+# made and checked 16 KiB at a time, counts are kept per 65536 entries),
+# and settles each column's first entry in a pass over the pointers. Faults
+# placed at and beside those block edges, on the first and last entries of
+# columns, and around empty columns, must be found exactly where SciPy's own
+# test of the canonical form finds them.
+
+@functools.cache
+def _base_pattern(index_dtype, ncols=9000, seed=3):
+    rng = np.random.default_rng(seed)
+    nrows = ncols
+    lengths = rng.integers(0, 16, ncols)
+    lengths[:3] = 0
+    lengths[-4:] = 0
+    lengths[rng.choice(ncols, 200, replace=False)] = 0
+    rows = [np.sort(rng.choice(nrows, n, replace=False)) for n in lengths]
+    indptr = np.concatenate([[0], np.cumsum(lengths)]).astype(index_dtype)
+    indices = np.concatenate(rows).astype(index_dtype)
+    return sparse.csc_array((np.ones(len(indices)), indices, indptr), shape=(nrows, ncols))
+
+
+def _pattern(index_dtype):
+    """A canonical pattern of about 70,000 entries, with empty columns at the start, end and inside."""
+    A = _base_pattern(index_dtype)
+    return sparse.csc_array((A.data.copy(), A.indices.copy(), A.indptr.copy()), shape=A.shape)
+
+
+def _scipy_canonical(A):
+    indices = A.indices
+    fresh = sparse.csc_array((np.ones(len(indices)), indices.copy(), A.indptr.copy()), shape=A.shape)
+    in_range = len(indices) == 0 or (indices.min() >= 0 and indices.max() < A.shape[0])
+    return bool(in_range and fresh.has_canonical_format)
+
+
+def _column_of(A, k):
+    return int(np.searchsorted(A.indptr, k, side="right")) - 1
+
+
+def _swap_inside(A, k):
+    """Entries k and k+1 exchanged, both in one column."""
+    j = _column_of(A, k)
+    k = min(max(k, int(A.indptr[j])), int(A.indptr[j + 1]) - 2)
+    A.indices[k], A.indices[k + 1] = A.indices[k + 1], A.indices[k]
+    return A
+
+
+def _first_entries(A):
+    starts = A.indptr[:-1][np.diff(A.indptr) > 0]
+    return starts
+
+
+def _edges(A):
+    """Positions at and beside the block edges of the scans, inside the pattern."""
+    edges = []
+    for block in (2048, 4096, 65536):
+        for k in range(block, A.nnz, block):
+            edges += [k - 1, k, k + 1]
+    return sorted(set(e for e in edges if 1 <= e < A.nnz - 1))
+
+
+def _faults(A):
+    """(name, mutation) pairs; each mutation returns A changed in one place."""
+    firsts = _first_entries(A)
+    yield "none", lambda A: A
+    for k in _edges(A)[::3]:
+        yield f"swap at {k}", lambda A, k=k: _swap_inside(A, k)
+        yield f"repeat at {k}", lambda A, k=k: _set_entry(A, k, A.indices[k - 1])
+    # Across a column boundary a fall, or an equal row, is allowed.
+    j = len(firsts) // 2
+    s = int(firsts[j])
+    yield "first equals previous last", lambda A, s=s: _set_entry(A, s, A.indices[s - 1]) \
+        if A.indices[s] < A.indices[s - 1] and (s + 1 >= A.nnz or A.indices[s - 1] < A.indices[s + 1]) else A
+    yield "first entry negative", lambda A: _set_entry(A, int(firsts[5]), -1)
+    yield "first entry of all negative", lambda A: _set_entry(A, 0, -1)
+    yield "last entry at nrows", lambda A: _set_entry(A, A.nnz - 1, A.shape[0])
+    yield "last of a column at nrows", lambda A: _set_entry(A, int(firsts[6]) - 1, A.shape[0] + 5)
+    yield "last entry repeats", lambda A: _set_entry(A, A.nnz - 1, A.indices[A.nnz - 2])
+    yield "second entry falls", lambda A: _set_entry(A, 1, A.indices[0] - 1) if A.indptr[4] > 1 else A
+
+
+def _set_entry(A, k, value):
+    A.indices[k] = value
+    return A
+
+
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+@pytest.mark.parametrize("fn", [btf_module.strongcomp, colamd_module.colamd], ids=["copied", "in_place"])
+def test_native_check_decides_as_scipy(fn, index_dtype):
+    checked = 0
+    for name, mutate in _faults(_pattern(index_dtype)):
+        A = mutate(_pattern(index_dtype))
+        expected_canonical = _scipy_canonical(A)
+        _, python = python_ran(lambda: fn(A))
+        assert python == (not expected_canonical), name
+        checked += 1
+    assert checked > 40
+
+
+def test_native_check_of_tiny_patterns():
+    # One entry, one column, every column empty but one, entries only in the last column.
+    for dense in (np.array([[2.0]]), np.ones((5, 1)), np.diag([0, 0, 3.0, 0]), np.eye(4)[:, ::-1] * [0, 0, 0, 1]):
+        A = sparse.csc_array(dense)
+        _, python = python_ran(lambda: btf_module.maxtrans(A))
+        assert not python
+        B = _set(sparse.csc_array(dense), indices=sparse.csc_array(dense).indices + dense.shape[0])
+        _, python = python_ran(lambda: btf_module.maxtrans(B))
+        assert python
+
+
+def test_strongcomp_reads_the_pattern_as_it_was_coerced():
+    # Converting q runs Python code after the matrix was coerced; what it
+    # does to the matrix's arrays then no longer reaches the library.
+    A = base(8)
+    expected = btf_module.strongcomp(base(8), np.arange(8))
+
+    class Spoiler:
+        def __array__(self, dtype=None, copy=None):
+            A.indices[:] = 10**6
+            A.indptr[1:] = 0
+            return np.arange(8, dtype=dtype)
+
+    got = btf_module.strongcomp(A, Spoiler())
+    assert all(np.array_equal(g, e) for g, e in zip(got, expected))

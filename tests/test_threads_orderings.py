@@ -23,7 +23,7 @@ import tarnix.camd as tca
 import tarnix.ccolamd as tcc
 import tarnix.colamd as tc
 
-from support import with_index_dtype
+from support import run_python, with_index_dtype
 from test_threads import run_together, same
 
 THREADS = 8
@@ -199,6 +199,66 @@ def test_rewriting_the_callers_arrays_meanwhile(index_dtype):
     # The modules' own state is intact: a clean call answers as before.
     assert np.array_equal(tca.camd(A), tca.camd(grid_laplacian(60, index_dtype)))
     assert same(tb.btf(A), tb.btf(grid_laplacian(60, index_dtype)))
+
+
+# A NumPy kernel that let go of the interpreter lock keeps writing into its
+# output while another thread holds the lock, even on arrays of a few
+# hundred entries. Here one flips a bit high in every row index, turning
+# them into rows far out of range and back, while small calls (which keep
+# the lock) run on those arrays: they must see either the one pattern or the
+# other, in their copies, and never read where the flipped rows point. In a
+# fresh interpreter, so that a crash is reported as a failure.
+def test_kernels_writing_meanwhile_into_a_small_calls_arrays():
+    code = """
+        import sys, threading, time
+        import numpy as np
+        from scipy import sparse
+        import tarnix.btf as tb, tarnix.camd as tca, tarnix.ccolamd as tcc, tarnix.colamd as tc
+
+        n = 450
+        A = sparse.random_array((n, n), density=3.0 / n, format="csc", random_state=1) + sparse.eye_array(n)
+        A = sparse.csc_array(A + A.T)
+        A.sort_indices()
+        assert A.nnz < 4096
+        Ap, Ai = A.indptr.astype(np.int32), A.indices.astype(np.int32)
+        sets = np.zeros(n, np.int32)
+        out, out2, stats = np.zeros(n + 1, np.int32), np.zeros(n + 1, np.int32), np.zeros(20, np.int32)
+        knobs = np.zeros(20)
+        knobs[:3] = (10.0, 10.0, 1.0)
+        calls = [
+            lambda: tb._maxtrans(n, n, Ap, Ai, 0.0, out[:n]),
+            lambda: tb._strongcomp(n, Ap, Ai, None, out[:n], out2),
+            lambda: tb._btf(n, Ap, Ai, 0.0, out[:n], out2[:n], np.zeros(n + 1, np.int32)),
+            lambda: tca._camd_order(n, Ap, Ai, out[:n], None, None, None),
+            lambda: tc._symamd(n, n, Ap, Ai, out, knobs, stats),
+            lambda: tcc._csymamd(n, Ap, Ai, out, knobs, stats, sets),
+        ]
+        stop = False
+
+        def flip():
+            while not stop:
+                np.bitwise_xor(Ai, 0x40000000, out=Ai)
+                np.bitwise_xor(sets, 0x40000000, out=sets)
+
+        # Hand the lock over often, so that calls often start while a kernel runs.
+        sys.setswitchinterval(1e-5)
+        thread = threading.Thread(target=flip)
+        thread.start()
+        try:
+            for call in calls:
+                deadline = time.monotonic() + 0.6
+                while time.monotonic() < deadline:
+                    try:
+                        call()
+                    except Exception:
+                        pass
+        finally:
+            stop = True
+            thread.join()
+        print("done")
+    """
+    done = run_python(code)
+    assert done.returncode == 0 and done.stdout.strip() == "done", (done.returncode, done.stderr[-2000:])
 
 
 @pytest.fixture(scope="module")

@@ -59,17 +59,17 @@ std::unique_ptr<I[]> workspace(long long per_column, long long N)
 }
 
 // The private functions copy the pattern (and q) into arrays they own, check
-// the copies, and run BTF on them with the interpreter lock released; the
-// results go to owned arrays too and are copied into the caller's once the
-// lock is held again. Small calls work in place, holding the lock (see
-// common/owned.hpp). The public functions have the coercion copy and check
-// the pattern in one pass (common/canonical.hpp) and hand BTF those copies
-// without a second look; they pass outputs they made themselves, which no
-// other code can reach: with FreshOutputs BTF writes them directly.
+// the copies, and run BTF on them, with the interpreter lock released unless
+// the call is small (common/owned.hpp); the results go to owned arrays too
+// and are copied into the caller's afterwards. The public functions have the
+// coercion copy and check the pattern in one pass (common/canonical.hpp) and
+// hand BTF those copies without a second look; they pass outputs they made
+// themselves, which no other code can reach: with FreshOutputs BTF writes
+// them directly.
 
 // Where the pattern of a call comes from.
 enum class Source : unsigned char {
-    Caller,   // the caller's arrays: checked here, and copied when the call releases the lock
+    Caller,   // the caller's arrays: copied and checked here
     Checked,  // the coercion's checked copies, which only this call references
 };
 
@@ -77,19 +77,18 @@ enum class Source : unsigned char {
 template <class I>
 bool releases_for(long long N, const Vector<I>& Ai) noexcept
 {
-    return works_on_copies(Ai.size(), N);
+    return releases_lock(Ai.size(), N);
 }
 
-// The M by N pattern BTF reads: the caller's, checked, and copied when
-// `copying`; or the coercion's copies as they are.
+// The M by N pattern BTF reads: a checked copy of the caller's, or the
+// coercion's copies as they are.
 template <class I>
 struct Pattern {
     OwnedPattern<I> copies;
     I* Ap;
     I* Ai;
 
-    static Pattern of(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source,
-                      bool copying)
+    static Pattern of(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source)
     {
         require_non_negative(M, "M");
         require_non_negative(N, "N");
@@ -97,22 +96,21 @@ struct Pattern {
         if (source == Source::Checked) {
             return Pattern{OwnedPattern<I>{}, Ap.data(), Ai.data()};
         }
-        OwnedPattern<I> copies = OwnedPattern<I>::copy_checked(Ap, Ai, M, copying);
-        I* p = copies.Ap.or_caller(Ap).data();
-        I* i = copies.Ai.or_caller(Ai).data();
+        OwnedPattern<I> copies = OwnedPattern<I>::copy_checked(Ap, Ai, M);
+        I* p = copies.Ap.data();
+        I* i = copies.Ai.data();
         return Pattern{std::move(copies), p, i};
     }
 };
 
-// An output of n entries: the caller's array itself when it is fresh or the
-// call works in place, an owned copy of it otherwise. BTF uses some outputs
-// as workspace too (R as a stack in strongcomp) and may leave entries
-// unwritten; with the copy, those keep the caller's values, as when BTF
-// wrote the caller's array itself.
+// An output of n entries: the caller's array itself when it is fresh, an
+// owned copy of it otherwise. BTF uses some outputs as workspace too (R as a
+// stack in strongcomp) and may leave entries unwritten; with the copy, those
+// keep the caller's values, as when BTF wrote the caller's array itself.
 template <class I, bool FreshOutputs>
-Owned<I> output(const Vector<I>& out, long long n, const char* name, bool copying)
+Owned<I> output(const Vector<I>& out, long long n, const char* name)
 {
-    if (FreshOutputs || !copying) {
+    if (FreshOutputs) {
         return Owned<I>{};
     }
     return Owned<I>::copy(out, static_cast<Py_ssize_t>(n), name);
@@ -165,16 +163,16 @@ template <class I, bool FreshOutputs>
 void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source, double maxwork,
                   const Vector<I>& jmatch)
 {
-    const bool copying = releases_for(N, Ai);
-    const Pattern<I> pattern = Pattern<I>::of(M, N, Ap, Ai, source, copying);
+    const bool release = releases_for(N, Ai);
+    const Pattern<I> pattern = Pattern<I>::of(M, N, Ap, Ai, source);
     require_min_length(jmatch.size(), "jmatch", M, "M");
     require_disjoint({span_of(jmatch, "jmatch")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I m = narrow_size<I>(M, "M");
     const I n = narrow_size<I>(N, "N");
-    const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch", copying);
+    const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch");
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
-    const I matched = run_library(copying, [&] {
+    const I matched = run_library(release, [&] {
         return btf_routines.get<I>().maxtrans(m, n, pattern.Ap, pattern.Ai, maxwork, &work_done,
                                               output_data(match, jmatch), work.get());
     });
@@ -190,8 +188,8 @@ template <class I, bool FreshOutputs>
 long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source, const Vector<I>& q,
                          const Vector<I>& p, const Vector<I>& r)
 {
-    const bool copying = releases_for(N, Ai);
-    const Pattern<I> pattern = Pattern<I>::of(N, N, Ap, Ai, source, copying);
+    const bool release = releases_for(N, Ai);
+    const Pattern<I> pattern = Pattern<I>::of(N, N, Ap, Ai, source);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     // q is read and rewritten: an output like p and r.
@@ -199,13 +197,13 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     const I n = narrow_size<I>(N, "N");
     auto work = workspace<I>(4, N);
     // q may be the caller's own array, in the public function too.
-    const Owned<I> q_owned = Owned<I>::copy_optional(q, "q", copying);
+    const Owned<I> q_owned = Owned<I>::copy_optional(q, "q");
     if (!q.is_null()) {
         check_column_permutation(q_owned.or_caller(q), N, work.get());
     }
-    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p", copying);
-    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r", copying);
-    const I nblocks = run_library(copying, [&] {
+    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
+    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
+    const I nblocks = run_library(release, [&] {
         return btf_routines.get<I>().strongcomp(n, pattern.Ap, pattern.Ai, output_data(q_owned, q),
                                                 output_data(p_out, p), output_data(r_out, r), work.get());
     });
@@ -225,20 +223,20 @@ template <class I, bool FreshOutputs>
 long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source source, double maxwork,
                   const Vector<I>& p, const Vector<I>& q, const Vector<I>& r)
 {
-    const bool copying = releases_for(N, Ai);
-    const Pattern<I> pattern = Pattern<I>::of(N, N, Ap, Ai, source, copying);
+    const bool release = releases_for(N, Ai);
+    const Pattern<I> pattern = Pattern<I>::of(N, N, Ap, Ai, source);
     require_min_length(p.size(), "p", N, "N");
     require_min_length(q.size(), "q", N, "N");
     require_min_length(r.size(), "r", N + 1, "N + 1");
     require_disjoint({span_of(p, "p"), span_of(q, "q"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I n = narrow_size<I>(N, "N");
-    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p", copying);
-    const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q", copying);
-    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r", copying);
+    const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
+    const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q");
+    const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
     auto work = workspace<I>(5, N);
     double work_done = 0.0;
     I nmatch = 0;
-    const I nblocks = run_library(copying, [&] {
+    const I nblocks = run_library(release, [&] {
         return btf_routines.get<I>().order(n, pattern.Ap, pattern.Ai, maxwork, &work_done,
                                            output_data(p_out, p), output_data(q_out, q), output_data(r_out, r),
                                            &nmatch, work.get());

@@ -119,10 +119,10 @@ void library_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long 
 }
 
 // CAMD reads the pattern and the constraint sets in place: it gets copies,
-// checked again, and runs with the interpreter lock released. The
-// permutation and Info go to owned arrays and are copied into the caller's
-// once the lock is held again (the permutation only when CAMD wrote it).
-// Small calls work in place, holding the lock (see common/owned.hpp).
+// checked again, and runs with the interpreter lock released unless the call
+// is small (see common/owned.hpp). The permutation and Info go to owned
+// arrays and are copied into the caller's afterwards (the permutation only
+// when CAMD wrote it).
 template <class I>
 void run_camd(const State& st, long long N, const CamdArrays<I>& a)
 {
@@ -130,17 +130,17 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     const I n = narrow_size<I>(N, "N");
     double control[CAMD_CONTROL];
     library_control<I>(control, a.ctrl.data(), N);
-    const bool copying = works_on_copies(a.Ai.size(), N);
-    const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai, copying);
-    const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints", copying);
+    const bool release = releases_lock(a.Ai.size(), N);
+    const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai);
+    const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints");
     require_constraints(constraints.or_caller(a.constraints), N);
     // A negative N is CAMD's to refuse; its P is then never written.
     const Py_ssize_t np = static_cast<Py_ssize_t>(N > 0 ? N : 0);
-    const Owned<I> p = copying && !a.p.is_null() ? Owned<I>::uninitialised(np, "p") : Owned<I>{};
+    const Owned<I> p = !a.p.is_null() ? Owned<I>::uninitialised(np, "p") : Owned<I>{};
     // Without the caller's Info the invalid-matrix message still shows the
     // statistics the library reports.
     double info[CAMD_INFO];
-    const int status = run_library(copying, [&] {
+    const int status = run_library(release, [&] {
         return camd_routines.get<I>().order(n, pattern.Ap.or_caller(a.Ap).data(), pattern.Ai.or_caller(a.Ai).data(),
                                             p.or_caller(a.p).data(), control, info,
                                             constraints.or_caller(a.constraints).data());

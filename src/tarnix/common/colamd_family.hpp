@@ -26,7 +26,6 @@
 #include "common/threads.hpp"
 #include "common/width_table.hpp"
 
-#include <cstring>
 #include <type_traits>
 
 namespace tarnix {
@@ -338,10 +337,10 @@ private:
     }
 
     // The calls below hand the library arrays they own (see common/owned.hpp)
-    // and run it with the interpreter lock released: the permutation and the
-    // stats are written to owned arrays and copied into the caller's once the
-    // lock is held again; the constraint sets are checked on their copy.
-    // Small calls work in place, holding the lock.
+    // and run it with the interpreter lock released unless the call is small:
+    // the permutation and the stats are written to owned arrays and copied
+    // into the caller's afterwards; the constraint sets are checked on their
+    // copy.
 
     // The unsymmetric ordering overwrites its input: the row indices go into
     // a work array of the recommended length, the column pointers into the
@@ -362,16 +361,17 @@ private:
         if (alen < nnz) {
             raise(st.error, "Recommended Alen is less than nnz.");
         }
-        const bool copying = works_on_copies(nnz, N);
-        const Owned<I> owned_cmember = owned_constraints(constraints, N, copying);
+        const bool release = releases_lock(nnz, N);
+        const Owned<I> owned_cmember = owned_constraints(constraints, N);
         I* cmember = owned_cmember.or_caller(constraints).data();
         auto work = colamd_work_array(a.Ai, alen);
-        const Owned<I> perm = start_permutation(a, N, copying);
-        I* p = perm.or_caller(a.perm).data();
+        // The permutation starts from the column pointers.
+        const Owned<I> perm = Owned<I>::copy(a.Ap, N + 1, "perm");
+        I* p = perm.data();
         I stats[Lib::nstats] = {};
         double safe_knobs[Lib::nknobs];
         library_knobs<I>(safe_knobs, knobs, M, N);
-        const int ok = run_library(copying, [&] {
+        const int ok = run_library(release, [&] {
             if constexpr (Lib::constrained) {
                 return lib.order(n_row, n_col, alen, work.get(), p, safe_knobs, stats, cmember);
             }
@@ -391,20 +391,20 @@ private:
                               Py_ssize_t nknobs, const Vector<I>& constraints)
     {
         check_arrays(a, N, knobs, nknobs, constraints);
-        const bool copying = works_on_copies(a.Ai.size(), N);
-        const Owned<I> owned_cmember = owned_constraints(constraints, N, copying);
+        const bool release = releases_lock(a.Ai.size(), N);
+        const Owned<I> owned_cmember = owned_constraints(constraints, N);
         I* cmember = owned_cmember.or_caller(constraints).data();
         const auto& lib = Lib::routines.template get<I>();
         const I n = narrow_size<I>(N, "N");
         double safe_knobs[Lib::nknobs];
         library_knobs<I>(safe_knobs, knobs, N, N);
-        const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai, copying);
-        I* Ap = pattern.Ap.or_caller(a.Ap).data();
-        I* Ai = pattern.Ai.or_caller(a.Ai).data();
-        const Owned<I> perm = copying ? Owned<I>::uninitialised(N + 1, "perm") : Owned<I>{};
-        I* p = perm.or_caller(a.perm).data();
+        const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai);
+        I* Ap = pattern.Ap.data();
+        I* Ai = pattern.Ai.data();
+        const Owned<I> perm = Owned<I>::uninitialised(N + 1, "perm");
+        I* p = perm.data();
         I stats[Lib::nstats] = {};
-        const int ok = run_library(copying, [&] {
+        const int ok = run_library(release, [&] {
             if constexpr (Lib::constrained) {
                 return lib.symmetric(n, Ai, Ap, p, safe_knobs, stats, library_calloc, library_free, cmember, -1);
             }
@@ -416,33 +416,20 @@ private:
         finish(st, ok, a, perm, stats, N, true);
     }
 
-    // A copy of the constraint sets when `copying`, checked (none for COLAMD).
+    // A copy of the constraint sets, checked (none for COLAMD).
     template <class I>
-    static Owned<I> owned_constraints(const Vector<I>& constraints, long long N, bool copying)
+    static Owned<I> owned_constraints(const Vector<I>& constraints, long long N)
     {
         if constexpr (Lib::constrained) {
-            Owned<I> cmember = Owned<I>::copy_optional(constraints, "constraints", copying);
+            Owned<I> cmember = Owned<I>::copy_optional(constraints, "constraints");
             require_constraints(cmember.or_caller(constraints), N);
             return cmember;
         }
         else {
             static_cast<void>(constraints);
             static_cast<void>(N);
-            static_cast<void>(copying);
             return Owned<I>{};
         }
-    }
-
-    // The permutation the unsymmetric ordering starts from: the column
-    // pointers, in an owned array or (in place) in the caller's perm.
-    template <class I>
-    static Owned<I> start_permutation(const ColamdArrays<I>& a, long long N, bool copying)
-    {
-        if (copying) {
-            return Owned<I>::copy(a.Ap, N + 1, "perm");
-        }
-        std::memcpy(a.perm.data(), a.Ap.data(), static_cast<size_t>(N + 1) * sizeof(I));
-        return Owned<I>{};
     }
 
     // The library's results into the caller's arrays, then its status. The

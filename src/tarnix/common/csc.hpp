@@ -156,23 +156,6 @@ long long require_column_pointers(const Vector<I>& Ap, Py_ssize_t len_Ai)
     raise_format(PyExc_ValueError, "row index Ai[%lld] = %lld is out of range for %lld rows", k, row, nrow);
 }
 
-// A complete check, for libraries that trust their input (BTF): the column
-// pointers, and every row index in 0..nrow-1.
-template <class I>
-void require_valid_pattern(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
-{
-    const long long nnz = require_column_pointers(Ap, Ai.size());
-    if (all_below(Ai.data(), nnz, nrow)) {
-        return;
-    }
-    const I* i = Ai.data();
-    for (long long k = 0; k < nnz; ++k) {
-        if (i[k] < 0 || static_cast<long long>(i[k]) >= nrow) {
-            raise_row_out_of_range(k, i[k], nrow);
-        }
-    }
-}
-
 // The structure CHOLMOD's sorted matrices have: the column pointers, and row
 // indices in range and strictly increasing within each column (sorted, no
 // duplicates).

@@ -1,20 +1,21 @@
-// Arrays a library call owns, so that the library can work with the
-// interpreter lock released.
+// Arrays a library call owns, so that what the library reads is what was
+// checked, and the library can work with the interpreter lock released.
 //
-// A library that reads or writes the caller's arrays while other threads run
-// could see them change under it (the caller's other threads, NumPy kernels
-// that release the lock, another of our calls writing its output there). So
-// the ordering and BTF calls hand their libraries copies: new NumPy arrays
-// that only the call references, viewed like any argument, so that the
-// checks of common/csc.hpp and common/ordering.hpp apply to them unchanged.
-// The checks run on the copies, after copying: what was checked is what the
-// library reads. Outputs are written to owned arrays and copied into the
-// caller's once the lock is held again.
+// A library that reads or writes the caller's arrays could see them change
+// under it: another thread may be writing into them, with Python code or in
+// a NumPy kernel, and a kernel that let go of the interpreter lock keeps
+// writing while this thread holds it (seen for arrays of a few hundred
+// entries). A library that takes row indices or constraint sets as indices
+// then reads and writes outside its arrays. So the ordering and BTF calls
+// hand their libraries copies, always: new NumPy arrays that only the call
+// references, viewed like any argument, so that the checks of
+// common/csc.hpp and common/ordering.hpp apply to them unchanged. The checks
+// run on the copies, after copying. Outputs are written to owned arrays and
+// copied into the caller's afterwards.
 //
-// Small calls keep the lock and work in place: for them the copies would
-// cost more than other threads could gain (a few microseconds for the lock
-// and the arrays against a library call of about as long). Nothing else
-// runs while they hold the lock, so the caller's arrays are what they check.
+// Small calls keep the interpreter lock: for them taking it back would cost
+// more than other threads could gain (a few microseconds against a library
+// call of about as long).
 #pragma once
 
 #include "common/buffer.hpp"
@@ -28,15 +29,15 @@
 
 namespace tarnix {
 
-// Whether a call over `rows` row indices and `columns` columns works on
-// copies without the lock, or in place holding it. The sizes may be any
-// arguments' (a negative or huge N is refused later): no sum overflows.
-inline constexpr long long kCopiesFromEntries = 4096;
+// Whether a call over `rows` row indices and `columns` columns releases the
+// interpreter lock. The sizes may be any arguments' (a negative or huge N is
+// refused later): no sum overflows.
+inline constexpr long long kReleaseFromEntries = 4096;
 
-inline bool works_on_copies(long long rows, long long columns) noexcept
+inline bool releases_lock(long long rows, long long columns) noexcept
 {
-    auto clamp = [](long long v) { return v < 0 ? 0 : v > kCopiesFromEntries ? kCopiesFromEntries : v; };
-    return clamp(rows) + clamp(columns) >= kCopiesFromEntries;
+    auto clamp = [](long long v) { return v < 0 ? 0 : v > kReleaseFromEntries ? kReleaseFromEntries : v; };
+    return clamp(rows) + clamp(columns) >= kReleaseFromEntries;
 }
 
 // f() with the interpreter lock released when `release`, holding it otherwise.
@@ -72,16 +73,16 @@ struct Owned {
         return owned;
     }
 
-    // A copy of a view that may be null (an argument that was None); none
-    // unless `copying`.
-    static Owned copy_optional(const Vector<I>& src, const char* name, bool copying = true)
+    // A copy of a view that may be null (an argument that was None): none then.
+    static Owned copy_optional(const Vector<I>& src, const char* name)
     {
-        return !copying || src.is_null() ? Owned{} : copy(src, src.size(), name);
+        return src.is_null() ? Owned{} : copy(src, src.size(), name);
     }
 
     I* data() const noexcept { return view.data(); }
 
-    // The copy, or the caller's array when there is none (an in-place call).
+    // The copy, or the caller's array when there is none (an argument that
+    // was None, or an output the call made itself).
     const Vector<I>& or_caller(const Vector<I>& caller) const noexcept { return array ? view : caller; }
 
     // Writes the first n entries back into dst.
@@ -89,7 +90,7 @@ struct Owned {
 };
 
 // The row indices Ai[0..nnz) copied and checked in one pass: every value
-// stored in the copy lies in 0..nrow-1 (raised as require_valid_pattern does).
+// stored in the copy lies in 0..nrow-1.
 template <class I>
 Owned<I> copy_rows_checked(const Vector<I>& Ai, long long nnz, long long nrow)
 {
@@ -117,37 +118,31 @@ Owned<I> copy_rows_checked(const Vector<I>& Ai, long long nnz, long long nrow)
 
 // The pattern BTF reads, owned and checked: Ap[N+1] from 0, non-decreasing,
 // up to at most len(Ai), and every row index in 0..nrow-1. Ap has N + 1
-// entries (checked by the caller). Ap and Ai below are the copies; a call in
-// place has none and reads the caller's (Owned::or_caller).
+// entries (checked by the caller).
 template <class I>
 struct OwnedPattern {
     Owned<I> Ap;
     Owned<I> Ai;
 
-    // In place (no copies) the caller's arrays are checked instead.
-    static OwnedPattern copy_checked(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow, bool copying)
+    static OwnedPattern copy_checked(const Vector<I>& Ap, const Vector<I>& Ai, long long nrow)
     {
-        if (!copying) {
-            require_valid_pattern(Ap, Ai, nrow);
-            return OwnedPattern{};
-        }
         Owned<I> pointers = Owned<I>::copy(Ap, Ap.size(), "Ap");
         const long long nnz = require_column_pointers(pointers.view, Ai.size());
         return OwnedPattern{std::move(pointers), copy_rows_checked(Ai, nnz, nrow)};
     }
 };
 
-// The pattern SYMAMD, CSYMAMD and CAMD read, copied when `copying`: these
-// libraries check the pattern themselves, column by column, once the column
-// pointers are known to stay inside Ai, which is checked on the copies.
+// The pattern SYMAMD, CSYMAMD and CAMD read, copied: these libraries check
+// the pattern themselves, column by column, once the column pointers are
+// known to stay inside Ai, which is checked on the copies.
 template <class I>
 struct OwnedPointers {
     Owned<I> Ap;
     Owned<I> Ai;
 
-    static OwnedPointers copy_checked(const Vector<I>& Ap, const Vector<I>& Ai, bool copying)
+    static OwnedPointers copy_checked(const Vector<I>& Ap, const Vector<I>& Ai)
     {
-        OwnedPointers pattern{Owned<I>::copy_optional(Ap, "Ap", copying), Owned<I>::copy_optional(Ai, "Ai", copying)};
+        OwnedPointers pattern{Owned<I>::copy_optional(Ap, "Ap"), Owned<I>::copy_optional(Ai, "Ai")};
         if (pattern.Ap.array && pattern.Ai.array) {
             require_pointers_within(pattern.Ap.view, pattern.Ai.view.size());
         }
