@@ -216,7 +216,7 @@ def test_kernels_writing_meanwhile_into_a_small_calls_arrays():
         import tarnix.btf as tb, tarnix.camd as tca, tarnix.ccolamd as tcc, tarnix.colamd as tc
 
         n = 450
-        A = sparse.random_array((n, n), density=3.0 / n, format="csc", random_state=1) + sparse.eye_array(n)
+        A = sparse.random_array((n, n), density=3.0 / n, format="csc", rng=1) + sparse.eye_array(n)
         A = sparse.csc_array(A + A.T)
         A.sort_indices()
         assert A.nnz < 4096
