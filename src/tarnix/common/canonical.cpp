@@ -8,8 +8,9 @@
 
 // Each scan is compiled twice, for AVX2 and for the baseline, and the loader
 // picks one when the module is loaded (GNU ifunc: glibc only, so not on
-// musl, macOS or Windows).
-#if defined(__x86_64__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
+// musl, macOS or Windows). GCC only: Clang's support of the attribute on
+// templates varies between releases.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__)
 #define TARNIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define TARNIX_VECTOR_CLONES

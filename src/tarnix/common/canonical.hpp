@@ -10,7 +10,7 @@
 // descent) is counted, and a second pass over the column pointers counts
 // the descents that fall on the first entry of a column, where they are
 // allowed. The pattern is canonical when the two counts agree. The scans
-// run with AVX2 where the processor has it (x86-64 with glibc's ifunc),
+// run with AVX2 where the processor has it (built by GCC for x86-64 glibc),
 // with the baseline instructions elsewhere.
 //
 //   I Ap[ncol+1]   column pointers
