@@ -243,11 +243,11 @@ def test_spqr_qmult_householder_triple(limit, method, dtype, index_dtype):
 
 
 @pytest.mark.parametrize("method", METHODS)
-def test_spqr_qmult_non_triangular_triple_takes_the_library(limit, method):
-    """Vectors that touch an earlier vector's first row are left to the library.
+def test_spqr_qmult_vectors_touching_earlier_first_rows(limit, method):
+    """Vectors that touch an earlier vector's first row, in separate panels of the library's.
 
-    The library loads vectors into dense panels and ignores what lies above a
-    panel's diagonal, so for such H only its own product gives its answer.
+    The third vector's smallest row is the second one's: the library starts a
+    new panel with it and applies both in full, as the kernel does.
     """
     rng = np.random.default_rng(4)
     m = 7
@@ -259,7 +259,77 @@ def test_spqr_qmult_non_triangular_triple_takes_the_library(limit, method):
     shape_x = (m, 2) if method in ("QX", "QTX") else (2, m)
     X = rng.standard_normal(shape_x)
     library, kernel = both_paths(limit, lambda: spqr_qmult(house, X, method))
-    np.testing.assert_array_equal(kernel, library)
+    assert_close(kernel, library)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_spqr_qmult_takes_the_kernel_for_spqrs_own_triple(limit, method):
+    """SPQR's own multifrontal H has vectors touching earlier first rows (its
+    contribution blocks go on to the parent fronts), but never inside one of
+    the library's panels: the kernel applies it, to the library's answer."""
+    k = 20
+    one = sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(k, k))
+    L = sparse.kron(one, sparse.eye_array(k)) + sparse.kron(sparse.eye_array(k), one)
+    A = sparse.csc_array(sparse.vstack([L, 0.5 * sparse.eye_array(k * k)]))
+    house = spqr(A, mode="householder")[0]
+    m = A.shape[0]
+    X = np.random.default_rng(2).standard_normal((m, 3) if method in ("QX", "QTX") else (3, m))
+    library, kernel = both_paths(limit, lambda: spqr_qmult(house, X, method))
+    assert_close(kernel, library, np.abs(library).max())
+    # Different rounding shows that the kernel, not the library, made it.
+    assert not np.array_equal(kernel, library)
+
+
+def _above_a_diagonal():
+    """A triple one of whose vectors touches, inside a panel the library builds
+    forward, the first row of an earlier vector of that panel (the fourth
+    vector's row 8 is the third one's first): the library's block reflector
+    does not read that entry."""
+    m = 10
+    H = np.zeros((m, 4))
+    rng = np.random.default_rng(0)
+    for k, rows in enumerate([[0, 3, 8], [3, 4], [8, 9], [4, 8]]):
+        H[rows, k] = rng.uniform(0.5, 1.5, len(rows))
+        H[rows[0], k] = 1.0
+    return H, np.array([0.7, 1.1, 0.4, 0.9])
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_spqr_qmult_keeps_the_library_where_its_panels_skip_entries(limit, method):
+    H, tau = _above_a_diagonal()
+    m = H.shape[0]
+    house = (sparse.csc_array(H), tau, np.arange(m, dtype=np.int32))
+    X = np.random.default_rng(1).standard_normal((m, 2) if method in ("QX", "QTX") else (2, m))
+    library, kernel = both_paths(limit, lambda: spqr_qmult(house, X, method))
+    if method in ("QTX", "XQ"):
+        # Built forward, the panel skips the entry: only the library gives its own answer ...
+        np.testing.assert_array_equal(kernel, library)
+        one_by_one = X.copy() if method == "QTX" else X.T.copy()
+        for k in range(H.shape[1]):
+            one_by_one -= tau[k] * np.outer(H[:, k], H[:, k] @ one_by_one)
+        one_by_one = one_by_one if method == "QTX" else one_by_one.T
+        assert np.abs(library - one_by_one).max() > 0.1
+    else:
+        # ... built backward, no panel holds both vectors.
+        assert_close(kernel, library)
+
+
+def test_spqr_qmult_random_triples_as_the_library(limit):
+    rng = np.random.default_rng(11)
+    for _ in range(300):
+        m, k = int(rng.integers(3, 12)), int(rng.integers(1, 8))
+        H = sparse.random_array((m, k), density=float(rng.uniform(0.2, 0.8)), rng=rng, format="lil")
+        for j in range(min(m, k)):
+            if rng.random() < 0.8:
+                H[j, j] = 1.0
+        H = sparse.csc_array(H)
+        if (np.diff(H.indptr) == 0).any():
+            continue
+        house = (H, rng.uniform(0.2, 1.5, k), rng.permutation(m).astype(np.int32))
+        for method in METHODS:
+            X = rng.standard_normal((m, 2) if method in ("QX", "QTX") else (2, m))
+            library, kernel = both_paths(limit, lambda: spqr_qmult(house, X, method))
+            assert_close(kernel, library)
 
 
 def test_spqr_qmult_no_vectors(limit):

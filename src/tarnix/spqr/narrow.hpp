@@ -12,6 +12,7 @@
 #include "spqr/householder_fronts.hpp"
 #include "spqr/library.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -71,45 +72,103 @@ cholmod_dense* apply_dense(int method, const Source& H, const cholmod_dense* X, 
     return Y;
 }
 
+// Whether the library's product with H is H's vectors applied one by one,
+// each 1 in its first row, as the kernel applies them. The library groups
+// consecutive vectors into panels of at most 32 and applies each panel as a
+// block reflector, which reads of every vector only what lies on and below
+// its diagonal in the panel. The panels it builds backward (QX, XQ') admit a
+// vector only when its first row is in no later vector of the panel, so
+// nothing lies above a diagonal there. The panels it builds forward (Q'X,
+// XQ) may hold a vector that touches the first row of an earlier one: this
+// replays the forward grouping (spqr_happly) to look for such an entry.
+// False too for a vector without entries (the library reads past it) and
+// when the replay's workspace cannot be had: the library's product is kept.
+template <class Int>
+bool panels_are_exact(const cholmod_sparse* H, int method) noexcept
+{
+    if (method == SPQR_QX || method == SPQR_XQT) {
+        return true;
+    }
+    const auto* Hp = static_cast<const Int*>(H->p);
+    const auto* Hi = static_cast<const Int*>(H->i);
+    const int64_t nh = static_cast<int64_t>(H->ncol);
+    const int64_t mh = static_cast<int64_t>(H->nrow);
+    for (int64_t h = 0; h < nh; ++h) {
+        if (Hp[h] == Hp[h + 1]) {
+            return false;
+        }
+    }
+    std::unique_ptr<int64_t[]> where(new (std::nothrow) int64_t[static_cast<size_t>(mh) + 1]);
+    std::unique_ptr<int64_t[]> rows(new (std::nothrow) int64_t[static_cast<size_t>(mh) + 1]);
+    if (where == nullptr || rows == nullptr) {
+        return false;
+    }
+    std::fill_n(where.get(), mh, int64_t{-1});
+    constexpr int64_t panel_vectors = 32;  // the library's HCHUNK_DENSE
+    const int64_t chunk = std::min(panel_vectors, nh);
+    bool exact = true;
+    int64_t h2 = 0;
+    for (int64_t h1 = 0; h1 < nh && exact; h1 = h2) {
+        // The panel starts with h1's rows, its first row on the diagonal.
+        int64_t v = 0;
+        for (Int p = Hp[h1]; p < Hp[h1 + 1]; ++p) {
+            where[Hi[p]] = v;
+            rows[v++] = Hi[p];
+        }
+        const int64_t vmax = std::min(2 * v + 8, mh);
+        const int64_t hmax = std::min(h1 + chunk, nh);
+        for (h2 = h1 + 1; h2 < hmax; ++h2) {
+            const int64_t diagonal = h2 - h1;
+            if (diagonal >= v || rows[diagonal] != Hi[Hp[h2]]) {
+                break;
+            }
+            const int64_t before = v;
+            bool fits = true;
+            bool above = false;
+            for (Int p = Hp[h2] + 1; p < Hp[h2 + 1]; ++p) {
+                const Int i = Hi[p];
+                if (where[i] < 0) {
+                    if (v >= vmax) {
+                        fits = false;
+                        break;
+                    }
+                    where[i] = v;
+                    rows[v++] = i;
+                }
+                else if (where[i] < diagonal) {
+                    above = true;
+                }
+            }
+            if (!fits) {
+                // h2 starts the next panel: take back what it added.
+                for (int64_t k = before; k < v; ++k) {
+                    where[rows[k]] = -1;
+                }
+                v = before;
+                break;
+            }
+            if (above) {
+                exact = false;
+                break;
+            }
+        }
+        for (int64_t k = 0; k < v; ++k) {
+            where[rows[k]] = -1;
+        }
+    }
+    return exact;
+}
+
 // Y = op(X) with Q given as (H, tau, Pinv) in compressed-sparse-column form:
 // the kernel for a narrow X, SuiteSparseQR_qmult otherwise. H's structure
 // must have been checked (row indices in range), tau must hold H->ncol
 // values and Pinv H->nrow.
-// Whether H's vectors are in the triangular form the library assumes: each
-// vector is 1 in its first row, which no later vector touches. The library
-// loads vectors into dense panels that ignore what lies above a panel's
-// diagonal, so for other H its result depends on its panel widths; there
-// the library's product is kept, whatever its width. False also when the
-// check's workspace cannot be had.
-template <class Int>
-bool is_triangular(const cholmod_sparse* H) noexcept
-{
-    const auto* Hp = static_cast<const Int*>(H->p);
-    const auto* Hi = static_cast<const Int*>(H->i);
-    std::unique_ptr<bool[]> pivot(new (std::nothrow) bool[H->nrow + 1]());
-    if (pivot == nullptr) {
-        return false;
-    }
-    for (size_t k = 0; k < H->ncol; ++k) {
-        if (Hp[k] == Hp[k + 1]) {
-            continue;
-        }
-        for (Int q = Hp[k]; q < Hp[k + 1]; ++q) {
-            if (pivot[Hi[q]]) {
-                return false;
-            }
-        }
-        pivot[Hi[Hp[k]]] = true;
-    }
-    return true;
-}
-
 template <class Entry, class Int>
 cholmod_dense* qmult(int method, cholmod_sparse* H, cholmod_dense* tau, Int* Pinv, cholmod_dense* X,
                      cholmod_common* cm)
 {
     if (!is_narrow(method, static_cast<int64_t>(X->nrow), static_cast<int64_t>(X->ncol)) ||
-        !is_triangular<Int>(H)) {
+        !panels_are_exact<Int>(H, method)) {
         return SuiteSparseQR_qmult<Entry, Int>(method, H, tau, Pinv, X, cm);
     }
     HouseholderView<Entry, Int> view;
