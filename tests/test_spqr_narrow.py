@@ -207,12 +207,15 @@ def test_real_matrices(limit, name, index_dtype):
         assert_close(f.qmult(kernel, inverse), X, np.abs(X).max())
 
 
-def test_larger_grid(limit):
-    """A 2-D Laplacian stacked on the identity: many fronts and a deep tree."""
-    k = 70
+def stacked_laplacian(k):
+    """The 2-D Laplacian of a k x k grid stacked on half the identity: many fronts and a deep tree."""
     one = sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(k, k))
     L = sparse.kron(one, sparse.eye_array(k)) + sparse.kron(sparse.eye_array(k), one)
-    A = sparse.csc_array(sparse.vstack([L, 0.5 * sparse.eye_array(k * k)]))
+    return sparse.csc_array(sparse.vstack([L, 0.5 * sparse.eye_array(k * k)]))
+
+
+def test_larger_grid(limit):
+    A = stacked_laplacian(70)
     f = SPQRFactor(A)
     f.factorize(A)
     rng = np.random.default_rng(8)
@@ -267,10 +270,7 @@ def test_spqr_qmult_takes_the_kernel_for_spqrs_own_triple(limit, method):
     """SPQR's own multifrontal H has vectors touching earlier first rows (its
     contribution blocks go on to the parent fronts), but never inside one of
     the library's panels: the kernel applies it, to the library's answer."""
-    k = 20
-    one = sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(k, k))
-    L = sparse.kron(one, sparse.eye_array(k)) + sparse.kron(sparse.eye_array(k), one)
-    A = sparse.csc_array(sparse.vstack([L, 0.5 * sparse.eye_array(k * k)]))
+    A = stacked_laplacian(20)
     house = spqr(A, mode="householder")[0]
     m = A.shape[0]
     X = np.random.default_rng(2).standard_normal((m, 3) if method in ("QX", "QTX") else (3, m))

@@ -86,15 +86,21 @@ template <class I>
 bool canonical_of(PyArrayObject* indptr, PyArrayObject* indices, long long nrows, long long ncols, PatternCopy copy,
                   CscInput& out)
 {
-    const I* Ap = static_cast<const I*>(PyArray_DATA(indptr));
-    const I* Ai = static_cast<const I*>(PyArray_DATA(indices));
     const long long nnz = PyArray_DIM(indices, 0);
     if (copy == PatternCopy::None) {
-        return is_canonical(Ap, ncols, Ai, nnz, nrows);
+        return is_canonical(static_cast<const I*>(PyArray_DATA(indptr)), ncols,
+                            static_cast<const I*>(PyArray_DATA(indices)), nnz, nrows);
     }
+    // The copies first, the caller's arrays read after: nothing between
+    // taking their addresses and the pass.
     Ref P = new_like(indptr, static_cast<npy_intp>(ncols + 1));
     Ref R = new_like(indices, static_cast<npy_intp>(nnz));
-    if (!copy_canonical(Ap, ncols, Ai, nnz, nrows, static_cast<I*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(P.get()))),
+    if (PyArray_DIM(indptr, 0) != ncols + 1 || PyArray_DIM(indices, 0) != nnz) {
+        return false;
+    }
+    if (!copy_canonical(static_cast<const I*>(PyArray_DATA(indptr)), ncols,
+                        static_cast<const I*>(PyArray_DATA(indices)), nnz, nrows,
+                        static_cast<I*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(P.get()))),
                         static_cast<I*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(R.get()))))) {
         return false;
     }
