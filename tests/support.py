@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from scipy import sparse
 
-from tarnix.__main__ import mmread
+from tarnix.report.reading import mmread
 
 DATA = Path(__file__).parent / "data"
 

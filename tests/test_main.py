@@ -17,7 +17,7 @@ from tarnix.camd import camd
 from tarnix.cholmod import _cholesky_counts
 from tarnix.colamd import colamd, symamd
 from tarnix.spqr import SPQRFactor, spqr
-import tarnix.__main__ as cli
+import tarnix.report as cli
 
 SAMPLE = str(DATA / "west0067.mtx")
 
@@ -176,7 +176,7 @@ class TestSampleReport:
         assert doc["format"] == 1
         assert {k: doc["matrix"][k] for k in ("rows", "cols", "entries", "dtype", "symmetric_pattern")} == {
             "rows": 67, "cols": 67, "entries": 294, "dtype": "float64", "symmetric_pattern": False}
-        assert set(doc) == {"format", "matrix", *cli.SECTIONS, "timing"}
+        assert set(doc) == {"format", "versions", "matrix", *cli.SECTIONS, "timing"}
 
         columns = doc["columns"]["orderings"]
         N = normal_pattern(A)
@@ -298,9 +298,9 @@ class TestOtherShapes:
 class TestOptions:
     def test_only_and_skip_choose_sections(self, capsys):
         doc = run_json(capsys, "--only", "btf,columns", SAMPLE)
-        assert set(doc) == {"format", "matrix", "columns", "btf", "timing"}
+        assert set(doc) == {"format", "versions", "matrix", "columns", "btf", "timing"}
         doc = run_json(capsys, "--skip", "qr", "--skip", "solve,summary", SAMPLE)
-        assert set(doc) == {"format", "matrix", "columns", "symmetric", "btf", "timing"}
+        assert set(doc) == {"format", "versions", "matrix", "columns", "symmetric", "btf", "timing"}
         out = run_text(capsys, "--only", "summary", SAMPLE)
         assert "Summary: nothing to summarise" in out
 
@@ -331,7 +331,7 @@ class TestOptions:
     def test_help_names_sections_and_where_the_keys_are(self):
         text = cli.parser().format_help()
         assert "--only" in text and "--json" in text and "--plot" in text and "columns, symmetric, btf" in text
-        assert "python -m pydoc tarnix.__main__" in text and "141 output pipe closed" in text
+        assert "python -m pydoc tarnix.report" in text and "141 output pipe closed" in text
         for key in ("structural_rank", "camd_estimate", "nnzR_upper_bound", "library_seconds"):
             assert key in cli.__doc__
 
@@ -395,7 +395,7 @@ class TestPlot:
 
     def test_missing_matplotlib_is_reported_before_any_work(self, tmp_path):
         code = ("import sys; sys.modules['matplotlib'] = None\n"
-                "from tarnix.__main__ import main\n"
+                "from tarnix.report import main\n"
                 f"sys.exit(main(['--plot', {str(tmp_path / 'a.png')!r}, {SAMPLE!r}]))")
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
         assert proc.returncode == 1
@@ -425,7 +425,7 @@ class TestFailures:
         # The reader is gone before the first line: every write fails.
         code = ("import os, sys\n"
                 "r, w = os.pipe(); os.close(r); os.dup2(w, 1)\n"
-                "from tarnix.__main__ import main\n"
+                "from tarnix.report import main\n"
                 f"sys.exit(main([{SAMPLE!r}]))")
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
         assert (proc.returncode, proc.stderr) == (141, "")
