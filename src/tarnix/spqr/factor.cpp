@@ -234,6 +234,63 @@ void factor_dealloc(PyObject* self) noexcept
 }
 
 // ---------------------------------------------------------------------------
+// The factor as a SciPy LinearOperator: the class is Python's (tarnix._operators),
+// and its products call this factor's public methods, so they take its lock.
+
+constexpr const char* kAsLinearOperatorDoc = R"(The factor as a `scipy.sparse.linalg.LinearOperator`.
+
+Parameters
+----------
+op : {"solve", "QX", "QTX", "XQ", "XQT"}, optional
+    What the operator applies to a vector: ``"solve"`` the factor's solve
+    (``shape`` is ``(n, m)`` for an ``m x n`` factor; its ``rmatvec`` is the
+    transposed solve, ``solve(b, transpose=True)``, which is its exact
+    adjoint), ``"QX"``/``"QTX"`` the products ``Q x``/``Q^H x`` (``m x m``,
+    each the adjoint of the other), ``"XQ"``/``"XQT"`` the products
+    ``x Q``/``x Q^H`` of a row vector ``x`` (``m x m``: ``Q^T x`` and
+    ``conj(Q) x`` as columns).
+
+Returns
+-------
+FactorOperator
+    A `~scipy.sparse.linalg.LinearOperator` whose ``matvec``, ``rmatvec``
+    and ``matmat`` call `solve` and `qmult` of this factor (each call takes
+    the factor's lock, as a direct call would). It keeps a reference to the
+    factor: a later `factorize` changes what it applies.
+
+Raises
+------
+ValueError
+    An unknown ``op``.
+AssertionError
+    The factor holds no numeric factorization (analysed only): call
+    `factorize` first.
+
+See Also
+--------
+scipy.sparse.linalg.aslinearoperator, scipy.sparse.linalg.lsqr
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy import sparse
+>>> from tarnix.spqr import SPQRFactor
+>>> A = sparse.csc_array(np.array([[2., 0.], [1., 1.], [0., 3.]]))
+>>> Q = SPQRFactor(A).as_linear_operator("QX")
+>>> Q.shape
+(3, 3)
+>>> x = np.array([1., 2., 3.])
+>>> bool(np.allclose(Q.rmatvec(Q.matvec(x)), x))
+True
+)";
+
+Ref py_as_linear_operator(PyObject* self, const Args& a)
+{
+    Ref make = import_attr("tarnix._operators", "factor_operator");
+    return check(PyObject_CallFunctionObjArgs(make.get(), self, a[0], nullptr));
+}
+
+// ---------------------------------------------------------------------------
 // Method table
 
 constexpr Param factorize_params[] = {{"A"}, kwonly("tol", Default::None)};
@@ -244,6 +301,7 @@ constexpr Param solve_dense_params[] = {{"b"}, {"transpose"}};
 constexpr Param qmult_params[] = {{"X"}, Param{"method", Default::Str, false, 0, "QX"}};
 constexpr Param qmult_dense_params[] = {{"method"}, {"X"}};
 constexpr Param setstate_params[] = {{"state"}};
+constexpr Param operator_params[] = {Param{"op", Default::Str, false, 0, "solve"}};
 
 constexpr FunctionDef factor_methods[] = {
     method("factorize", py_factorize, factorize_params).with_doc(spqr_docs::factorize),
@@ -253,6 +311,7 @@ constexpr FunctionDef factor_methods[] = {
     method("qmult", py_qmult, qmult_params),
     method("_qmult_dense", py_qmult_dense, qmult_dense_params).with_doc(spqr_docs::qmult_dense),
     method("copy", py_copy).with_doc(spqr_docs::copy),
+    method("as_linear_operator", py_as_linear_operator, operator_params).with_doc(kAsLinearOperatorDoc),
     method("__reduce__", py_reduce),
     method("__setstate__", py_setstate, setstate_params),
 };
