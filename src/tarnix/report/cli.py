@@ -82,7 +82,8 @@ class _Version(argparse.Action):
 
     def __call__(self, parser, namespace, values, option_string=None):
         v = document.versions()
-        parser.exit(message=f"tarnix {v['tarnix']} (SuiteSparse {v['suitesparse'] or 'of unknown version'})\n")
+        print(f"tarnix {v['tarnix']} (SuiteSparse {v['suitesparse'] or 'of unknown version'})")
+        parser.exit()
 
 
 def parser():

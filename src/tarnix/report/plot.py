@@ -44,20 +44,20 @@ def panels(ctx):
     A, n = ctx.A, ctx.n
     rows = A.indices.astype(np.int64)
     cols = np.repeat(np.arange(n, dtype=np.int64), np.diff(A.indptr))
-    found = [("A", rows, cols, None)]
+    found = [(f"A\n{plural(A.nnz, 'entry', 'entries')}", rows, cols, None)]
     columns = _best(ctx, "columns")
     if columns is not None:
         best, position, o = columns
-        found.append((f"A[:, q], q = {best}: nnz(R) <= {o['nnz']:,} (fill ratio {fmt_ratio(o['fill_ratio'])})",
+        found.append((f"A[:, q], q = {best}\nnnz(R) <= {o['nnz']:,} (fill ratio {fmt_ratio(o['fill_ratio'])})",
                       rows, position[cols], None))
     symmetric = _best(ctx, "symmetric")
     if symmetric is not None:
         best, position, o = symmetric
-        found.append((f"A[p][:, p], p = {best}: nnz(L) = {o['nnz']:,} (fill ratio {fmt_ratio(o['fill_ratio'])})",
+        found.append((f"A[p][:, p], p = {best}\nnnz(L) = {o['nnz']:,} (fill ratio {fmt_ratio(o['fill_ratio'])})",
                       position[rows], position[cols], None))
     if ctx.btf is not None:
         p, q, r = ctx.btf
-        found.append((f"block triangular form A[P][:, Q]: {plural(int(r.size - 1), 'diagonal block')}",
+        found.append((f"block triangular form A[P][:, Q]\n{plural(int(r.size - 1), 'diagonal block')}",
                       positions(p)[rows], positions(q)[cols], r))
     return found
 
@@ -79,6 +79,12 @@ def grid(count):
     return (2, 2) if count == 4 else (1, count)
 
 
+def panel_size(m, n, side=5.0):
+    """(width, height) in inches of one panel, shaped as the matrix is (within bounds that leave its title room)."""
+    aspect = min(max(m / max(n, 1), 1 / 3), 1.5)
+    return (side, side * aspect) if aspect <= 1 else (side / aspect, side)
+
+
 def draw(ctx, name, path):
     """The panels that apply: A, A[:, q], A[p][:, p] and the block triangular form with its blocks outlined."""
     from matplotlib.figure import Figure
@@ -86,7 +92,8 @@ def draw(ctx, name, path):
     A, m, n = ctx.A, ctx.m, ctx.n
     found = panels(ctx)
     nrows, ncols = grid(len(found))
-    fig = Figure(figsize=(5 * ncols, 5 * nrows + 0.6), layout="constrained")
+    width, height = panel_size(m, n)
+    fig = Figure(figsize=(max(width * ncols, 4.0), height * nrows + 0.8), layout="constrained")
     axes = np.atleast_1d(fig.subplots(nrows, ncols)).ravel()
     fig.suptitle(f"{name}: {m:,} x {n:,}, {plural(A.nnz, 'stored entry', 'stored entries')}", fontsize=11)
     for ax, (title, rows, cols, blocks) in zip(axes, found):
