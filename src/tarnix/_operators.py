@@ -33,6 +33,11 @@ class FactorOperator(LinearOperator):
         self.op = op
 
     def _apply(self, op, X):
+        X = np.asarray(X)
+        if X.dtype.kind == "c" and self.dtype.kind != "c":
+            # A real operator on complex vectors: its real and imaginary parts apart.
+            return self._apply(op, X.real) + 1j * self._apply(op, X.imag)
+        X = X.astype(self.dtype, copy=False)
         # X is a 2-D block of columns; the products of a row vector take its rows.
         if op == "solve":
             return self.factor.solve(X)
@@ -43,7 +48,7 @@ class FactorOperator(LinearOperator):
         return self.factor.qmult(np.ascontiguousarray(X.T), op).T
 
     def _matmat(self, X):
-        return self._apply(self.op, np.asarray(X))
+        return self._apply(self.op, X)
 
     def _matvec(self, x):
         return self._matmat(np.asarray(x).reshape(-1, 1)).reshape(-1)
@@ -53,7 +58,7 @@ class FactorOperator(LinearOperator):
         # exact adjoint of the solve: x = E R11^-1 (Q^H b)[:r] and
         # y = Q [R11^-H (E^T c)[:r]; 0].
         adjoint = "solve^H" if self.op == "solve" else _ADJOINT[self.op]
-        return self._apply(adjoint, np.asarray(X))
+        return self._apply(adjoint, X)
 
     def _rmatvec(self, x):
         return self._rmatmat(np.asarray(x).reshape(-1, 1)).reshape(-1)
