@@ -1,6 +1,8 @@
 """What a SciPy user reaches for: lazy submodules, the configuration, a factor as a LinearOperator."""
 
 import re
+import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -229,3 +231,17 @@ class TestLinearOperator:
         x = M @ y
         assert info[1] < plain[2] / 3 and info[1] < 100
         assert np.linalg.norm(x - exact) / np.linalg.norm(exact) < 1e-6
+
+
+# ---------------------------------------------------------------------------
+# The guide's Dask example
+
+
+def test_dask_example_runs_on_a_local_cluster():
+    pytest.importorskip("dask.distributed", reason="the Dask example needs dask[distributed]")
+    script = Path(__file__).resolve().parent.parent / "docs" / "examples" / "many_problems_dask.py"
+    proc = subprocess.run([sys.executable, str(script), "3", "300"], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["problem 0", "problem 1", "problem 2"]
+    assert all(float(line.split("= ")[1].split(",")[0]) < 1e-9 for line in lines)

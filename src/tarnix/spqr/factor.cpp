@@ -274,13 +274,16 @@ Examples
 --------
 >>> import numpy as np
 >>> from scipy import sparse
->>> from tarnix.spqr import SPQRFactor
+>>> from tarnix.spqr import spqr_factor
 >>> A = sparse.csc_array(np.array([[2., 0.], [1., 1.], [0., 3.]]))
->>> Q = SPQRFactor(A).as_linear_operator("QX")
+>>> f = spqr_factor(A)
+>>> Q = f.as_linear_operator("QX")
 >>> Q.shape
 (3, 3)
 >>> x = np.array([1., 2., 3.])
 >>> bool(np.allclose(Q.rmatvec(Q.matvec(x)), x))
+True
+>>> bool(np.allclose(f.as_linear_operator() @ (A @ [1., 2.]), [1., 2.]))
 True
 )";
 
