@@ -57,7 +57,7 @@ __version__ = "0.1.0"
 
 _SUBMODULES = ("btf", "camd", "ccolamd", "colamd", "spqr", "utils")
 
-__all__ = [*_SUBMODULES, "config", "show_config"]
+__all__ = ["btf", "camd", "ccolamd", "colamd", "config", "show_config", "spqr", "utils"]
 
 
 def __getattr__(name: str) -> object:

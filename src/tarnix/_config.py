@@ -42,7 +42,8 @@ def _library_version(module, symbol):
 def _blas():
     """The BLAS/LAPACK libraries loaded in the process, with their threads where known."""
     try:
-        from threadpoolctl import threadpool_info
+        # Optional, and imported by name: a type checker need not know it.
+        threadpool_info = importlib.import_module("threadpoolctl").threadpool_info
     except ImportError:
         return _blas_from_maps()
     return [{"library": i.get("internal_api"), "path": i.get("filepath"), "version": i.get("version"),

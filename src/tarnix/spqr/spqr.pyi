@@ -5,6 +5,8 @@ from numpy.typing import ArrayLike, NDArray
 from scipy.sparse import csc_array, sparray, spmatrix
 from typing_extensions import Self, disjoint_base
 
+from tarnix._operators import FactorOperator
+
 __all__ = [
     "SPQRError",
     "SPQRNotInstalledError",
@@ -118,6 +120,7 @@ class SPQRFactor:
     def qmult(self, X: ArrayLike, method: _Method = "QX") -> _ValueArray: ...
     def _qmult_dense(self, method: int, X: NDArray[Any]) -> _ValueArray: ...
     def copy(self) -> Self: ...
+    def as_linear_operator(self, op: Literal["solve", "QX", "QTX", "XQ", "XQT"] = "solve") -> FactorOperator: ...
     @property
     def is_numeric(self) -> bool: ...
     @property
