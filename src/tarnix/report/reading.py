@@ -107,8 +107,9 @@ def check_size(path, header, memory=None):
     stored = header.entries * (2 if header.symmetry != "general" else 1)
     need = BYTES_PER_DIM * (header.rows + header.cols) + BYTES_PER_ENTRY * stored
     if memory is not None and need > memory:
+        entries = f"{header.entries:,} {'entry' if header.entries == 1 else 'entries'}"
         raise InputError(f"{path}: its header declares a {header.rows:,} x {header.cols:,} matrix with "
-                         f"{header.entries:,} entries; reporting on it needs about {_size(need)}, more than "
+                         f"{entries}; reporting on it needs about {_size(need)}, more than "
                          f"this machine's {_size(memory)} of memory")
 
 
