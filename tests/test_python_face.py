@@ -68,6 +68,7 @@ class TestConfig:
                     "CCOLAMD": ("ccolamd.h", "CCOLAMD"), "CAMD": ("camd.h", "CAMD"), "BTF": ("btf.h", "BTF"),
                     "CHOLMOD": ("cholmod.h", "CHOLMOD"), "SPQR": ("SuiteSparseQR_definitions.h", "SPQR")}
         assert libraries == {name: _header_version(*where) for name, where in expected.items()}
+        assert c["suitesparse"]["built_with"] == libraries["SuiteSparse"]
 
     def test_build_python_and_blas(self):
         import sys
@@ -79,6 +80,9 @@ class TestConfig:
         assert c["build"]["compiler"] and c["build"]["testing_hooks"] in (True, False)
         # The SPQR module calls a BLAS/LAPACK: one is loaded once it is imported.
         assert c["blas"] and all(b["path"] for b in c["blas"])
+        used = [b["path"] for b in c["blas"] if b["used_by_suitesparse"]]
+        told = [b for b in c["blas"] if b["used_by_suitesparse"] is not None]
+        assert len(used) == 1 or not told
 
     def test_examples(self):
         import doctest

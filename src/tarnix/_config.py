@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-import ctypes
 import importlib
+import os
 import platform
 import sys
 import sysconfig
@@ -28,6 +28,8 @@ def _library_version(module, symbol):
     the library that module calls, whether a system one or the one built into the
     package.
     """
+    import ctypes
+
     mod = importlib.import_module(f"tarnix.{module}")
     try:
         function = getattr(ctypes.CDLL(mod.__file__), symbol)
@@ -39,8 +41,37 @@ def _library_version(module, symbol):
     return ".".join(str(v) for v in version)
 
 
+def _blas_of_spqr():
+    """The path of the library that SPQR's calls of dgemm resolve to, or None when it cannot be told."""
+    import ctypes
+
+    class DlInfo(ctypes.Structure):
+        _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                    ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+    spqr = importlib.import_module("tarnix.spqr")
+    try:
+        address = ctypes.cast(ctypes.CDLL(spqr.__file__).dgemm_, ctypes.c_void_p).value
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError):
+        return None
+    info = DlInfo()
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(DlInfo)]
+    if not dladdr(address, ctypes.byref(info)) or not info.dli_fname:
+        return None
+    return os.path.realpath(os.fsdecode(info.dli_fname))
+
+
 def _blas():
     """The BLAS/LAPACK libraries loaded in the process, with their threads where known."""
+    found = _blas_loaded()
+    used = _blas_of_spqr()
+    for entry in found:
+        entry["used_by_suitesparse"] = None if used is None else os.path.realpath(entry["path"]) == used
+    return found
+
+
+def _blas_loaded():
     try:
         # Optional, and imported by name: a type checker need not know it.
         threadpool_info = importlib.import_module("threadpoolctl").threadpool_info
@@ -60,6 +91,8 @@ def _blas_from_maps():
                             and any(k in line.rsplit("/", 1)[-1].lower() for k in ("blas", "lapack"))})
     except OSError:
         return []
+    import ctypes
+
     found = []
     for path in paths:
         entry = {"library": None, "path": path, "version": None, "threads": None, "threading_layer": None}
@@ -92,10 +125,11 @@ def config():
     dict
         ``tarnix`` (its version), ``python`` (version, implementation and
         free-threading status: ``free_threaded_build``, ``gil_enabled``),
-        ``suitesparse`` (``version``, ``bundled`` -- built into the package or
-        a system installation, ``found_at``, and ``libraries``: each library's
-        version as the loaded library reports it, None when it cannot be
-        read), ``blas`` (each BLAS/LAPACK loaded: ``library``, ``path``,
+        ``suitesparse`` (``version``, ``built_with`` -- the release whose
+        headers the extensions were compiled against, ``bundled`` -- built
+        into the package or a system installation, ``found_at``, and
+        ``libraries``: each library's version as the loaded library reports
+        it, None when it cannot be read), ``blas`` (each BLAS/LAPACK loaded: ``library``, ``path``,
         ``version``, ``threads``, ``threading_layer``, from threadpoolctl when
         it is installed), ``build`` (``compiler``, ``testing_hooks``,
         ``preload_blas``), ``numpy`` and ``scipy`` (their versions).
@@ -125,6 +159,7 @@ def config():
                    **_free_threading()},
         "suitesparse": {
             "version": libraries["SuiteSparse"],
+            "built_with": _build_config.SUITESPARSE_BUILT_WITH or None,
             "bundled": _build_config.SUITESPARSE_BUNDLED,
             "found_at": None if _build_config.SUITESPARSE_BUNDLED else (_build_config.SUITESPARSE_FOUND_AT or None),
             "libraries": libraries,
@@ -174,13 +209,15 @@ def _lines(c):
     origin = "built into tarnix" if s["bundled"] else f"system installation ({s['found_at'] or 'location unknown'})"
     gil = "free-threaded build, GIL " + ("enabled" if py["gil_enabled"] else "disabled") \
         if py["free_threaded_build"] else "GIL build"
+    built = f", compiled against {s['built_with']}" if s["built_with"] and s["built_with"] != s["version"] else ""
     lines = [f"tarnix {c['tarnix']['version']}",
-             f"SuiteSparse {s['version'] or 'unknown'}: {origin}"]
+             f"SuiteSparse {s['version'] or 'unknown'}: {origin}{built}"]
     lines += [f"  {name:<12}{version or 'unknown'}" for name, version in s["libraries"].items() if name != "SuiteSparse"]
     lines.append("BLAS/LAPACK loaded in the process:" if c["blas"] else "BLAS/LAPACK: none found loaded")
     for b in c["blas"]:
         threads = "" if b["threads"] is None else f", {b['threads']} threads"
-        lines.append(f"  {b['library'] or 'unknown'} {b['version'] or ''}".rstrip() + f"{threads}: {b['path']}")
+        used = " (called by SuiteSparse)" if b["used_by_suitesparse"] else ""
+        lines.append(f"  {b['library'] or 'unknown'} {b['version'] or ''}".rstrip() + f"{threads}{used}: {b['path']}")
     lines += [f"compiler: {c['build']['compiler'] or 'unknown'}",
               f"Python {py['version']} ({py['implementation']}, {gil}); "
               f"NumPy {c['numpy']['version']}, SciPy {c['scipy']['version']}"]

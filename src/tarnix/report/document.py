@@ -26,10 +26,12 @@ def matrix_entry(name, A, header, symmetric_pattern, load_seconds):
 
 def versions():
     """The versions of tarnix and of the SuiteSparse it calls, for the document's readers."""
-    from tarnix import __version__
+    from tarnix import __version__, _build_config
     from tarnix._config import LIBRARIES, _library_version
 
-    return {"tarnix": __version__, "suitesparse": _library_version(*LIBRARIES["SuiteSparse"])}
+    # The loaded library's own word, else the release of the headers compiled against.
+    suitesparse = _library_version(*LIBRARIES["SuiteSparse"]) or _build_config.SUITESPARSE_BUILT_WITH or None
+    return {"tarnix": __version__, "suitesparse": suitesparse}
 
 
 def _finite(obj):
