@@ -45,9 +45,10 @@ def _blas_of_spqr():
     """The path of the library that SPQR's calls of dgemm resolve to, or None when it cannot be told."""
     import ctypes
 
-    class DlInfo(ctypes.Structure):
-        _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
-                    ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+    # dladdr's Dl_info, made here so that importing tarnix does not load ctypes.
+    DlInfo = type("DlInfo", (ctypes.Structure,), {"_fields_": [
+        ("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+        ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]})
 
     spqr = importlib.import_module("tarnix.spqr")
     try:
