@@ -102,7 +102,7 @@ Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_spar
     Outputs<Int> out(cm, A->nrow, A->ncol);
     spqr_lib::OutOfMemoryLatch latch;
     run_spqr<Entry, Int>(mode, ordering, tol, A, out, cm);
-    handle_errors(st, cm->status);
+    handle_analysis_errors(st, *cm);
     return spqr_result(st, mode, out, A->ncol, cm);
 }
 
