@@ -109,7 +109,7 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
     // copied before the view is built over them.
     CscInput in = coerce_csc(ctx.module, A, CoerceCall::Plain);
     const int ordering = ordering_code(ctx.st, order);
-    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : as_double(tol);
+    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : require_tol(as_double(tol));
     const bool factorize_now = truth(use_singletons);
     SparseView view = owned_sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
 
@@ -194,7 +194,7 @@ Ref py_factorize(PyObject* self, const Args& a)
     CscInput in = coerce_csc(ctx.module, a[0], CoerceCall::Plain);
     call_method(self, "_check_input_matrix", {in.matrix.get(), in.index_dtype.get()});
     const bool new_tolerance = tol != Py_None;
-    const double tol_value = new_tolerance ? as_double(tol) : 0.0;
+    const double tol_value = new_tolerance ? require_tol(as_double(tol)) : 0.0;
     if (new_tolerance) {
         Ref numeric = attr(self, "is_numeric");
         if (truth(numeric.get()) && !(tol_value == current_tol(self))) {
