@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace tarnix {
 
@@ -41,6 +42,19 @@ std::unique_ptr<T[]> new_workspace(long long count, const WorkspaceFor& for_what
         raise_workspace_error(for_what, bytes);
     }
     return std::unique_ptr<T[]>(block);
+}
+
+// f(), a std::bad_alloc it throws (containers of about `bytes` bytes that
+// the caller's matrix sizes) raised as for_what's memory error.
+template <class F>
+decltype(auto) with_workspace(const WorkspaceFor& for_what, double bytes, F&& f)
+{
+    try {
+        return std::forward<F>(f)();
+    }
+    catch (const std::bad_alloc&) {
+        raise_workspace_error(for_what, bytes);
+    }
 }
 
 }  // namespace tarnix

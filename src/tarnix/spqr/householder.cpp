@@ -4,6 +4,7 @@
 
 #include "spqr/oneshot.hpp"
 
+#include "common/workspace.hpp"
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
 #include "spqr/narrow.hpp"
@@ -160,8 +161,10 @@ Ref qmult_householder(PyObject* module, long long method_code, PyObject* H, PyOb
         Ref fill = module_fill(module);
         X_sparse.emplace(std::move(X_parts), fill.get(), trusted_fill(st, fill.get()));
     }
-    std::vector<Int> perm = checked_householder<Entry, Int>(H_view, tau_view, v_view);
     const long long m = static_cast<long long>(H_view.header().nrow);
+    const WorkspaceFor for_v{st.SPQROutOfMemoryError, "SPQR", m, static_cast<long long>(H_view.header().ncol)};
+    std::vector<Int> perm = with_workspace(for_v, static_cast<double>(m) * (sizeof(Int) + 1),
+                                           [&] { return checked_householder<Entry, Int>(H_view, tau_view, v_view); });
     if (sparse) {
         require_variant<Entry, Int>(*X_sparse, "X", "H", "H");
         const cholmod_sparse& Xh = X_sparse->header();
