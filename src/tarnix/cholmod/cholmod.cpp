@@ -76,6 +76,10 @@ PyType_Spec memory_spec = {
 // SuiteSparse allocated. tarnix._testing sets `fail_at` through the capsule
 // table to make the k-th such creation fail, so that the test suite can show
 // that every block is still freed exactly once. Inert while fail_at is -1.
+// Built with the test hooks only (TARNIX_TESTING); a release admits every
+// creation.
+
+#ifdef TARNIX_TESTING
 
 struct PythonRefusals {
     long long fail_at = -1;
@@ -107,6 +111,9 @@ long long capi_python_allocation_report(int* failed) noexcept
     *failed = g_refusals.failed;
     return g_refusals.count;
 }
+#else
+void admit_python_allocation() noexcept {}
+#endif
 
 // An owner that holds no block yet. Blocks are moved into it with adopt(),
 // so that each one has an owner from the moment it leaves its record.
@@ -537,6 +544,7 @@ Ref new_capi_table()
              static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_COMPLEX, CHOLMOD_SINGLE>))},
     };
     Ref table = check(PyDict_New());
+#ifdef TARNIX_TESTING
     // Test hooks (see PythonRefusals), outside the table the modules bind from.
     const Entry hooks[] = {
         {capi::kRefusePythonAllocationName, capi::kRefusePythonAllocationSig,
@@ -548,6 +556,7 @@ Ref new_capi_table()
         Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
         check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));
     }
+#endif
     for (const Entry& e : entries) {
         Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
         check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));
@@ -557,6 +566,7 @@ Ref new_capi_table()
 
 void exec_body(PyObject* m)
 {
+    silence_library_printing();
     State& st = module_state<State>(m);
     st.memory_type = PyType_FromModuleAndSpec(m, &memory_spec, nullptr);
     if (st.memory_type == nullptr) {

@@ -5,6 +5,8 @@
 #include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
+#include <cmath>
+
 namespace spqr_module {
 
 using namespace tarnix;
@@ -31,6 +33,14 @@ int qmult_code(PyObject* method)
     }
     Ref text = check(PyObject_Str(method));
     raise_format(PyExc_ValueError, "Invalid method '%U'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].", text.get());
+}
+
+double require_tol(double tol)
+{
+    if (std::isnan(tol)) {
+        raise(PyExc_ValueError, "tol must be a number, not NaN.");
+    }
+    return tol;
 }
 
 void require_method_code(long long method)

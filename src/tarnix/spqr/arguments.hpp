@@ -39,6 +39,11 @@ long long shape_dim(PyObject* obj, Py_ssize_t axis);
 // arr.astype(dtype, copy=False).
 tarnix::Ref astype(PyObject* arr, PyObject* dtype);
 
+// A tolerance the caller gave, converted: NaN means no tolerance at all (the
+// library would compare every column norm against it and drop none, or
+// every one, by accident) and is refused with a ValueError naming tol.
+double require_tol(double tol);
+
 // obj as an aligned, column-major ndarray (a copy only where needed).
 tarnix::Ref as_fortran(PyObject* obj);
 

@@ -138,6 +138,7 @@ void set_docstrings(PyObject* m, const State& st, PyObject* solve_fn, PyObject* 
 void exec_body(PyObject* m)
 {
     spqr_lib::install_out_of_memory_latch();
+    silence_library_printing();
     State& st = state_of(m);
     bind_imports(m, st);
 
@@ -161,7 +162,9 @@ void exec_body(PyObject* m)
     add_function(m, spqr_def);
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
+#ifdef TARNIX_TESTING
     add_function(m, narrow_limit_def);
+#endif
     set_docstrings(m, st, solve_fn.get(), qmult_fn.get());
 
     // Named at module level, so that pickles of SPQRInfo can refer to it.
