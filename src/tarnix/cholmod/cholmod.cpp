@@ -566,7 +566,6 @@ Ref new_capi_table()
 
 void exec_body(PyObject* m)
 {
-    silence_library_printing();
     State& st = module_state<State>(m);
     st.memory_type = PyType_FromModuleAndSpec(m, &memory_spec, nullptr);
     if (st.memory_type == nullptr) {

@@ -11,21 +11,11 @@
 
 #include "common/width_table.hpp"
 
-#include <SuiteSparse_config.h>
 #include <cholmod.h>
 
 #include <cstddef>
 
 namespace tarnix {
-
-// CHOLMOD prints its errors ("CHOLMOD error: out of memory. file: ...") on
-// the standard output through SuiteSparse's printf function, unless told
-// not to. The modules that call it report every failure as an exception, so
-// the printing is turned off, once, at import.
-inline void silence_library_printing()
-{
-    SuiteSparse_config_printf_func_set(nullptr);
-}
 
 template <class I>
 struct CholmodRoutines {

@@ -138,7 +138,6 @@ void set_docstrings(PyObject* m, const State& st, PyObject* solve_fn, PyObject* 
 void exec_body(PyObject* m)
 {
     spqr_lib::install_out_of_memory_latch();
-    silence_library_printing();
     State& st = state_of(m);
     bind_imports(m, st);
 
