@@ -48,6 +48,13 @@ decltype(auto) without_gil(F&& f)
 // waiter never deadlock. The holder's thread is recorded: Python code run by
 // the holder's own call (a callback re-entering the object) cannot take it
 // again and is refused instead of waiting for itself.
+//
+// fork() copies a mutex that another thread holds into a child where that
+// thread does not exist: nothing would ever release it. So each holder also
+// records the process's fork generation, and in a child a mutex held since
+// before the fork by any thread but the forking one is refused at once
+// (RuntimeError) rather than waited for: what that thread was changing may be
+// half done.
 class ObjectMutex {
 public:
     ObjectMutex() noexcept = default;
@@ -55,6 +62,8 @@ public:
     ObjectMutex& operator=(const ObjectMutex&) = delete;
 
     bool held_by_this_thread() const noexcept { return owner_.load() == std::this_thread::get_id(); }
+    // Held by a thread of the parent process that the child has not.
+    bool orphaned() const noexcept;
     // lock() is called with the interpreter lock held; unlock() with or without it.
     void lock();
     void unlock() noexcept;
@@ -62,6 +71,8 @@ public:
 private:
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
+    // The fork generation of the holder; 0 while free.
+    std::atomic<unsigned> generation_{0};
 };
 
 // Holds an ObjectMutex for its lifetime; name it. Made with the interpreter

@@ -175,7 +175,7 @@ int exec(PyObject* m)
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
+    TARNIX_GIL_NOT_USED_SLOT{0, nullptr},
 };
 
 }  // namespace
