@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -128,6 +129,15 @@ def snapshot(A):
 
 def unchanged(A, snap):
     return all(np.array_equal(a, b) and a.dtype == b.dtype for a, b in zip((A.indptr, A.indices, A.data), snap))
+
+
+def child_env(**extra):
+    """This process's environment for a child interpreter that runs elsewhere (another cwd): the entries of
+    PYTHONPATH made absolute, so that the child imports the same tarnix (a checked build, say)."""
+    env = dict(os.environ, **extra)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    return env
 
 
 def run_python(code, *flags):
