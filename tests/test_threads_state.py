@@ -15,6 +15,7 @@ import sysconfig
 import threading
 import time
 from contextlib import contextmanager
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -199,6 +200,24 @@ class TestSolvesAgainstOneState:
                 assert which(f.qmult(X.toarray()), expected) is not None
 
         hammer([reinit, qmult, qmult])
+
+
+@pytest.mark.parametrize("scenario", ["test_refactorized_between_batches", "test_reinitialised_with_another_index_width"])
+def test_in_a_child_interpreter(scenario):
+    """The same races in a fresh interpreter, where a crash is a failure of this test rather than of the run."""
+    out = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        import test_threads_state as t
+        case = t.TestSolvesAgainstOneState()
+        if {scenario!r} == "test_refactorized_between_batches":
+            case.test_refactorized_between_batches(1)
+        else:
+            case.test_reinitialised_with_another_index_width()
+        print("ok")
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["ok"]
 
 
 class Slow(ts.SPQRFactor):
