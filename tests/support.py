@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from contextlib import contextmanager
 from functools import lru_cache
 from pathlib import Path
 
@@ -129,6 +130,17 @@ def snapshot(A):
 
 def unchanged(A, snap):
     return all(np.array_equal(a, b) and a.dtype == b.dtype for a, b in zip((A.indptr, A.indices, A.data), snap))
+
+
+@contextmanager
+def fast_switching():
+    """The interpreter switching threads as often as it can (with a GIL), for races to show."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
 
 
 def child_env(**extra):

@@ -14,7 +14,6 @@ import sys
 import sysconfig
 import threading
 import time
-from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
@@ -24,19 +23,9 @@ from scipy import sparse
 import tarnix.colamd as tc
 import tarnix.spqr as ts
 
-from support import child_env, random_csc, run_python, with_index_dtype
+from support import child_env, fast_switching, random_csc, run_python, with_index_dtype
 
 SECONDS = 1.5
-
-
-@contextmanager
-def fast_switching():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        yield
-    finally:
-        sys.setswitchinterval(old)
 
 
 def hammer(workers, seconds=SECONDS):
@@ -78,6 +67,17 @@ def wide_rhs(m, k=150):
     """A sparse b wider than the default batch (100 columns)."""
     rng = np.random.default_rng(3)
     return sparse.csc_array(random_csc(m, k, 0.05, rng) + sparse.eye_array(m, k))
+
+
+def reinitialise(f, *matrices):
+    """A worker that analyses and factorizes each matrix in turn with f.__init__, over and over."""
+
+    def work(stop):
+        while not stop.is_set():
+            for M in matrices:
+                f.__init__(M, use_singletons=True)
+
+    return work
 
 
 def dense_of(x):
@@ -131,11 +131,6 @@ class TestSolvesAgainstOneState:
         widths = [np.int32, np.int64]
         f = ts.spqr_factor(A)
 
-        def reinit(stop):
-            while not stop.is_set():
-                f.__init__(A2, use_singletons=True)
-                f.__init__(A, use_singletons=True)
-
         def solve_sparse(stop):
             while not stop.is_set():
                 x = f.solve(b)
@@ -154,7 +149,7 @@ class TestSolvesAgainstOneState:
                 assert f.shape == A.shape and f.dtype == np.float64
                 assert f.rank == A.shape[1] and f.info is not None
 
-        hammer([reinit, solve_sparse, solve_dense, read])
+        hammer([reinitialise(f, A2, A), solve_sparse, solve_dense, read])
 
     def test_copies_and_solves_while_reinitialised(self):
         A, A2 = two_matrices()
@@ -189,17 +184,12 @@ class TestSolvesAgainstOneState:
         expected = [ts.spqr_factor(M).qmult(X).toarray() for M in (A, A2)]
         f = ts.spqr_factor(A)
 
-        def reinit(stop):
-            while not stop.is_set():
-                f.__init__(A2, use_singletons=True)
-                f.__init__(A, use_singletons=True)
-
         def qmult(stop):
             while not stop.is_set():
                 assert which(f.qmult(X), expected) is not None
                 assert which(f.qmult(X.toarray()), expected) is not None
 
-        hammer([reinit, qmult, qmult])
+        hammer([reinitialise(f, A2, A), qmult, qmult])
 
 
 @pytest.mark.parametrize("scenario", ["test_refactorized_between_batches", "test_reinitialised_with_another_index_width"])
