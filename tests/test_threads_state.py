@@ -282,6 +282,49 @@ class TestWithinOneCall:
         assert f.shape == (3, 3) and f.dtype == np.complex128
 
 
+def test_two_calls_that_wait_for_each_others_factor():
+    """Python code run inside a call on f uses g while another thread's call on g uses f: a wait that
+    would never end is refused with RuntimeError; nothing hangs, and both factors work afterwards."""
+    A, _ = two_matrices()
+    b = wide_rhs(A.shape[0], 2)
+    both_inside = threading.Barrier(2)
+    nested = threading.local()
+
+    class Crossing(ts.SPQRFactor):
+        other = None
+
+        def _solve_dense(self, rhs, transpose):
+            if not getattr(nested, "active", False):
+                nested.active = True
+                both_inside.wait(10)
+                self.other.solve(rhs[:, 0])
+            return super()._solve_dense(rhs, transpose)
+
+    f, g = Crossing(A, use_singletons=True), Crossing(A, use_singletons=True)
+    f.other, g.other = g, f
+    outcomes = []
+
+    def run(factor):
+        try:
+            factor.solve(b, rhs_batch_size=1)
+            outcomes.append("ok")
+        except RuntimeError as exc:
+            outcomes.append(str(exc))
+
+    threads = [threading.Thread(target=run, args=(h,)) for h in (f, g)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads), "two calls wait for each other"
+    refusal = ("This object is held by a thread that waits for one this thread holds; the call is refused "
+               "rather than wait for ever.")
+    assert refusal in outcomes and set(outcomes) <= {"ok", refusal}
+    nested.active = True
+    expected = dense_of(ts.spqr_factor(A).solve(b))
+    assert which(f.solve(b), [expected]) == 0 and which(g.solve(b), [expected]) == 0
+
+
 def test_fork_while_another_thread_holds_the_factor():
     """A child made while another thread is inside a call on a factor: that factor refuses there, clearly;
     it never hangs; other factors work."""
