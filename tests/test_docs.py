@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from support import child_env
+
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 GUIDE = sorted([DOCS / "index.rst", *(DOCS / "guide").glob("*.rst")])
 PICTURES = sorted((DOCS / "pyplots").glob("*.py"))
@@ -89,7 +91,7 @@ def test_guide_examples(page, monkeypatch, tmp_path):
 @pytest.mark.parametrize("script", PICTURES, ids=lambda p: p.name)
 def test_picture_scripts_run(script, tmp_path):
     pytest.importorskip("matplotlib", reason="the pictures need matplotlib (make docs installs it)")
-    env = dict(os.environ, MPLBACKEND="Agg")
+    env = child_env(MPLBACKEND="Agg")
     code = f"exec(compile(open({str(script)!r}).read(), {str(script)!r}, 'exec')); import matplotlib.pyplot as plt; " \
            f"assert plt.get_fignums(), 'no figure drawn'; plt.savefig('out.png')"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, env=env,

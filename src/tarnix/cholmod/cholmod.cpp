@@ -18,6 +18,7 @@
 #include "cholmod/capi.hpp"
 #include "cholmod/counts.hpp"
 
+#include <atomic>
 #include <complex>
 #include <cstring>
 #include <utility>
@@ -81,21 +82,24 @@ PyType_Spec memory_spec = {
 
 #ifdef TARNIX_TESTING
 
+// Atomic: hand-offs run in several threads at once, without the GIL on a
+// free-threaded interpreter; each count is taken by exactly one of them.
 struct PythonRefusals {
-    long long fail_at = -1;
-    long long count = 0;
-    bool failed = false;
+    std::atomic<long long> fail_at{-1};
+    std::atomic<long long> count{0};
+    std::atomic<bool> failed{false};
 };
 PythonRefusals g_refusals;
 
 // Called before each Python object a hand-off creates.
 void admit_python_allocation()
 {
-    if (g_refusals.fail_at < 0) {
+    const long long fail_at = g_refusals.fail_at.load();
+    if (fail_at < 0) {
         return;
     }
-    if (g_refusals.count++ == g_refusals.fail_at) {
-        g_refusals.failed = true;
+    if (g_refusals.count.fetch_add(1) == fail_at) {
+        g_refusals.failed.store(true);
         PyErr_NoMemory();
         throw PythonError{};
     }
@@ -103,13 +107,16 @@ void admit_python_allocation()
 
 void capi_refuse_python_allocation(long long index) noexcept
 {
-    g_refusals = PythonRefusals{index < 0 ? -1 : index, 0, false};
+    g_refusals.fail_at.store(-1);  // inert while the counts are reset
+    g_refusals.count.store(0);
+    g_refusals.failed.store(false);
+    g_refusals.fail_at.store(index < 0 ? -1 : index);
 }
 
 long long capi_python_allocation_report(int* failed) noexcept
 {
-    *failed = g_refusals.failed;
-    return g_refusals.count;
+    *failed = g_refusals.failed.load();
+    return g_refusals.count.load();
 }
 #else
 void admit_python_allocation() noexcept {}

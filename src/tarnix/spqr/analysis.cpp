@@ -101,7 +101,6 @@ namespace {
 
 void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* order, PyObject* tol)
 {
-    FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
 
     // Every argument is converted first: each conversion may run Python code,
@@ -113,21 +112,29 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
     const bool factorize_now = truth(use_singletons);
     SparseView view = owned_sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
 
-    // From here to the library call nothing runs Python code. Whatever a
-    // re-entrant __init__ built above is released with the previous state
-    // (a call of another thread that still uses it keeps it alive).
-    f->variant.reset();
-    std::shared_ptr<FactorBase> fresh = new_variant(view.real(), view.int32());
-    f->variant = fresh;
-    ObjectLock lock(fresh->mutex(), "SPQRFactor is in use by this thread");
-    fresh->analyse(ctx.st, view.header(), ordering, tol_value, factorize_now);
+    // The new variant is analysed where no other call can see it, and
+    // published whole, also when the analysis failed (the object then counts
+    // as unconstructed, and its info reports the failure; without a common
+    // it has no variant at all). Calls that hold
+    // the previous variant finish with it.
+    std::shared_ptr<FactorBase> fresh;
+    try {
+        fresh = new_variant(view.real(), view.int32());
+        fresh->analyse(ctx.st, view.header(), ordering, tol_value, factorize_now);
+    }
+    catch (...) {
+        publish(self, std::move(fresh));
+        throw;
+    }
+    publish(self, std::move(fresh));
 }
 
 }  // namespace
 
 int factor_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 {
-    static const char* keywords[] = {"A", "use_singletons", "order", "tol", nullptr};
+    // Not static: PyArg_ParseTupleAndKeywords takes a mutable array.
+    const char* keywords[] = {"A", "use_singletons", "order", "tol", nullptr};
     PyObject* A = nullptr;
     PyObject* use_singletons = Py_False;
     PyObject* order = Py_None;

@@ -9,6 +9,8 @@
 #include "spqr/docstrings.hpp"
 #include "spqr/info.hpp"
 
+#include "common/critical_section.hpp"
+
 #include <new>
 
 namespace spqr_module {
@@ -24,10 +26,73 @@ Context context_of(PyObject* self)
     return Context{module, state_of(module)};
 }
 
-Locked::Locked(PyObject* self) : variant_(as_factor(self)->variant)
+namespace {
+
+// This thread's innermost Snapshot that holds a factor's lock; each links to
+// the one it is nested in (calls on other factors, made from callbacks).
+thread_local const Snapshot* t_calls = nullptr;
+
+std::shared_ptr<FactorBase> published_variant(PyObject* self)
+{
+    CriticalSection section(self);
+    return as_factor(self)->variant;
+}
+
+const char* const kInUse = "SPQRFactor is in use by this thread";
+
+}  // namespace
+
+const Snapshot* Snapshot::enclosing(PyObject* self) noexcept
+{
+    for (const Snapshot* call = t_calls; call != nullptr; call = call->outer_) {
+        if (call->self_ == self) {
+            return call;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<FactorBase> current_variant(PyObject* self)
+{
+    const Snapshot* call = Snapshot::enclosing(self);
+    return call != nullptr ? call->variant() : published_variant(self);
+}
+
+void publish(PyObject* self, std::shared_ptr<FactorBase> variant)
+{
+    {
+        CriticalSection section(self);
+        as_factor(self)->variant.swap(variant);
+    }
+    // The previous variant (now in `variant`) is released outside the
+    // section; a call still using it keeps it alive.
+}
+
+Snapshot::Snapshot(PyObject* self) : self_(self)
+{
+    if (const Snapshot* call = enclosing(self)) {
+        variant_ = call->variant_;
+        return;
+    }
+    variant_ = published_variant(self);
+    if (variant_ != nullptr) {
+        lock_.emplace(variant_->mutex(), kInUse);
+        outer_ = t_calls;
+        t_calls = this;
+    }
+}
+
+Snapshot::~Snapshot()
+{
+    if (lock_) {
+        t_calls = outer_;
+    }
+}
+
+Locked::Locked(PyObject* self) : variant_(published_variant(self))
 {
     if (variant_ != nullptr) {
-        lock_.emplace(variant_->mutex(), "SPQRFactor is in use by this thread");
+        lock_.emplace(variant_->mutex(), kInUse);
     }
 }
 
@@ -86,7 +151,8 @@ PyObject* dtype_of(const State& st, const FactorBase* v)
 
 Shape shape_of(PyObject* self)
 {
-    const FactorBase* v = as_factor(self)->variant.get();
+    const std::shared_ptr<FactorBase> variant = current_variant(self);
+    const FactorBase* v = variant.get();
     if (v == nullptr || !v->constructed()) {
         return Shape{0, 0};
     }
@@ -95,7 +161,7 @@ Shape shape_of(PyObject* self)
 
 PyObject* itype_of(const State& st, PyObject* self)
 {
-    return itype_of(st, as_factor(self)->variant.get());
+    return itype_of(st, current_variant(self).get());
 }
 
 namespace {
@@ -120,6 +186,7 @@ Ref py_setstate(PyObject*, const Args&)
 PyObject* factor_repr(PyObject* self) noexcept
 {
     return boundary([&]() -> Ref {
+        Snapshot call(self);  // every line of the text from one state
         Ref cls = attr(self, "__class__");
         Ref name = attr(cls.get(), "__name__");
         const bool numeric = truth(attr(self, "is_numeric").get());
@@ -144,7 +211,7 @@ PyObject* factor_str(PyObject* self) noexcept
 PyObject* get_is_numeric(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
-        Locked v(self);
+        Snapshot v(self);
         return Ref::borrow(has_numeric(v.get()) ? Py_True : Py_False);
     });
 }
@@ -158,10 +225,10 @@ PyObject* get_shape(PyObject* self, void*) noexcept
 PyObject* get_rank(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
+        Snapshot v(self);  // is_numeric (which a subclass may override) reads the same state
         if (!truth(attr(self, "is_numeric").get())) {
             return Ref::none();
         }
-        Locked v(self);
         require_numeric(context_of(self).st, v.get());
         return check(PyLong_FromLongLong(v->rank()));
     });
@@ -171,7 +238,7 @@ PyObject* get_perm(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
         const Context ctx = context_of(self);
-        Locked v(self);
+        Snapshot v(self);
         require_symbolic(ctx.st, v.get());
         return v->perm(ctx.st);
     });
@@ -181,7 +248,7 @@ PyObject* get_info(PyObject* self, void*) noexcept
 {
     return boundary([&] {
         const Context ctx = context_of(self);
-        Locked v(self);
+        Snapshot v(self);
         return info_from_common(ctx.st, v.get() != nullptr ? v->common() : nullptr);
     });
 }
@@ -193,7 +260,7 @@ PyObject* get_itype(PyObject* self, void*) noexcept
 
 PyObject* get_dtype(PyObject* self, void*) noexcept
 {
-    return boundary([&] { return Ref::borrow(dtype_of(context_of(self).st, as_factor(self)->variant.get())); });
+    return boundary([&] { return Ref::borrow(dtype_of(context_of(self).st, current_variant(self).get())); });
 }
 
 PyGetSetDef factor_getset[] = {

@@ -108,7 +108,7 @@ Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_spar
 
 Mode mode_of(PyObject* mode_obj)
 {
-    static const char* names[] = {"full", "economic", "r", "householder"};
+    static const char* const names[] = {"full", "economic", "r", "householder"};
     Ref allowed = check(Py_BuildValue("(ssss)", names[0], names[1], names[2], names[3]));
     if (!check_status(PySequence_Contains(allowed.get(), mode_obj))) {
         Ref mode_str = check(PyObject_Str(mode_obj));

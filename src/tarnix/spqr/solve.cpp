@@ -66,7 +66,7 @@ Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
     const Context ctx = context_of(self);
     DenseView<T> view = dense_view<T>(ctx.st, b, "b");
     {
-        Locked v(self);
+        Snapshot v(self);
         require_numeric(ctx.st, v.get());
         if (view.rows() == (transpose ? v->cols() : v->rows())) {
             // The factor's variant decides the routine; a b of the other value
@@ -350,10 +350,12 @@ Ref py_solve(PyObject* self, const Args& a)
     PyObject* b_arg = a[0];
     const bool transpose = truth(a[1]);
     const Py_ssize_t batch = as_ssize(a[2]);
-    {
-        Locked v(self);
-        require_numeric(ctx.st, v.get());
-    }
+    // From here on the call sees one variant (one analysis and numeric
+    // factorization), whatever another thread or Python code run below does
+    // to the object: the checks of b, its cast, the rank warning, every batch
+    // and the index width of a sparse result.
+    Snapshot call(self);
+    require_numeric(ctx.st, call.get());
     const bool sparse = !PyArray_Check(b_arg) && truth(check(PyObject_CallOneArg(ctx.st.issparse, b_arg)).get());
     const bool one_dimensional = check_rhs(self, b_arg, sparse, transpose) == 1;
     Ref self_dtype = attr(self, "dtype");

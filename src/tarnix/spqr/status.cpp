@@ -42,12 +42,9 @@ void handle_errors(const State& st, int status)
         return;
     }
     Ref key = check(PyLong_FromLong(status));
-    PyObject* entry = PyDict_GetItemWithError(st.error_map, key.get());  // borrowed
-    if (entry == nullptr && PyErr_Occurred()) {
-        throw PythonError{};
-    }
-    PyObject* cls = entry != nullptr ? PyTuple_GET_ITEM(entry, 0) : st.SPQRError;
-    const char* base = entry != nullptr ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, 1)) : "An unknown SPQR error occurred.";
+    const Ref entry = dict_lookup(st.error_map, key.get());
+    PyObject* cls = entry ? PyTuple_GET_ITEM(entry.get(), 0) : st.SPQRError;
+    const char* base = entry ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry.get(), 1)) : "An unknown SPQR error occurred.";
     if (base == nullptr) {
         throw PythonError{};
     }
