@@ -143,10 +143,10 @@ coverage: $(CHECKED)/coverage/.installed
 #
 # WHEEL_PYTHONS: interpreters of this machine (a bare pythonX.Y is also looked for in pyenv's
 # versions) or debian:SUITE:pythonX.Y, built in a root of that Debian release (as root). The
-# free-threaded 3.14t of scripts/freethreaded-python joins the list once it is built (that
-# script builds it when run: `make wheels WHEEL_PYTHONS+="$$(scripts/freethreaded-python)"`).
+# free-threaded interpreters that scripts/freethreaded-python has built into the cache join
+# the list (that script builds one when run: FT_SERIES=3.13 scripts/freethreaded-python).
 TARNIX_CACHE := $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/tarnix
-FREETHREADED_PYTHON := $(if $(wildcard $(TARNIX_CACHE)/python3.14t/.complete),$(TARNIX_CACHE)/python3.14t/bin/python3.14t)
+FREETHREADED_PYTHON := $(foreach d,$(patsubst %/.complete,%,$(wildcard $(TARNIX_CACHE)/python3.1*t/.complete)),$(d)/bin/$(notdir $(d)))
 WHEEL_PYTHONS ?= python3.11 python3.12 python3.13 debian:sid:python3.14 $(FREETHREADED_PYTHON)
 
 wheel:
