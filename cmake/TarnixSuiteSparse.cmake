@@ -257,8 +257,12 @@ function(_tarnix_build_suitesparse why)
     target_link_libraries(tarnix_suitesparse PRIVATE -Wl,--whole-archive ${archives} -Wl,--no-whole-archive)
   endif()
   target_link_libraries(tarnix_suitesparse PRIVATE ${TARNIX_BLAS_LINK} Threads::Threads m)
-  set_target_properties(tarnix_suitesparse PROPERTIES LINKER_LANGUAGE CXX)
-  install(TARGETS tarnix_suitesparse LIBRARY DESTINATION tarnix RUNTIME DESTINATION tarnix)
+  # Named for the release it holds (libtarnix_suitesparse.so.7.10.1), and installed without
+  # the unversioned link: a file ending in .so in the package directory would be taken for
+  # an extension module (pkgutil lists it, stubtest and `import tarnix.<name>` try it).
+  set_target_properties(tarnix_suitesparse PROPERTIES LINKER_LANGUAGE CXX
+                        SOVERSION ${TARNIX_SUITESPARSE_VERSION})
+  install(TARGETS tarnix_suitesparse LIBRARY DESTINATION tarnix NAMELINK_SKIP RUNTIME DESTINATION tarnix)
   # The license texts of what the library holds are those of licenses/SuiteSparse/, which
   # pyproject.toml puts into the wheel's metadata: update them with the pinned release.
   set(TARNIX_SUITESPARSE_SOURCE_DIR "${source}" PARENT_SCOPE)

@@ -4,7 +4,9 @@ Run against a wheel (make wheels-root), these check the metadata an index shows
 and pip acts on; run against `make test`'s build, the same declarations.
 """
 
+import importlib
 import importlib.metadata
+import pkgutil
 import re
 import sysconfig
 from pathlib import Path
@@ -61,3 +63,10 @@ def test_license_texts_travel_with_the_build():
     if _build_config.SUITESPARSE_BUNDLED:
         # SPQR's GPL and the other bundled libraries' texts.
         assert sum("SuiteSparse" in f for f in files) > 5, files
+
+
+def test_every_listed_module_imports():
+    # A file the import system takes for a module (a shared library named *.so next to the
+    # extensions, say) must import, or pkgutil, stubtest and pydoc stumble on it.
+    for info in pkgutil.iter_modules(tarnix.__path__, "tarnix."):
+        importlib.import_module(info.name)
