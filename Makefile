@@ -132,14 +132,16 @@ coverage: $(CHECKED)/coverage/.installed
 # extensions, so the wheel holds no copy of it), compiled by Zig's clang for glibc 2.28 with
 # libc++ linked into each module (scripts/build-wheels), then checked and tagged by auditwheel.
 #
-# One wheel per CPython release, not one cp312-abi3 wheel for all: under Py_LIMITED_API
-# (3.12) every Py_INCREF/Py_DECREF becomes a call into the interpreter, and the argument
-# parsing of every call reads tuples through PyTuple_GetItem instead of PyTuple_GET_ITEM,
-# a cost on the per-call overhead that benchmarks/bench_overhead.py measures; the function
-# type (common/function.cpp) reads the owner type's tp_name and calls tp_alloc/tp_free and
-# PyMethod_New, NumPy's headers reach Py_INCREF through PyArray_Descr, which the limited
-# API's opaque PyTypeObject and function-call refcounts refuse; and a free-threaded CPython
-# (3.13t, 3.14t) has no stable ABI at all, so it needs its own wheel anyway.
+# One wheel per CPython release, not one cp312-abi3 wheel for all. Under Py_LIMITED_API
+# (3.12) every Py_INCREF/Py_DECREF becomes a call into the interpreter and tuples are read
+# through PyTuple_GetItem instead of PyTuple_GET_ITEM, costs on the per-call overhead that
+# benchmarks/bench_overhead.py measures (1 to 20 microseconds a call); the function type
+# (common/function.cpp) and SPQRFactor read tp_name, tp_alloc and tp_free of the opaque
+# PyTypeObject, and use PyMethod_New and Py_XSETREF, none of which the limited API has, nor
+# PyType_GetModuleByDef before 3.13; NumPy does not promise its C API under the limited API;
+# and a free-threaded CPython (3.13t, 3.14t) has no stable ABI, so needs its own wheel anyway.
+# What abi3 would add, a wheel for a release built nowhere here, is covered by building
+# each release's wheel (3.12 with pyenv's interpreter).
 #
 # WHEEL_PYTHONS: interpreters of this machine (a bare pythonX.Y is also looked for in pyenv's
 # versions) or debian:SUITE:pythonX.Y, built in a root of that Debian release (as root). The
