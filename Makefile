@@ -135,7 +135,7 @@ coverage: $(CHECKED)/coverage/.installed
 # One wheel per CPython release, not one cp312-abi3 wheel for all. Under Py_LIMITED_API
 # (3.12) every Py_INCREF/Py_DECREF becomes a call into the interpreter and tuples are read
 # through PyTuple_GetItem instead of PyTuple_GET_ITEM, costs on the per-call overhead that
-# benchmarks/bench_overhead.py measures (1 to 20 microseconds a call); the function type
+# benchmarks/bench_overhead.py measures (0.5 to 20 microseconds a call); the function type
 # (common/function.cpp) and SPQRFactor read tp_name, tp_alloc and tp_free of the opaque
 # PyTypeObject, and use PyMethod_New and Py_XSETREF, none of which the limited API has, nor
 # PyType_GetModuleByDef before 3.13; NumPy does not promise its C API under the limited API;
