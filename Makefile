@@ -99,7 +99,7 @@ $(CHECKED)/asan/.installed: $(VENV)/.tools $(SOURCES)
 # off here (CPython keeps memory alive at exit by design); leaks are the
 # business of tests/test_leaks.py and `make valgrind`.
 asan: $(CHECKED)/asan/.installed
-	PYTHONPATH=$(CHECKED)/asan/site PYTHONMALLOC=malloc \
+	PYTHONPATH=$(abspath $(CHECKED))/asan/site PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=0:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(abspath scripts/ubsan.supp) \
@@ -127,7 +127,7 @@ $(CHECKED)/coverage/.installed: $(VENV)/.tools $(SOURCES)
 
 coverage: $(CHECKED)/coverage/.installed
 	find $(CHECKED)/coverage/cmake -name '*.gcda' -delete
-	PYTHONPATH=$(CHECKED)/coverage/site $(PY) -m coverage run --branch --source=tarnix \
+	PYTHONPATH=$(abspath $(CHECKED))/coverage/site $(PY) -m coverage run --branch --source=tarnix \
 	    --data-file=$(CHECKED)/coverage/.coverage -m pytest -p no:cacheprovider -q
 	$(PY) -m coverage report --data-file=$(CHECKED)/coverage/.coverage
 	mkdir -p $(CHECKED)/coverage/html

@@ -6,6 +6,8 @@
 - solve() with a sparse right-hand side of 1e4 columns: time, and the growth of
   the peak resident set size against the bound of one dense buffer of
   rows x rhs_batch_size plus one dense solution batch;
+- solve() with a sparse right-hand side of 1e5 columns of which few hold entries,
+  against the solve of those columns alone (the cost should follow them);
 - spqr_solve(), and NumPy's dense lstsq on a problem small enough for it;
 - spqr() in "r" mode against "full".
 """
@@ -101,6 +103,23 @@ def sparse_rhs_memory(blocks=1000, k=10_000, batch=100):
           f"(densifying b whole would take {whole / 2**20:.0f} MiB)")
 
 
+def sparse_rhs_empty_columns(k=100_000, filled=100):
+    A = least_squares_matrix(60)
+    f = SPQRFactor(A, use_singletons=True)
+    rng = np.random.default_rng(3)
+    cols = np.sort(rng.choice(k, filled, replace=False))
+    rows_ = rng.integers(0, A.shape[0], filled)
+    b = sparse.csc_array((np.ones(filled), (rows_, cols)), shape=(A.shape[0], k))
+    part = b[:, cols]
+    zero = sparse.csc_array((A.shape[0], k))
+    t_part = best_time(lambda: f.solve(part), repeat=3)
+    t_b = best_time(lambda: f.solve(b), repeat=3)
+    t_zero = best_time(lambda: f.solve(zero), repeat=3)
+    print(f"\nsparse b of {k} columns, {filled} holding entries, A {A.shape[0]} x {A.shape[1]}: "
+          f"solve(b) {t_b * 1e3:.1f} ms, solve of its {filled} filled columns alone {t_part * 1e3:.1f} ms "
+          f"(ratio {t_b / t_part:.2f}); all {k} columns empty {t_zero * 1e3:.1f} ms")
+
+
 def main():
     exe = bare_program()
     A = least_squares_matrix()
@@ -151,6 +170,7 @@ def main():
           f"numpy.linalg.lstsq (dense) {t_dense * 1e3:.2f} ms")
 
     sparse_rhs_memory()
+    sparse_rhs_empty_columns()
 
 
 if __name__ == "__main__":

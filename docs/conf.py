@@ -77,7 +77,7 @@ extensions = [
 ]
 
 templates_path = ["_templates"]
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "inventories"]
 
 # `name` in a docstring is a cross-reference when the name exists, and code otherwise.
 default_role = "py:obj"
@@ -109,8 +109,13 @@ numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
 
-# No network at build time: the other projects' inventories are not fetched.
-intersphinx_mapping = {}
+# No network at build time: NumPy's and SciPy's inventories are read from the
+# copies in docs/inventories (see make_numpy_inventory.py there), while the
+# links they make point at the projects' published documentation.
+intersphinx_mapping = {
+    "numpy": ("https://numpy.org/doc/stable/", "inventories/numpy-objects.inv"),
+    "scipy": ("https://docs.scipy.org/doc/scipy/", "inventories/scipy-objects.inv"),
+}
 
 plot_include_source = False
 plot_html_show_source_link = False

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
+from contextlib import contextmanager
 from functools import lru_cache
 from pathlib import Path
 
@@ -12,7 +14,7 @@ import numpy as np
 import pytest
 from scipy import sparse
 
-from tarnix.__main__ import mmread
+from tarnix.report.reading import mmread
 
 DATA = Path(__file__).parent / "data"
 
@@ -128,6 +130,26 @@ def snapshot(A):
 
 def unchanged(A, snap):
     return all(np.array_equal(a, b) and a.dtype == b.dtype for a, b in zip((A.indptr, A.indices, A.data), snap))
+
+
+@contextmanager
+def fast_switching():
+    """The interpreter switching threads as often as it can (with a GIL), for races to show."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
+
+
+def child_env(**extra):
+    """This process's environment for a child interpreter that runs elsewhere (another cwd): the entries of
+    PYTHONPATH made absolute, so that the child imports the same tarnix (a checked build, say)."""
+    env = dict(os.environ, **extra)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    return env
 
 
 def run_python(code, *flags):

@@ -17,7 +17,7 @@ from tarnix.camd import camd
 from tarnix.cholmod import _cholesky_counts
 from tarnix.colamd import colamd, symamd
 from tarnix.spqr import SPQRFactor, spqr
-import tarnix.__main__ as cli
+import tarnix.report as cli
 
 SAMPLE = str(DATA / "west0067.mtx")
 
@@ -176,7 +176,7 @@ class TestSampleReport:
         assert doc["format"] == 1
         assert {k: doc["matrix"][k] for k in ("rows", "cols", "entries", "dtype", "symmetric_pattern")} == {
             "rows": 67, "cols": 67, "entries": 294, "dtype": "float64", "symmetric_pattern": False}
-        assert set(doc) == {"format", "matrix", *cli.SECTIONS, "timing"}
+        assert set(doc) == {"format", "versions", "matrix", *cli.SECTIONS, "timing"}
 
         columns = doc["columns"]["orderings"]
         N = normal_pattern(A)
@@ -298,9 +298,9 @@ class TestOtherShapes:
 class TestOptions:
     def test_only_and_skip_choose_sections(self, capsys):
         doc = run_json(capsys, "--only", "btf,columns", SAMPLE)
-        assert set(doc) == {"format", "matrix", "columns", "btf", "timing"}
+        assert set(doc) == {"format", "versions", "matrix", "columns", "btf", "timing"}
         doc = run_json(capsys, "--skip", "qr", "--skip", "solve,summary", SAMPLE)
-        assert set(doc) == {"format", "matrix", "columns", "symmetric", "btf", "timing"}
+        assert set(doc) == {"format", "versions", "matrix", "columns", "symmetric", "btf", "timing"}
         out = run_text(capsys, "--only", "summary", SAMPLE)
         assert "Summary: nothing to summarise" in out
 
@@ -331,7 +331,7 @@ class TestOptions:
     def test_help_names_sections_and_where_the_keys_are(self):
         text = cli.parser().format_help()
         assert "--only" in text and "--json" in text and "--plot" in text and "columns, symmetric, btf" in text
-        assert "python -m pydoc tarnix.__main__" in text and "141 output pipe closed" in text
+        assert "python -m pydoc tarnix.report" in text and "141 output pipe closed" in text
         for key in ("structural_rank", "camd_estimate", "nnzR_upper_bound", "library_seconds"):
             assert key in cli.__doc__
 
@@ -395,7 +395,7 @@ class TestPlot:
 
     def test_missing_matplotlib_is_reported_before_any_work(self, tmp_path):
         code = ("import sys; sys.modules['matplotlib'] = None\n"
-                "from tarnix.__main__ import main\n"
+                "from tarnix.report import main\n"
                 f"sys.exit(main(['--plot', {str(tmp_path / 'a.png')!r}, {SAMPLE!r}]))")
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
         assert proc.returncode == 1
@@ -425,7 +425,7 @@ class TestFailures:
         # The reader is gone before the first line: every write fails.
         code = ("import os, sys\n"
                 "r, w = os.pipe(); os.close(r); os.dup2(w, 1)\n"
-                "from tarnix.__main__ import main\n"
+                "from tarnix.report import main\n"
                 f"sys.exit(main([{SAMPLE!r}]))")
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
         assert (proc.returncode, proc.stderr) == (141, "")
@@ -483,3 +483,145 @@ def test_counts_leave_no_memory_behind():
     rss, traced, objects = growth(round_trip)
     assert rss < LIMIT or not RSS_COUNTS
     assert traced < TRACED_LIMIT and objects < 100
+
+
+# ---------------------------------------------------------------------------
+# What a careless or unlucky run meets
+
+
+def png_size(path):
+    data = open(path, "rb").read(24)
+    return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+
+
+class TestRoughEdges:
+    def test_pattern_files_are_labelled_with_the_values_the_solve_used(self, capsys):
+        doc = run_json(capsys, str(DATA / "ash219.mtx"))
+        assert doc["matrix"]["field"] == "pattern"
+        assert doc["solve"]["values"] == "all 1 (a pattern file)"
+        out = run_text(capsys, str(DATA / "ash219.mtx"))
+        assert "pattern only (its values taken as 1)" in out.splitlines()[0] and "real" not in out.splitlines()[0]
+        assert "(values: all 1, the file holds a pattern only)" in out
+        assert run_json(capsys, SAMPLE)["solve"]["values"] == "the file's"
+
+    @pytest.mark.parametrize("argv, names", [(["--only", "qr", "--skip", "qr"], "qr"),
+                                             (["--only", "btf,solve", "--skip", "solve,btf,columns"], "btf, solve")])
+    def test_contradictory_choices_exit_2(self, capsys, argv, names):
+        with pytest.raises(SystemExit) as exc:
+            cli.main([*argv, SAMPLE])
+        assert exc.value.code == 2
+        err = capsys.readouterr().err
+        assert f"--only and --skip both name {names}" in err
+
+    def test_full_disk_is_one_line(self):
+        with open("/dev/full", "w") as full:
+            proc = subprocess.run([sys.executable, "-m", "tarnix", SAMPLE], stdout=full, stderr=subprocess.PIPE,
+                                  text=True, timeout=120)
+        assert proc.returncode == 1
+        assert proc.stderr == "python -m tarnix: error: cannot write the report: No space left on device\n"
+
+    @pytest.mark.parametrize("size_line, declared", [("1000000000000 3 1", "1,000,000,000,000 x 3 matrix"),
+                                                     ("5 5 1000000000000", "5 x 5 matrix with 1,000,000,000,000 entries")])
+    def test_declared_sizes_beyond_memory_are_refused_before_reading(self, tmp_path, size_line, declared):
+        path = tmp_path / "huge.mtx"
+        path.write_text(f"%%MatrixMarket matrix coordinate real general\n{size_line}\n1 1 1.0\n")
+        proc = run_child(str(path))
+        assert proc.returncode == 1 and proc.stdout == ""
+        lines = proc.stderr.splitlines()
+        assert len(lines) == 1 and f"its header declares a {declared}" in lines[0]
+        assert "of memory" in lines[0] and "out of memory; --only" not in lines[0]
+
+    def test_a_huge_header_line_is_refused_after_reading_a_bounded_part(self, tmp_path):
+        from tarnix.report.reading import MAX_HEADER_LINE
+
+        path = tmp_path / "long.mtx.gz"
+        with gzip.open(path, "wb", compresslevel=1) as f:
+            f.write(b"%%MatrixMarket matrix coordinate real general\n%")
+            chunk = b"x" * (1 << 20)
+            for _ in range(64):  # a 64 MiB comment line, a few kilobytes compressed
+                f.write(chunk)
+            f.write(b"\n2 2 1\n1 1 1.0\n")
+        assert path.stat().st_size < 1 << 20
+        proc = run_child(str(path))
+        assert proc.returncode == 1
+        assert proc.stderr == (f"python -m tarnix: error: {path} is not a valid Matrix Market file: line 2 is longer "
+                               f"than {MAX_HEADER_LINE:,} bytes\n")
+
+    def test_costly_analyses_are_bounded_or_asked_for_and_say_why(self, capsys):
+        doc = run_json(capsys, SAMPLE)
+        analysis = doc["qr"]["analysis"]
+        assert list(analysis) == list(cli.QR_ORDERINGS)
+        assert "--qr-orderings default,metis" in analysis["metis"]["skipped"]
+        assert analysis["natural"]["nnzR_upper_bound"] > 0
+        doc = run_json(capsys, "--max-analysis", "100", "--qr-orderings", "metis", SAMPLE)
+        analysis = doc["qr"]["analysis"]
+        natural = doc["columns"]["orderings"]["natural"]["nnz"]
+        assert analysis["natural"]["skipped"].startswith(
+            f"not asked for") and analysis["metis"]["ordering_used"] in ("metis", "amd", "colamd")
+        doc = run_json(capsys, "--max-analysis", "100", "--qr-orderings", "natural", "--skip", "columns", SAMPLE)
+        assert doc["qr"]["analysis"]["natural"]["skipped"].startswith(
+            f"the Cholesky factor of A'A in the natural order has {natural:,} entries, over --max-analysis 100")
+        out = run_text(capsys, "--only", "qr", SAMPLE)
+        assert any(line.split() == ["metis", "skipped"] for line in out.splitlines())
+        assert "  metis: not asked for: METIS's analysis can cost" in out
+
+    def test_unavailable_orderings_say_why(self):
+        from tarnix.report.text import text_qr
+
+        d = {"analysis": {"default": {"ordering_used": "colamd", "nnzR_upper_bound": 10, "flops_upper_bound": 99,
+                                      "seconds": 0.001},
+                          "natural": {"error": "SPQRInvalidInputError: SPQR received invalid input. (code -4)"}},
+             "factorized": False, "reason": "asked not to"}
+        lines = text_qr(d)
+        assert any(line.split() == ["natural", "unavailable"] for line in lines)
+        assert "  natural: SPQRInvalidInputError: SPQR received invalid input. (code -4)" in lines
+
+    def test_the_time_is_accounted_for(self, capsys, tmp_path):
+        pytest.importorskip("matplotlib")
+        doc = run_json(capsys, "--plot", str(tmp_path / "a.png"), SAMPLE)
+        t = doc["timing"]
+        assert set(t["sections"]) == set(cli.SECTIONS) and t["plot_seconds"] > 0
+        parts = t["load_seconds"] + sum(t["sections"].values()) + t["plot_seconds"] + t["other_seconds"]
+        assert parts == pytest.approx(t["total_seconds"], rel=1e-9)
+        assert t["library_seconds"] <= sum(t["sections"].values())
+        out = run_text(capsys, "--only", "btf", SAMPLE)
+        assert "in all: reading " in out and ", btf " in out and ", other " in out
+
+    @pytest.mark.parametrize("name, panels, wide", [("ash219", 2, False), ("lp_e226", 2, True),
+                                                    ("west0067", 4, False)])
+    def test_the_picture_lays_out_only_the_panels_that_apply(self, tmp_path, name, panels, wide):
+        pytest.importorskip("matplotlib")
+        from tarnix.report import plot
+
+        seen = []
+        original = plot.panels
+        path = tmp_path / "p.png"
+        try:
+            plot.panels = lambda ctx: seen.append(original(ctx)) or seen[-1]
+            assert cli.main(["--quiet", "--plot", str(path), str(DATA / f"{name}.mtx")]) == 0
+        finally:
+            plot.panels = original
+        assert len(seen[0]) == panels
+        width, height = png_size(path)
+        assert (width > 1.5 * height) == wide
+
+    def test_thousands_separators_throughout(self, capsys):
+        out = run_text(capsys, str(DATA / "rajat19.mtx"))
+        assert "1,157 x 1,157" in out and "structural rank 1,157 of 1,157" in out
+        assert "rank estimate 1,157 of 1,157" in out
+        import re
+
+        # No figure of four or more digits without its separators (times and flops in their own notation).
+        bare = [w for w in re.findall(r"(?<![\d.,e+-])\d{4,}(?![\d.,])", out)]
+        assert bare == []
+
+    def test_version(self, capsys):
+        from tarnix import __version__, config
+
+        with pytest.raises(SystemExit) as exc:
+            cli.main(["--version"])
+        assert exc.value.code == 0
+        suitesparse = config()["suitesparse"]["version"]
+        assert capsys.readouterr().out == f"tarnix {__version__} (SuiteSparse {suitesparse})\n"
+        doc = run_json(capsys, SAMPLE)
+        assert doc["versions"] == {"tarnix": __version__, "suitesparse": suitesparse}

@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from support import child_env
+
 pytest.importorskip("mypy", reason="mypy is one of the test tools (make test installs it)")
 
 SAMPLE = Path(__file__).parent / "typing" / "usage.py"
@@ -28,7 +30,8 @@ def _has_scipy_stubs():
 
 
 def run(*args, cwd):
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, timeout=900)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, timeout=900,
+                          env=child_env())
 
 
 def test_stubs_match_the_modules(tmp_path):
@@ -47,5 +50,6 @@ def test_usage_sample_passes_mypy_strict(tmp_path):
 
 def test_usage_sample_runs(tmp_path):
     # The sample's annotations claim what the calls return; running it shows the calls work as written.
-    out = subprocess.run([sys.executable, str(SAMPLE)], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    out = subprocess.run([sys.executable, str(SAMPLE)], capture_output=True, text=True, cwd=tmp_path, timeout=300,
+                         env=child_env())
     assert out.returncode == 0, out.stdout + out.stderr

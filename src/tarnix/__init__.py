@@ -17,6 +17,11 @@ btf
 utils
     Input coercion shared by the modules.
 
+The submodules load on first use: ``import tarnix`` loads none of the
+extensions, and ``tarnix.spqr`` (or ``import tarnix.spqr``) loads that one.
+`show_config` and `config` tell the versions of tarnix, SuiteSparse and its
+libraries, the BLAS/LAPACK in use and how tarnix was built.
+
 Run ``python -m tarnix [FILE.mtx]`` for a short report on a sparse matrix.
 """
 
@@ -41,11 +46,27 @@ def _load_blas() -> None:
 if _build_config.PRELOAD_BLAS:
     _load_blas()
 
+from ._config import config, show_config
+
 if TYPE_CHECKING:
-    # The submodules load on first use (``import tarnix.spqr``), not with the
+    # The submodules load on first use (module __getattr__ below), not with the
     # package; type checkers still see them as its attributes.
     from . import btf, camd, ccolamd, colamd, spqr, utils
 
 __version__ = "0.1.0"
 
-__all__ = ["btf", "camd", "ccolamd", "colamd", "spqr", "utils"]
+_SUBMODULES = ("btf", "camd", "ccolamd", "colamd", "spqr", "utils")
+
+__all__ = ["btf", "camd", "ccolamd", "colamd", "config", "show_config", "spqr", "utils"]
+
+
+def __getattr__(name: str) -> object:
+    # Importing a submodule binds it in this module's namespace, so this runs
+    # once per submodule; an import error (a missing BLAS, say) propagates.
+    if name in _SUBMODULES:
+        return _importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_SUBMODULES})

@@ -70,6 +70,8 @@ def reuse_a_factor() -> int:
     perm: Index = f.perm
     m, n = f.shape
     h = f.copy()
+    Qop = f.as_linear_operator("QX")
+    assert Qop.shape == (m, m) and f.as_linear_operator().shape == (n, m)
     assert h.is_numeric and g is f and info.nnzR_upper_bound is not None
     assert f.itype is not None and f.dtype is not None
     return (rank or 0) + len(perm) + m + n + S.nnz + Y.nnz + y.size
@@ -145,6 +147,7 @@ def refused() -> None:
     spqr_qmult(house, np.eye(9), method=None)  # type: ignore[call-overload]
     spqr(A, mode="thin")  # type: ignore[call-overload]
     SPQRFactor(A, order="nested")  # type: ignore[arg-type]
+    SPQRFactor(A).as_linear_operator("RX")  # type: ignore[arg-type]
     sparse_result: sparse.csc_array = spqr_solve(A, np.ones(9))  # type: ignore[assignment]
     dense_result: Values = spqr_solve(A, sparse.csc_array(A))  # type: ignore[assignment]
     q: Index = colamd(A, return_info=True)  # type: ignore[assignment]

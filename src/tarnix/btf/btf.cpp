@@ -14,6 +14,7 @@
 #include "common/tarnix.hpp"
 #include "common/threads.hpp"
 #include "common/width_table.hpp"
+#include "common/workspace.hpp"
 
 #include "btf/docstrings.hpp"
 
@@ -49,13 +50,13 @@ constexpr WidthTable<BtfRoutines> btf_routines{
     {btf_l_maxtrans, btf_l_strongcomp, btf_l_order},
 };
 
-// The workspace of `per_column` * N entries BTF needs. Left uninitialised:
-// BTF sets up every entry it reads. N is bounded by the length of Ap when
-// this runs, so the product does not overflow.
+// The workspace of `per_column` * N entries BTF needs for an M x N matrix.
+// Left uninitialised: BTF sets up every entry it reads. N is bounded by the
+// length of Ap when this runs, so the product does not overflow.
 template <class I>
-std::unique_ptr<I[]> workspace(long long per_column, long long N)
+std::unique_ptr<I[]> workspace(long long per_column, long long M, long long N)
 {
-    return std::unique_ptr<I[]>(new I[static_cast<size_t>(per_column * N)]);
+    return new_workspace<I>(per_column * N, WorkspaceFor{PyExc_MemoryError, "BTF", M, N});
 }
 
 // The private functions copy the pattern (and q) into arrays they own, check
@@ -170,7 +171,7 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
     const I m = narrow_size<I>(M, "M");
     const I n = narrow_size<I>(N, "N");
     const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch");
-    auto work = workspace<I>(5, N);
+    auto work = workspace<I>(5, M, N);
     double work_done = 0.0;
     const I matched = run_library(release, [&] {
         return btf_routines.get<I>().maxtrans(m, n, pattern.Ap, pattern.Ai, maxwork, &work_done,
@@ -195,7 +196,7 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     // q is read and rewritten: an output like p and r.
     require_disjoint({span_of(q, "q"), span_of(p, "p"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I n = narrow_size<I>(N, "N");
-    auto work = workspace<I>(4, N);
+    auto work = workspace<I>(4, N, N);
     // q may be the caller's own array, in the public function too.
     const Owned<I> q_owned = Owned<I>::copy_optional(q, "q");
     if (!q.is_null()) {
@@ -233,7 +234,7 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source 
     const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
     const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q");
     const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
-    auto work = workspace<I>(5, N);
+    auto work = workspace<I>(5, N, N);
     double work_done = 0.0;
     I nmatch = 0;
     const I nblocks = run_library(release, [&] {

@@ -18,6 +18,7 @@
 #include "cholmod/capi.hpp"
 #include "cholmod/counts.hpp"
 
+#include <atomic>
 #include <complex>
 #include <cstring>
 #include <utility>
@@ -76,22 +77,29 @@ PyType_Spec memory_spec = {
 // SuiteSparse allocated. tarnix._testing sets `fail_at` through the capsule
 // table to make the k-th such creation fail, so that the test suite can show
 // that every block is still freed exactly once. Inert while fail_at is -1.
+// Built with the test hooks only (TARNIX_TESTING); a release admits every
+// creation.
 
+#ifdef TARNIX_TESTING
+
+// Atomic: hand-offs run in several threads at once, without the GIL on a
+// free-threaded interpreter; each count is taken by exactly one of them.
 struct PythonRefusals {
-    long long fail_at = -1;
-    long long count = 0;
-    bool failed = false;
+    std::atomic<long long> fail_at{-1};
+    std::atomic<long long> count{0};
+    std::atomic<bool> failed{false};
 };
 PythonRefusals g_refusals;
 
 // Called before each Python object a hand-off creates.
 void admit_python_allocation()
 {
-    if (g_refusals.fail_at < 0) {
+    const long long fail_at = g_refusals.fail_at.load();
+    if (fail_at < 0) {
         return;
     }
-    if (g_refusals.count++ == g_refusals.fail_at) {
-        g_refusals.failed = true;
+    if (g_refusals.count.fetch_add(1) == fail_at) {
+        g_refusals.failed.store(true);
         PyErr_NoMemory();
         throw PythonError{};
     }
@@ -99,14 +107,20 @@ void admit_python_allocation()
 
 void capi_refuse_python_allocation(long long index) noexcept
 {
-    g_refusals = PythonRefusals{index < 0 ? -1 : index, 0, false};
+    g_refusals.fail_at.store(-1);  // inert while the counts are reset
+    g_refusals.count.store(0);
+    g_refusals.failed.store(false);
+    g_refusals.fail_at.store(index < 0 ? -1 : index);
 }
 
 long long capi_python_allocation_report(int* failed) noexcept
 {
-    *failed = g_refusals.failed;
-    return g_refusals.count;
+    *failed = g_refusals.failed.load();
+    return g_refusals.count.load();
 }
+#else
+void admit_python_allocation() noexcept {}
+#endif
 
 // An owner that holds no block yet. Blocks are moved into it with adopt(),
 // so that each one has an owner from the moment it leaves its record.
@@ -537,6 +551,7 @@ Ref new_capi_table()
              static_cast<capi::DenseFromNdarray>(capi_dense_from_ndarray<CHOLMOD_COMPLEX, CHOLMOD_SINGLE>))},
     };
     Ref table = check(PyDict_New());
+#ifdef TARNIX_TESTING
     // Test hooks (see PythonRefusals), outside the table the modules bind from.
     const Entry hooks[] = {
         {capi::kRefusePythonAllocationName, capi::kRefusePythonAllocationSig,
@@ -548,6 +563,7 @@ Ref new_capi_table()
         Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
         check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));
     }
+#endif
     for (const Entry& e : entries) {
         Ref capsule = check(PyCapsule_New(e.fn, e.signature, nullptr));
         check_status(PyDict_SetItemString(table.get(), e.name, capsule.get()));

@@ -15,6 +15,7 @@
 #include "common/cholmod_routines.hpp"
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
+#include "common/workspace.hpp"
 
 #include <cholmod.h>
 
@@ -102,7 +103,9 @@ template <class I>
 void require_permutation(const Vector<I>& perm, long long n)
 {
     require_length(perm.size(), "perm", n, "n");
-    std::vector<unsigned char> seen(static_cast<size_t>(n), 0);
+    std::vector<unsigned char> seen = with_workspace(WorkspaceFor{PyExc_MemoryError, "CHOLMOD", n, n},
+                                                     static_cast<double>(n),
+                                                     [&] { return std::vector<unsigned char>(static_cast<size_t>(n), 0); });
     for (long long k = 0; k < n; ++k) {
         const long long v = perm[k];
         if (v < 0 || v >= n || seen[static_cast<size_t>(v)]) {

@@ -364,7 +364,7 @@ private:
         const bool release = releases_lock(nnz, N);
         const Owned<I> owned_cmember = owned_constraints(constraints, N);
         I* cmember = owned_cmember.or_caller(constraints).data();
-        auto work = colamd_work_array(a.Ai, alen);
+        auto work = colamd_work_array(a.Ai, alen, WorkspaceFor{st.memory_error, Lib::name, M, N});
         // The permutation starts from the column pointers.
         const Owned<I> perm = Owned<I>::copy(a.Ap, N + 1, "perm");
         I* p = perm.data();

@@ -2,6 +2,7 @@
 #include "common/csc.hpp"
 #include "common/csc_native.hpp"
 #include "common/conversions.hpp"
+#include "common/critical_section.hpp"
 #include "common/module.hpp"
 
 namespace tarnix {
@@ -28,6 +29,9 @@ long long dimension(PyObject* shape, Py_ssize_t axis)
 void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n)
 {
     if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        // Another thread may resize a list: its size and items are read in
+        // its critical section, each item then held by a reference of ours.
+        SequenceCriticalSection section(seq);
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
         if (size > n) {
             raise_too_many(n);

@@ -150,14 +150,11 @@ void bind_csc_input(PyObject* module)
     st.csc_array_type = csc_array.release();
     st.csc_matrix_type = csc_matrix.release();
     st.csc_prototype = csc_prototype(st.csc_array_type).release();
-    PyObject* validate = PyDict_GetItemWithError(PyModule_GetDict(module), name(st, CscName::Validate));  // borrowed
-    if (validate == nullptr) {
-        if (PyErr_Occurred()) {
-            throw PythonError{};
-        }
+    Ref validate = dict_lookup(PyModule_GetDict(module), name(st, CscName::Validate));
+    if (!validate) {
         return;
     }
-    st.validate_csc_input = Py_NewRef(validate);
+    st.validate_csc_input = validate.release();
 }
 
 PyObject* csc_name(PyObject* module, CscName which)

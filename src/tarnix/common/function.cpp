@@ -3,6 +3,8 @@
 // Python functions, and their creation from a FunctionDef.
 #include "common/function.hpp"
 
+#include "common/critical_section.hpp"
+
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -35,6 +37,27 @@ struct FunctionObject {
 FunctionObject* as_function(PyObject* op) noexcept
 {
     return reinterpret_cast<FunctionObject*>(op);
+}
+
+// The writable fields (doc, qualname, module_name, annotations) are read and
+// replaced in the function's critical section: a reader takes its own
+// reference before another thread can drop the field's. The reference a
+// replacement drops is released after the section (it may run __del__).
+Ref read_field(PyObject* op, PyObject* FunctionObject::*field) noexcept
+{
+    CriticalSection section(op);
+    return Ref::borrow(as_function(op)->*field);
+}
+
+void replace_field(PyObject* op, PyObject* FunctionObject::*field, PyObject* value) noexcept
+{
+    PyObject* old;
+    {
+        CriticalSection section(op);
+        old = as_function(op)->*field;
+        as_function(op)->*field = Py_XNewRef(value);
+    }
+    Py_XDECREF(old);
 }
 
 // ---------------------------------------------------------------------------
@@ -151,7 +174,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         PyObject* self = f->module;
         if (def.binding != FunctionDef::Binding::Module) {
             if (nargs < 1) {
-                raise_format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
+                raise_format(PyExc_TypeError, "unbound method %U() needs an argument",
+                             read_field(callable, &FunctionObject::qualname).get());
             }
             self = args[0];
             ++args;
@@ -179,13 +203,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 template <PyObject* FunctionObject::*Field>
 PyObject* get_field(PyObject* op, void*) noexcept
 {
-    return Py_NewRef(as_function(op)->*Field);
+    return read_field(op, Field).release();
 }
 
 template <PyObject* FunctionObject::*Field>
 int set_field(PyObject* op, PyObject* value, void*) noexcept
 {
-    Py_XSETREF(as_function(op)->*Field, Py_NewRef(value != nullptr ? value : Py_None));
+    replace_field(op, Field, value != nullptr ? value : Py_None);
     return 0;
 }
 
@@ -195,7 +219,7 @@ int set_qualname(PyObject* op, PyObject* value, void*) noexcept
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    Py_XSETREF(as_function(op)->qualname, Py_NewRef(value));
+    replace_field(op, &FunctionObject::qualname, value);
     return 0;
 }
 
@@ -233,9 +257,12 @@ PyObject* get_kwdefaults(PyObject* op, void*) noexcept
     });
 }
 
+// The dict is made on first use, in the section, so that two threads asking
+// at once get the same one.
 PyObject* get_annotations(PyObject* op, void*) noexcept
 {
     FunctionObject* f = as_function(op);
+    CriticalSection section(op);
     if (f->annotations == nullptr) {
         f->annotations = PyDict_New();
         if (f->annotations == nullptr) {
@@ -254,7 +281,7 @@ int set_annotations(PyObject* op, PyObject* value, void*) noexcept
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(op)->annotations, Py_XNewRef(value));
+    replace_field(op, &FunctionObject::annotations, value);
     return 0;
 }
 
@@ -278,17 +305,15 @@ PyObject* get_signature(PyObject* op, void*) noexcept
         Ref keyword_only = check(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
         Ref params = check(PyList_New(0));
 
-        auto annotation = [&](PyObject* key) -> PyObject* {
-            if (f->annotations != nullptr) {
-                PyObject* a = PyDict_GetItemWithError(f->annotations, key);
-                if (a != nullptr) {
-                    return a;
-                }
-                if (PyErr_Occurred()) {
-                    throw PythonError{};
-                }
+        // The dict as it is now (another thread may replace it), and strong
+        // references from it (another may change it).
+        const Ref annotations = read_field(op, &FunctionObject::annotations);
+        auto annotation = [&](PyObject* key) -> Ref {
+            PyObject* a = nullptr;
+            if (annotations && check_status(PyDict_GetItemRef(annotations.get(), key, &a)) == 1) {
+                return Ref::steal(a);
             }
-            return empty.get();
+            return empty;
         };
         auto add = [&](PyObject* name, PyObject* kind, PyObject* def, PyObject* ann) {
             Ref args = check(Py_BuildValue("(OO)", name, kind));
@@ -305,11 +330,11 @@ PyObject* get_signature(PyObject* op, void*) noexcept
         for (int i = 0; i < f->def->nparams; ++i) {
             PyObject* kind = i < f->npositional ? positional.get() : keyword_only.get();
             PyObject* def = f->defaults[i] != nullptr ? f->defaults[i] : empty.get();
-            add(f->names[i], kind, def, annotation(f->names[i]));
+            add(f->names[i], kind, def, annotation(f->names[i]).get());
         }
         Ref return_key = check(PyUnicode_FromString("return"));
         Ref args = check(PyTuple_Pack(1, params.get()));
-        Ref kwargs = check(Py_BuildValue("{sO}", "return_annotation", annotation(return_key.get())));
+        Ref kwargs = check(Py_BuildValue("{sO}", "return_annotation", annotation(return_key.get()).get()));
         return check(PyObject_Call(signature.get(), args.get(), kwargs.get()));
     });
 }
@@ -339,7 +364,7 @@ PyMemberDef function_members[] = {
 // Pickled by reference, like Python functions.
 PyObject* function_reduce(PyObject* op, PyObject*) noexcept
 {
-    return Py_NewRef(as_function(op)->qualname);
+    return read_field(op, &FunctionObject::qualname).release();
 }
 
 PyMethodDef function_methods[] = {
@@ -352,7 +377,8 @@ PyMethodDef function_methods[] = {
 
 PyObject* function_repr(PyObject* op) noexcept
 {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(op)->qualname, op);
+    const Ref qualname = read_field(op, &FunctionObject::qualname);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), op);
 }
 
 // Methods bind to instances; module functions never bind, like builtin

@@ -6,14 +6,16 @@
 #include "common/module.hpp"
 #include "common/csc_native.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace tarnix {
 namespace {
 
 // Per extension module (the common code is linked into each one separately).
-int64_t g_interpreter_id = -1;
-bool g_initialised = false;
+// Atomic: interpreters of their own may import the module at the same time.
+std::atomic<int64_t> g_interpreter_id{-1};
+std::atomic<bool> g_initialised{false};
 
 void check_interpreter()
 {
@@ -21,10 +23,8 @@ void check_interpreter()
     if (current == -1) {
         throw PythonError{};
     }
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = current;
-    }
-    else if (g_interpreter_id != current) {
+    int64_t first = -1;
+    if (!g_interpreter_id.compare_exchange_strong(first, current) && first != current) {
         raise(PyExc_ImportError,
               "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     }
@@ -173,17 +173,21 @@ Ref add_string(PyObject* module, const char* name, const char* text)
     return s;
 }
 
+Ref dict_lookup(PyObject* dict, PyObject* key)
+{
+    PyObject* value = nullptr;
+    check_status(PyDict_GetItemRef(dict, key, &value));
+    return Ref::steal(value);
+}
+
 Ref module_global(PyObject* module, PyObject* name)
 {
-    PyObject* globals = PyModule_GetDict(module);  // borrowed
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-        throw PythonError{};
+    PyObject* globals = PyModule_GetDict(module);  // borrowed; the module keeps it
+    Ref value = dict_lookup(globals, name);
+    if (!value) {
+        raise_format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return Ref::borrow(value);
+    return value;
 }
 
 Ref add_exception(PyObject* module, const char* name, const char* doc, std::initializer_list<PyObject*> bases)

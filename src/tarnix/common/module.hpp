@@ -97,6 +97,16 @@ State& module_state(PyObject* module)
 // it succeeds the module counts as initialised.
 int exec_module(PyObject* module, const char* name, void (*body)(PyObject* module)) noexcept;
 
+// The slot that lets a free-threaded interpreter keep the GIL off while the
+// module is loaded: the modules rely on it for nothing (their shared state is
+// set at import, a factor is used through its own lock, other objects
+// through critical sections). Interpreters before 3.13 know no such slot.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TARNIX_GIL_NOT_USED_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define TARNIX_GIL_NOT_USED_SLOT
+#endif
+
 // The definition of extension module tarnix.NAME and its entry point
 // PyInit_NAME: multi-phase initialisation whose exec slot runs BODY under
 // exec_module, with a STATE that lists its objects (see state_traverse).
@@ -108,7 +118,7 @@ int exec_module(PyObject* module, const char* name, void (*body)(PyObject* modul
     }                                                                                                             \
     static PyModuleDef_Slot tarnix_slots_##NAME[] = {                                                             \
         {Py_mod_exec, reinterpret_cast<void*>(tarnix_exec_##NAME)},                                               \
-        {0, nullptr},                                                                                             \
+        TARNIX_GIL_NOT_USED_SLOT{0, nullptr},                                                                     \
     };                                                                                                            \
     static PyModuleDef tarnix_module_##NAME = {                                                                   \
         PyModuleDef_HEAD_INIT,         "tarnix." #NAME,                 DOC, sizeof(STATE), nullptr,              \
@@ -145,6 +155,10 @@ Ref add_string(PyObject* module, const char* name, const char* text);
 // The module-level binding of `name`, looked up at call time as Python code
 // would; NameError when unbound.
 Ref module_global(PyObject* module, PyObject* name);
+
+// dict[key] as a strong reference (another thread, or the key's own __eq__,
+// may change the dict meanwhile); an empty Ref when the key is missing.
+Ref dict_lookup(PyObject* dict, PyObject* key);
 
 // An exception class "<module>.<name>" with the given bases (in order) and a
 // docstring, added to the module.

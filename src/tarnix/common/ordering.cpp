@@ -88,15 +88,12 @@ void handle_colamd_status(const StatusFamily& family, int ok, long long status)
         raise_format(family.internal_error, "%s encountered an internal error.", family.library);
     }
     Ref key = check(PyLong_FromLongLong(status));
-    PyObject* text = PyDict_GetItemWithError(family.messages, key.get());  // borrowed
-    if (text == nullptr) {
-        if (PyErr_Occurred()) {
-            throw PythonError{};
-        }
+    Ref text = dict_lookup(family.messages, key.get());
+    if (!text) {
         raise_format(family.error, "%s returned an error with status %lld, which has no message.", family.library,
                      status);
     }
-    raise_format(family.value_error, "%s returned an error:%U.", family.library, text);
+    raise_format(family.value_error, "%s returned an error:%U.", family.library, text.get());
 }
 
 ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library)

@@ -6,6 +6,7 @@
 
 #include "common/arrays.hpp"
 #include "common/csc.hpp"
+#include "common/workspace.hpp"
 
 #include <initializer_list>
 #include <utility>
@@ -150,11 +151,12 @@ inline MemorySpan knobs_span(const double* knobs, Py_ssize_t nknobs) noexcept
 // the row indices, then room the library sets up for itself (left
 // uninitialised, as the library asks only for the indices). The library
 // checks the copy before it reads it, and it is the call's own, so that it
-// can work with the interpreter lock released.
+// can work with the interpreter lock released. When it cannot be had the
+// module's memory error says how much was wanted.
 template <class I>
-std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen)
+std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen, const WorkspaceFor& for_what)
 {
-    std::unique_ptr<I[]> work(new I[static_cast<size_t>(alen)]);
+    std::unique_ptr<I[]> work = new_workspace<I>(alen, for_what);
     std::copy_n(Ai.data(), Ai.size(), work.get());
     return work;
 }

@@ -13,3 +13,19 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+// Strong-reference dictionary lookup (CPython 3.13), for older interpreters:
+// 1 with *result a new reference, 0 (and NULL) when the key is missing, -1
+// with an exception set.
+#if PY_VERSION_HEX < 0x030D0000
+static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** result)
+{
+    PyObject* item = PyDict_GetItemWithError(mp, key);
+    if (item != nullptr) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+}
+#endif

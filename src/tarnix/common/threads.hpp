@@ -48,6 +48,19 @@ decltype(auto) without_gil(F&& f)
 // waiter never deadlock. The holder's thread is recorded: Python code run by
 // the holder's own call (a callback re-entering the object) cannot take it
 // again and is refused instead of waiting for itself.
+//
+// The holder may run Python code that waits for another object (an
+// overridden method of one factor using another): two threads doing so in
+// opposite orders would wait for each other for ever. A waiter therefore
+// looks, while it waits, for a chain of holders and waiters that leads back
+// to itself, and refuses (RuntimeError) when it finds one.
+//
+// fork() copies a mutex that another thread holds into a child where that
+// thread does not exist: nothing would ever release it. So each holder also
+// records the process's fork generation, and in a child a mutex held since
+// before the fork by any thread but the forking one is refused at once
+// (RuntimeError) rather than waited for: what that thread was changing may be
+// half done.
 class ObjectMutex {
 public:
     ObjectMutex() noexcept = default;
@@ -55,13 +68,22 @@ public:
     ObjectMutex& operator=(const ObjectMutex&) = delete;
 
     bool held_by_this_thread() const noexcept { return owner_.load() == std::this_thread::get_id(); }
+    std::thread::id owner() const noexcept { return owner_.load(); }
+    // Held by a thread of the parent process that the child has not.
+    bool orphaned() const noexcept;
     // lock() is called with the interpreter lock held; unlock() with or without it.
     void lock();
     void unlock() noexcept;
 
 private:
-    std::mutex mutex_;
+    // Waits for the mutex with the interpreter lock released; RuntimeError
+    // when the wait would never end.
+    void wait();
+
+    std::timed_mutex mutex_;
     std::atomic<std::thread::id> owner_{};
+    // The fork generation of the holder; 0 while free.
+    std::atomic<unsigned> generation_{0};
 };
 
 // Holds an ObjectMutex for its lifetime; name it. Made with the interpreter

@@ -2,6 +2,7 @@
 // use_singletons factorize at once), factorize() (the numeric part again, for
 // a matrix of the analysed pattern) and _check_input_matrix.
 
+#include "common/workspace.hpp"
 #include "spqr/arguments.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/orderings.hpp"
@@ -9,6 +10,7 @@
 #include "spqr/views.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace spqr_module {
 
@@ -40,7 +42,17 @@ template <class Entry, class Int>
 void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, int ordering, double tol,
                                      bool factorize)
 {
-    keep_pattern(static_cast<const Int*>(A.p), A.ncol, static_cast<const Int*>(A.i));
+    try {
+        keep_pattern(static_cast<const Int*>(A.p), A.ncol, static_cast<const Int*>(A.i));
+    }
+    catch (const std::bad_alloc&) {
+        // The pattern's copy: ncol + 1 column pointers and nnz + 1 row indices.
+        const auto nnz = static_cast<double>(static_cast<const Int*>(A.p)[A.ncol]);
+        const double entries = static_cast<double>(A.ncol) + 2.0 + nnz;
+        raise_workspace_error(WorkspaceFor{st.SPQROutOfMemoryError, "SPQR", static_cast<long long>(A.nrow),
+                                           static_cast<long long>(A.ncol)},
+                              entries * sizeof(Int));
+    }
     tol_ = tol;
     cholmod_sparse header = over_pattern(A);
     spqr_lib::OutOfMemoryLatch latch;
@@ -49,7 +61,7 @@ void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, i
         return factorize ? SuiteSparseQR_factorize<Entry, Int>(ordering, tol, &header, &cm_)
                          : SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &header, &cm_);
     });
-    handle_errors(st, cm_.status);
+    handle_analysis_errors(st, cm_);
     shape_[0] = static_cast<int64_t>(A.nrow);
     shape_[1] = static_cast<int64_t>(A.ncol);
     constructed_ = true;
@@ -89,7 +101,6 @@ namespace {
 
 void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* order, PyObject* tol)
 {
-    FactorObject* f = as_factor(self);
     const Context ctx = context_of(self);
 
     // Every argument is converted first: each conversion may run Python code,
@@ -97,25 +108,33 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
     // copied before the view is built over them.
     CscInput in = coerce_csc(ctx.module, A, CoerceCall::Plain);
     const int ordering = ordering_code(ctx.st, order);
-    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : as_double(tol);
+    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : require_tol(as_double(tol));
     const bool factorize_now = truth(use_singletons);
     SparseView view = owned_sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
 
-    // From here to the library call nothing runs Python code. Whatever a
-    // re-entrant __init__ built above is released with the previous state
-    // (a call of another thread that still uses it keeps it alive).
-    f->variant.reset();
-    std::shared_ptr<FactorBase> fresh = new_variant(view.real(), view.int32());
-    f->variant = fresh;
-    ObjectLock lock(fresh->mutex(), "SPQRFactor is in use by this thread");
-    fresh->analyse(ctx.st, view.header(), ordering, tol_value, factorize_now);
+    // The new variant is analysed where no other call can see it, and
+    // published whole, also when the analysis failed (the object then counts
+    // as unconstructed, and its info reports the failure; without a common
+    // it has no variant at all). Calls that hold
+    // the previous variant finish with it.
+    std::shared_ptr<FactorBase> fresh;
+    try {
+        fresh = new_variant(view.real(), view.int32());
+        fresh->analyse(ctx.st, view.header(), ordering, tol_value, factorize_now);
+    }
+    catch (...) {
+        publish(self, std::move(fresh));
+        throw;
+    }
+    publish(self, std::move(fresh));
 }
 
 }  // namespace
 
 int factor_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 {
-    static const char* keywords[] = {"A", "use_singletons", "order", "tol", nullptr};
+    // Not static: PyArg_ParseTupleAndKeywords takes a mutable array.
+    const char* keywords[] = {"A", "use_singletons", "order", "tol", nullptr};
     PyObject* A = nullptr;
     PyObject* use_singletons = Py_False;
     PyObject* order = Py_None;
@@ -182,7 +201,7 @@ Ref py_factorize(PyObject* self, const Args& a)
     CscInput in = coerce_csc(ctx.module, a[0], CoerceCall::Plain);
     call_method(self, "_check_input_matrix", {in.matrix.get(), in.index_dtype.get()});
     const bool new_tolerance = tol != Py_None;
-    const double tol_value = new_tolerance ? as_double(tol) : 0.0;
+    const double tol_value = new_tolerance ? require_tol(as_double(tol)) : 0.0;
     if (new_tolerance) {
         Ref numeric = attr(self, "is_numeric");
         if (truth(numeric.get()) && !(tol_value == current_tol(self))) {

@@ -3,7 +3,10 @@
 #include "spqr/arguments.hpp"
 
 #include <cholmod.h>
+#include <cstring>
 #include <SuiteSparseQR_definitions.h>
+
+#include <cmath>
 
 namespace spqr_module {
 
@@ -31,6 +34,14 @@ int qmult_code(PyObject* method)
     }
     Ref text = check(PyObject_Str(method));
     raise_format(PyExc_ValueError, "Invalid method '%U'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].", text.get());
+}
+
+double require_tol(double tol)
+{
+    if (std::isnan(tol)) {
+        raise(PyExc_ValueError, "tol must be a number, not NaN.");
+    }
+    return tol;
 }
 
 void require_method_code(long long method)
@@ -70,9 +81,43 @@ Py_ssize_t as_ssize(PyObject* obj)
     return value;
 }
 
+namespace {
+
+constexpr const char* kInterned[] = {"dtype",      "shape",        "ndim",         "rank",
+                                     "is_numeric", "itype",        "_solve_dense", "_qmult_dense",
+                                     "astype",     "reshape",      "indptr",       "indices",
+                                     "toarray",    "format",       "_check_input_matrix"};
+constexpr size_t kInternedCount = sizeof(kInterned) / sizeof(kInterned[0]);
+
+// Set once, when the module is imported (once per process), and only read
+// afterwards; they live as long as the process.
+PyObject* g_interned[kInternedCount] = {};
+
+PyObject* interned(const char* name) noexcept
+{
+    for (size_t k = 0; k < kInternedCount; ++k) {
+        if (std::strcmp(name, kInterned[k]) == 0) {
+            return g_interned[k];
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void intern_names()
+{
+    for (size_t k = 0; k < kInternedCount; ++k) {
+        if (g_interned[k] == nullptr) {
+            g_interned[k] = check(PyUnicode_InternFromString(kInterned[k])).release();
+        }
+    }
+}
+
 Ref attr(PyObject* obj, const char* name)
 {
-    return check(PyObject_GetAttrString(obj, name));
+    PyObject* key = interned(name);
+    return check(key != nullptr ? PyObject_GetAttr(obj, key) : PyObject_GetAttrString(obj, name));
 }
 
 Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args)

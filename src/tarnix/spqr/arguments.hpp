@@ -30,7 +30,12 @@ void require_q_shape(long long m, long long dim);
 // operator.index(obj) as a Py_ssize_t (OverflowError when it does not fit).
 Py_ssize_t as_ssize(PyObject* obj);
 
-// obj.name, obj.name(*args), format(obj), obj.shape[axis].
+// obj.name, obj.name(*args), format(obj), obj.shape[axis]. The names that
+// every solve and product looks up are interned once (intern_names, at
+// import): looked up by an interned name, an attribute is found in the
+// interpreter's type cache, where a new string object would miss it and, on a
+// free-threaded interpreter, take the interpreter-wide type lock each time.
+void intern_names();
 tarnix::Ref attr(PyObject* obj, const char* name);
 tarnix::Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args);
 tarnix::Ref format(PyObject* obj);
@@ -38,6 +43,11 @@ long long shape_dim(PyObject* obj, Py_ssize_t axis);
 
 // arr.astype(dtype, copy=False).
 tarnix::Ref astype(PyObject* arr, PyObject* dtype);
+
+// A tolerance the caller gave, converted: NaN means no tolerance at all (the
+// library would compare every column norm against it and drop none, or
+// every one, by accident) and is refused with a ValueError naming tol.
+double require_tol(double tol);
 
 // obj as an aligned, column-major ndarray (a copy only where needed).
 tarnix::Ref as_fortran(PyObject* obj);

@@ -50,10 +50,10 @@ Ref py_copy(PyObject* self, const Args&)
     const Context ctx = context_of(self);
     auto* type = reinterpret_cast<PyTypeObject*>(ctx.st.factor_type);
     Ref dest = check(type->tp_new(type, nullptr, nullptr));
-    Locked v(self);
+    Snapshot v(self);
     // A factor that was never initialised copies to one with a started
     // common and nothing else, as its variant would be.
-    as_factor(dest.get())->variant = v.get() != nullptr ? v->copy(ctx.st) : new_variant(false, false);
+    publish(dest.get(), v.get() != nullptr ? v->copy(ctx.st) : new_variant(false, false));
     return dest;
 }
 

@@ -76,7 +76,8 @@ transpose : bool, optional
     A sparse `b` is solved in batches of this many columns, each densified
     into one reused buffer; memory for densified data stays below
     ``rows * rhs_batch_size`` values plus one dense solution batch.
-    Default 100.
+    Columns of `b` without stored entries are not solved: their solutions
+    are zero. Default 100.
 
 Returns
 -------
@@ -97,6 +98,11 @@ ValueError
     wrong number of rows.
 TypeError
     If `b` cannot be cast safely to the factor's dtype.
+AssertionError
+    From ``SPQRFactor.solve`` when the factor has no numeric factorization:
+    ``SPQRFactor(A)`` only analyses ``A``. Call ``factorize(A)`` first, or
+    make the factor with ``use_singletons=True`` or with ``spqr_factor``. The
+    error carries no message.
 
 Examples
 --------
@@ -154,6 +160,11 @@ ValueError
     dtype or shape, or `method` is not one of the four names.
 TypeError
     If `method` is not a string.
+AssertionError
+    From ``SPQRFactor.qmult`` when the factor has no numeric factorization:
+    ``SPQRFactor(A)`` only analyses ``A``. Call ``factorize(A)`` first, or
+    make the factor with ``use_singletons=True`` or with ``spqr_factor``. The
+    error carries no message.
 
 See Also
 --------

@@ -9,6 +9,8 @@
 #include "spqr/docstrings.hpp"
 #include "spqr/info.hpp"
 
+#include "common/critical_section.hpp"
+
 #include <new>
 
 namespace spqr_module {
@@ -24,10 +26,73 @@ Context context_of(PyObject* self)
     return Context{module, state_of(module)};
 }
 
-Locked::Locked(PyObject* self) : variant_(as_factor(self)->variant)
+namespace {
+
+// This thread's innermost Snapshot that holds a factor's lock; each links to
+// the one it is nested in (calls on other factors, made from callbacks).
+thread_local const Snapshot* t_calls = nullptr;
+
+std::shared_ptr<FactorBase> published_variant(PyObject* self)
+{
+    CriticalSection section(self);
+    return as_factor(self)->variant;
+}
+
+const char* const kInUse = "SPQRFactor is in use by this thread";
+
+}  // namespace
+
+const Snapshot* Snapshot::enclosing(PyObject* self) noexcept
+{
+    for (const Snapshot* call = t_calls; call != nullptr; call = call->outer_) {
+        if (call->self_ == self) {
+            return call;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<FactorBase> current_variant(PyObject* self)
+{
+    const Snapshot* call = Snapshot::enclosing(self);
+    return call != nullptr ? call->variant() : published_variant(self);
+}
+
+void publish(PyObject* self, std::shared_ptr<FactorBase> variant)
+{
+    {
+        CriticalSection section(self);
+        as_factor(self)->variant.swap(variant);
+    }
+    // The previous variant (now in `variant`) is released outside the
+    // section; a call still using it keeps it alive.
+}
+
+Snapshot::Snapshot(PyObject* self) : self_(self)
+{
+    if (const Snapshot* call = enclosing(self)) {
+        variant_ = call->variant_;
+        return;
+    }
+    variant_ = published_variant(self);
+    if (variant_ != nullptr) {
+        lock_.emplace(variant_->mutex(), kInUse);
+        outer_ = t_calls;
+        t_calls = this;
+    }
+}
+
+Snapshot::~Snapshot()
+{
+    if (lock_) {
+        t_calls = outer_;
+    }
+}
+
+Locked::Locked(PyObject* self) : variant_(published_variant(self))
 {
     if (variant_ != nullptr) {
-        lock_.emplace(variant_->mutex(), "SPQRFactor is in use by this thread");
+        lock_.emplace(variant_->mutex(), kInUse);
     }
 }
 
@@ -86,7 +151,8 @@ PyObject* dtype_of(const State& st, const FactorBase* v)
 
 Shape shape_of(PyObject* self)
 {
-    const FactorBase* v = as_factor(self)->variant.get();
+    const std::shared_ptr<FactorBase> variant = current_variant(self);
+    const FactorBase* v = variant.get();
     if (v == nullptr || !v->constructed()) {
         return Shape{0, 0};
     }
@@ -95,7 +161,7 @@ Shape shape_of(PyObject* self)
 
 PyObject* itype_of(const State& st, PyObject* self)
 {
-    return itype_of(st, as_factor(self)->variant.get());
+    return itype_of(st, current_variant(self).get());
 }
 
 namespace {
@@ -120,6 +186,7 @@ Ref py_setstate(PyObject*, const Args&)
 PyObject* factor_repr(PyObject* self) noexcept
 {
     return boundary([&]() -> Ref {
+        Snapshot call(self);  // every line of the text from one state
         Ref cls = attr(self, "__class__");
         Ref name = attr(cls.get(), "__name__");
         const bool numeric = truth(attr(self, "is_numeric").get());
@@ -144,7 +211,7 @@ PyObject* factor_str(PyObject* self) noexcept
 PyObject* get_is_numeric(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
-        Locked v(self);
+        Snapshot v(self);
         return Ref::borrow(has_numeric(v.get()) ? Py_True : Py_False);
     });
 }
@@ -158,10 +225,10 @@ PyObject* get_shape(PyObject* self, void*) noexcept
 PyObject* get_rank(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
+        Snapshot v(self);  // is_numeric (which a subclass may override) reads the same state
         if (!truth(attr(self, "is_numeric").get())) {
             return Ref::none();
         }
-        Locked v(self);
         require_numeric(context_of(self).st, v.get());
         return check(PyLong_FromLongLong(v->rank()));
     });
@@ -171,7 +238,7 @@ PyObject* get_perm(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
         const Context ctx = context_of(self);
-        Locked v(self);
+        Snapshot v(self);
         require_symbolic(ctx.st, v.get());
         return v->perm(ctx.st);
     });
@@ -181,7 +248,7 @@ PyObject* get_info(PyObject* self, void*) noexcept
 {
     return boundary([&] {
         const Context ctx = context_of(self);
-        Locked v(self);
+        Snapshot v(self);
         return info_from_common(ctx.st, v.get() != nullptr ? v->common() : nullptr);
     });
 }
@@ -193,7 +260,7 @@ PyObject* get_itype(PyObject* self, void*) noexcept
 
 PyObject* get_dtype(PyObject* self, void*) noexcept
 {
-    return boundary([&] { return Ref::borrow(dtype_of(context_of(self).st, as_factor(self)->variant.get())); });
+    return boundary([&] { return Ref::borrow(dtype_of(context_of(self).st, current_variant(self).get())); });
 }
 
 PyGetSetDef factor_getset[] = {
@@ -234,6 +301,66 @@ void factor_dealloc(PyObject* self) noexcept
 }
 
 // ---------------------------------------------------------------------------
+// The factor as a SciPy LinearOperator: the class is Python's (tarnix._operators),
+// and its products call this factor's public methods, so they take its lock.
+
+constexpr const char* kAsLinearOperatorDoc = R"(The factor as a `scipy.sparse.linalg.LinearOperator`.
+
+Parameters
+----------
+op : {"solve", "QX", "QTX", "XQ", "XQT"}, optional
+    What the operator applies to a vector: ``"solve"`` the factor's solve
+    (``shape`` is ``(n, m)`` for an ``m x n`` factor; its ``rmatvec`` is the
+    transposed solve, ``solve(b, transpose=True)``, which is its exact
+    adjoint), ``"QX"``/``"QTX"`` the products ``Q x``/``Q^H x`` (``m x m``,
+    each the adjoint of the other), ``"XQ"``/``"XQT"`` the products
+    ``x Q``/``x Q^H`` of a row vector ``x`` (``m x m``: ``Q^T x`` and
+    ``conj(Q) x`` as columns).
+
+Returns
+-------
+FactorOperator
+    A `~scipy.sparse.linalg.LinearOperator` whose ``matvec``, ``rmatvec``
+    and ``matmat`` call `solve` and `qmult` of this factor (each call takes
+    the factor's lock, as a direct call would). It keeps a reference to the
+    factor: a later `factorize` changes what it applies.
+
+Raises
+------
+ValueError
+    An unknown ``op``.
+AssertionError
+    The factor holds no numeric factorization (analysed only): call
+    `factorize` first.
+
+See Also
+--------
+scipy.sparse.linalg.aslinearoperator, scipy.sparse.linalg.lsqr
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy import sparse
+>>> from tarnix.spqr import spqr_factor
+>>> A = sparse.csc_array(np.array([[2., 0.], [1., 1.], [0., 3.]]))
+>>> f = spqr_factor(A)
+>>> Q = f.as_linear_operator("QX")
+>>> Q.shape
+(3, 3)
+>>> x = np.array([1., 2., 3.])
+>>> bool(np.allclose(Q.rmatvec(Q.matvec(x)), x))
+True
+>>> bool(np.allclose(f.as_linear_operator() @ (A @ [1., 2.]), [1., 2.]))
+True
+)";
+
+Ref py_as_linear_operator(PyObject* self, const Args& a)
+{
+    Ref make = import_attr("tarnix._operators", "factor_operator");
+    return check(PyObject_CallFunctionObjArgs(make.get(), self, a[0], nullptr));
+}
+
+// ---------------------------------------------------------------------------
 // Method table
 
 constexpr Param factorize_params[] = {{"A"}, kwonly("tol", Default::None)};
@@ -244,6 +371,7 @@ constexpr Param solve_dense_params[] = {{"b"}, {"transpose"}};
 constexpr Param qmult_params[] = {{"X"}, Param{"method", Default::Str, false, 0, "QX"}};
 constexpr Param qmult_dense_params[] = {{"method"}, {"X"}};
 constexpr Param setstate_params[] = {{"state"}};
+constexpr Param operator_params[] = {Param{"op", Default::Str, false, 0, "solve"}};
 
 constexpr FunctionDef factor_methods[] = {
     method("factorize", py_factorize, factorize_params).with_doc(spqr_docs::factorize),
@@ -253,6 +381,7 @@ constexpr FunctionDef factor_methods[] = {
     method("qmult", py_qmult, qmult_params),
     method("_qmult_dense", py_qmult_dense, qmult_dense_params).with_doc(spqr_docs::qmult_dense),
     method("copy", py_copy).with_doc(spqr_docs::copy),
+    method("as_linear_operator", py_as_linear_operator, operator_params).with_doc(kAsLinearOperatorDoc),
     method("__reduce__", py_reduce),
     method("__setstate__", py_setstate, setstate_params),
 };

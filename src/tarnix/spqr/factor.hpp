@@ -10,10 +10,12 @@
 
 namespace spqr_module {
 
-// The object's variant is NULL until __init__ has started one. __init__
-// replaces it; a call that uses it holds its own reference (see Locked), so
-// a variant replaced meanwhile stays alive until that call is done with it.
-// The pointer itself is read and replaced only with the interpreter lock held.
+// The object's variant is NULL until __init__ has published one. __init__
+// builds a new variant apart and replaces the pointer only once the analysis
+// is over, so no call ever sees one half built. The pointer is read and
+// replaced in the object's critical section, never used through it: a call
+// takes its own reference (a Snapshot), so a variant replaced meanwhile stays
+// alive until that call is done with it.
 struct FactorObject {
     PyObject_HEAD
     std::shared_ptr<FactorBase> variant;
@@ -32,10 +34,38 @@ struct Context {
 // The module and state of the type that defined self's class.
 Context context_of(PyObject* self);
 
-// The factor's variant as it is now, with its mutex held for one call (no
-// lock when there is no variant). Made with the interpreter lock held, after
-// the Python code a call runs (conversions, lookups, warnings), right before
-// the state is checked and the library called.
+// One call's view of the factor: its variant, taken once, with the variant's
+// mutex held until the call returns (no lock when there is no variant). All
+// that the call runs on this thread and reads of the same factor (its
+// properties, an overridden _solve_dense, each batch of a sparse solve, the
+// conversion of the result) sees this same variant through a nested Snapshot,
+// which takes no lock. A re-initialisation meanwhile publishes a new variant
+// for later calls; a re-factorization waits until the call is over (from this
+// thread it is refused: see Locked).
+class Snapshot {
+public:
+    explicit Snapshot(PyObject* self);
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    FactorBase* get() const noexcept { return variant_.get(); }
+    FactorBase* operator->() const noexcept { return variant_.get(); }
+    const std::shared_ptr<FactorBase>& variant() const noexcept { return variant_; }
+    // This thread's call on self that holds its lock, if any.
+    static const Snapshot* enclosing(PyObject* self) noexcept;
+
+private:
+    PyObject* self_;
+    std::shared_ptr<FactorBase> variant_;
+    std::optional<tarnix::ObjectLock> lock_;
+    const Snapshot* outer_ = nullptr;  // this thread's enclosing call, when this one holds the lock
+};
+
+// The factor's variant as it is now, with its mutex held, for a call that
+// changes it (factorize). Made with the interpreter lock held, after the
+// Python code the call runs, right before the state is checked and the
+// library called. A call of this thread on the same variant still running
+// makes it a RuntimeError.
 class Locked {
 public:
     explicit Locked(PyObject* self);
@@ -46,6 +76,11 @@ private:
     std::shared_ptr<FactorBase> variant_;
     std::optional<tarnix::ObjectLock> lock_;
 };
+
+// The variant this thread's call on self sees (a Snapshot's), or else the
+// published one. Its constant part (value type, width, shape, whether the
+// analysis succeeded) may be read without the variant's mutex.
+std::shared_ptr<FactorBase> current_variant(PyObject* self);
 
 bool has_symbolic(const FactorBase* v) noexcept;
 bool has_numeric(const FactorBase* v) noexcept;
@@ -60,7 +95,7 @@ void require_numeric(const State& st, const FactorBase* v);
 PyObject* itype_of(const State& st, const FactorBase* v);
 PyObject* dtype_of(const State& st, const FactorBase* v);
 
-// The same for the factor as it is now, and its analysed shape ((0, 0)
+// The same for the factor's current_variant, and its analysed shape ((0, 0)
 // before the analysis). These read the variant's constant part: no lock.
 struct Shape {
     long long rows;
@@ -68,6 +103,9 @@ struct Shape {
 };
 Shape shape_of(PyObject* self);
 PyObject* itype_of(const State& st, PyObject* self);
+
+// Publishes a variant (a new analysis, or a copy's) as the object's own.
+void publish(PyObject* self, std::shared_ptr<FactorBase> variant);
 
 // The methods, each in the file of its concern.
 tarnix::Ref py_factorize(PyObject* self, const tarnix::Args& a);

@@ -4,6 +4,7 @@
 
 #include "spqr/oneshot.hpp"
 
+#include "common/workspace.hpp"
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
 #include "spqr/narrow.hpp"
@@ -126,10 +127,12 @@ Ref householder_product(const State& st, int method, cholmod_sparse* H, cholmod_
 }
 
 template <class Entry, class Int>
-Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, PyObject* v, PyObject* X)
+Ref qmult_householder(PyObject* module, long long method_code, PyObject* H, PyObject* tau, PyObject* v,
+                      PyObject* X)
 {
     const State& st = state_of(module);
-    require_method_code(method);
+    require_method_code(method_code);
+    const int method = static_cast<int>(method_code);
     // Everything that may run Python code comes first: the validation of a
     // sparse X and every attribute lookup. Code run there may write into v
     // or H's arrays; the library reads private copies, checked as copied.
@@ -158,8 +161,10 @@ Ref qmult_householder(PyObject* module, int method, PyObject* H, PyObject* tau, 
         Ref fill = module_fill(module);
         X_sparse.emplace(std::move(X_parts), fill.get(), trusted_fill(st, fill.get()));
     }
-    std::vector<Int> perm = checked_householder<Entry, Int>(H_view, tau_view, v_view);
     const long long m = static_cast<long long>(H_view.header().nrow);
+    const WorkspaceFor for_v{st.SPQROutOfMemoryError, "SPQR", m, static_cast<long long>(H_view.header().ncol)};
+    std::vector<Int> perm = with_workspace(for_v, static_cast<double>(m) * (sizeof(Int) + 1),
+                                           [&] { return checked_householder<Entry, Int>(H_view, tau_view, v_view); });
     if (sparse) {
         require_variant<Entry, Int>(*X_sparse, "X", "H", "H");
         const cholmod_sparse& Xh = X_sparse->header();
@@ -184,18 +189,17 @@ Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject
     if ((real + complex) * (int32 + int64) > 1) {
         raise(PyExc_TypeError, "Function call with ambiguous argument types");
     }
-    const int code = static_cast<int>(method >= 0 && method <= 3 ? method : -1);
     if (real && int32) {
-        return qmult_householder<double, int32_t>(module, code, H, tau, v, X);
+        return qmult_householder<double, int32_t>(module, method, H, tau, v, X);
     }
     if (real && int64) {
-        return qmult_householder<double, int64_t>(module, code, H, tau, v, X);
+        return qmult_householder<double, int64_t>(module, method, H, tau, v, X);
     }
     if (complex && int32) {
-        return qmult_householder<Complex, int32_t>(module, code, H, tau, v, X);
+        return qmult_householder<Complex, int32_t>(module, method, H, tau, v, X);
     }
     if (complex && int64) {
-        return qmult_householder<Complex, int64_t>(module, code, H, tau, v, X);
+        return qmult_householder<Complex, int64_t>(module, method, H, tau, v, X);
     }
     raise(PyExc_TypeError, "No matching signature found");
 }

@@ -7,6 +7,10 @@
 #include "spqr/docstrings.hpp"
 #include "spqr/orderings.hpp"
 
+#include "common/critical_section.hpp"
+
+#include <array>
+
 #include <cstddef>
 #include <cstdio>
 
@@ -112,13 +116,39 @@ Ref coerce(Kind kind, PyObject* value)
     return Ref{};
 }
 
-void assign(InfoObject* self, int index, PyObject* value)
+// The fields are read and written in the record's critical section (the
+// read-only member descriptors take it too when they meet a writer), all of
+// them at once, so that a reader sees the record before or after a
+// __setstate__ or __init__, never half of each. A stored pointer is
+// published with a release store: the descriptors read it without the
+// section first.
+using Values = std::array<Ref, kFields>;
+
+Values values_of(PyObject* op) noexcept
 {
-    Ref v = coerce(fields[index].kind, value);
-    Py_XSETREF(self->values[index], v.release());
+    Values out;
+    CriticalSection section(op);
+    for (int i = 0; i < kFields; ++i) {
+        out[i] = Ref::borrow(as_info(op)->values[i]);
+    }
+    return out;
 }
 
-void set_state(InfoObject* self, PyObject* state)
+// Stores every field (new references taken from `values`); the previous
+// ones are released after the section.
+void store_values(PyObject* op, Values values) noexcept
+{
+    {
+        CriticalSection section(op);
+        for (int i = 0; i < kFields; ++i) {
+            PyObject* fresh = values[i].release();
+            values[i] = Ref::steal(as_info(op)->values[i]);
+            __atomic_store_n(&as_info(op)->values[i], fresh, __ATOMIC_RELEASE);
+        }
+    }
+}
+
+void set_state(PyObject* self, PyObject* state)
 {
     if (!PyTuple_Check(state)) {
         raise_format(PyExc_TypeError, "SPQRInfo state must be a tuple, got %.200s", Py_TYPE(state)->tp_name);
@@ -126,16 +156,20 @@ void set_state(InfoObject* self, PyObject* state)
     if (PyTuple_GET_SIZE(state) != kFields) {
         raise_format(PyExc_ValueError, "SPQRInfo state must have %d items, got %zd", kFields, PyTuple_GET_SIZE(state));
     }
+    // All converted before any is stored, so that a failure changes nothing.
+    Values values;
     for (int k = 0; k < kFields; ++k) {
-        assign(self, state_order[k], PyTuple_GET_ITEM(state, k));
+        const int index = state_order[k];
+        values[index] = coerce(fields[index].kind, PyTuple_GET_ITEM(state, k));
     }
+    store_values(self, std::move(values));
 }
 
-Ref state_tuple(InfoObject* self)
+Ref state_tuple(const Values& values)
 {
     Ref state = check(PyTuple_New(kFields));
     for (int k = 0; k < kFields; ++k) {
-        PyTuple_SET_ITEM(state.get(), k, Py_NewRef(self->values[state_order[k]]));
+        PyTuple_SET_ITEM(state.get(), k, Py_NewRef(values[state_order[k]].get()));
     }
     return state;
 }
@@ -157,7 +191,7 @@ PyObject* info_new(PyTypeObject* type, PyObject*, PyObject*) noexcept
 
 int info_init(PyObject* op, PyObject* args, PyObject* kwargs) noexcept
 {
-    static const char* keywords[kFields + 1];
+    const char* keywords[kFields + 1];  // per call: the parser takes a mutable array
     for (int i = 0; i < kFields; ++i) {
         keywords[i] = fields[i].name;
     }
@@ -171,13 +205,11 @@ int info_init(PyObject* op, PyObject* args, PyObject* kwargs) noexcept
     }
     return boundary_status([&] {
         // Coerce all before storing any, so that a failed call changes nothing.
-        Ref coerced[kFields];
+        Values coerced;
         for (int i = 0; i < kFields; ++i) {
             coerced[i] = coerce(fields[i].kind, values[i] != nullptr ? values[i] : Py_None);
         }
-        for (int i = 0; i < kFields; ++i) {
-            Py_XSETREF(as_info(op)->values[i], coerced[i].release());
-        }
+        store_values(op, std::move(coerced));
     });
 }
 
@@ -217,8 +249,9 @@ PyObject* info_repr(PyObject* op) noexcept
             name = check(PyObject_GetAttrString(type, "__name__"));
         }
         Ref parts = check(PyList_New(0));
+        const Values values = values_of(op);
         for (int i = 0; i < kFields; ++i) {
-            Ref item = check(PyUnicode_FromFormat("%s=%R", fields[i].name, as_info(op)->values[i]));
+            Ref item = check(PyUnicode_FromFormat("%s=%R", fields[i].name, values[i].get()));
             check_status(PyList_Append(parts.get(), item.get()));
         }
         Ref sep = new_string(", ");
@@ -240,8 +273,10 @@ PyObject* info_richcompare(PyObject* self, PyObject* other, int op) noexcept
             return Ref::borrow(Py_NotImplemented);
         }
         bool equal = true;
+        const Values mine = values_of(self);
+        const Values theirs = values_of(other);
         for (int i = 0; i < kFields && equal; ++i) {
-            Ref differs = check(PyObject_RichCompare(as_info(self)->values[i], as_info(other)->values[i], Py_NE));
+            Ref differs = check(PyObject_RichCompare(mine[i].get(), theirs[i].get(), Py_NE));
             equal = !truth(differs.get());
         }
         return Ref::borrow((equal == (op == Py_EQ)) ? Py_True : Py_False);
@@ -254,8 +289,9 @@ Py_hash_t info_hash(PyObject* op) noexcept
     if (t == nullptr) {
         return -1;
     }
+    const Values values = values_of(op);
     for (int i = 0; i < kFields; ++i) {
-        PyTuple_SET_ITEM(t, i, Py_NewRef(as_info(op)->values[i]));
+        PyTuple_SET_ITEM(t, i, Py_NewRef(values[i].get()));
     }
     Py_hash_t h = PyObject_Hash(t);
     Py_DECREF(t);
@@ -272,10 +308,11 @@ Ref py_reduce(PyObject* self, const Args&)
     }
     Ref name = new_string("__kvt_unpickle_SPQRInfo");
     Ref unpickle = module_global(module, name.get());
-    Ref state = state_tuple(as_info(self));
+    const Values values = values_of(self);
+    Ref state = state_tuple(values);
     bool all_none = true;
-    for (PyObject* v : as_info(self)->values) {
-        all_none = all_none && v == Py_None;
+    for (const Ref& v : values) {
+        all_none = all_none && v.get() == Py_None;
     }
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     if (all_none) {
@@ -287,7 +324,7 @@ Ref py_reduce(PyObject* self, const Args&)
 
 Ref py_setstate(PyObject* self, const Args& a)
 {
-    set_state(as_info(self), a[0]);
+    set_state(self, a[0]);
     return Ref::none();
 }
 
@@ -325,7 +362,7 @@ Ref py_unpickle(PyObject* module, const Args& a)
         raise(PyExc_TypeError, "__kvt_type must be SPQRInfo or a subclass of it");
     }
     if (state != Py_None) {
-        set_state(as_info(obj.get()), state);
+        set_state(obj.get(), state);
     }
     return obj;
 }

@@ -17,6 +17,8 @@
 // another thread's calls neither see nor close it.
 #pragma once
 
+#include <cholmod.h>
+
 namespace spqr_lib {
 
 // Wraps SuiteSparse's allocation functions (once per process, at import).
@@ -32,12 +34,40 @@ public:
 private:
     bool outer_armed_;
     bool outer_closed_;
+    bool outer_invalid_;
+    double outer_failed_bytes_;
 };
+
+// The size of the first allocation that failed while the innermost latch of
+// this thread was alive, in bytes; 0 when none did.
+double failed_allocation_bytes() noexcept;
 
 // Whether the innermost latch of this thread has closed. A library call that
 // ran out of memory may end with another status (a later step meeting the
 // missing block); it is reported as out of memory all the same.
 bool out_of_memory_latched() noexcept;
+
+// Whether the library reported CHOLMOD_INVALID through the commons' error
+// handler while the innermost latch of this thread was alive. SuiteSparseQR
+// reports its own errors through CHOLMOD's 64-bit error routine, which on a
+// 32-bit common neither calls the handler nor keeps the status it is given:
+// it sets CHOLMOD_INVALID instead. A 32-bit call that ends with that status
+// unreported met one of SuiteSparseQR's own errors (see int32_overflow).
+bool invalid_reported() noexcept;
+
+// Whether a SuiteSparseQR analysis on a 32-bit common (run under a latch)
+// failed because its sizes do not fit 32-bit indices. Its analysis checks the
+// entries of each frontal matrix (rows x columns) and of the stack of fronts
+// alive at once against the index range and reports CHOLMOD_TOO_LARGE,
+// through the 64-bit error routine: on a 32-bit common that arrives as an
+// unreported CHOLMOD_INVALID. The library's other errors of that path do not
+// arise for the inputs the module hands it (checked arguments; out of memory
+// closes the latch; BLAS dimensions fit once the fronts' sizes do).
+inline bool int32_overflow(const cholmod_common& cm) noexcept
+{
+    return cm.itype == CHOLMOD_INT && cm.status == CHOLMOD_INVALID && !out_of_memory_latched() &&
+           !invalid_reported();
+}
 
 // The error handler of the module's commons.
 void on_library_error(int status, const char* file, int line, const char* message);

@@ -28,13 +28,16 @@ template <class Int>
 inline constexpr const tarnix::CholmodRoutines<Int>& Cholmod = tarnix::cholmod_lib<Int>;
 
 // Starts a common of the index width of Int, its errors reported to the
-// out-of-memory latch; its settings keep the library's defaults.
+// out-of-memory latch and never printed (every failure becomes an exception;
+// the setting is the common's own, so other users of SuiteSparse in the
+// process keep their printing); its other settings keep the library's defaults.
 template <class Int>
 int start_common(cholmod_common* cm)
 {
     if (!Cholmod<Int>.start(cm)) {
         return 0;
     }
+    cm->print = 0;
     cm->error_handler = on_library_error;
     return 1;
 }

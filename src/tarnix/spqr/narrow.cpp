@@ -1,9 +1,12 @@
 // tarnix.spqr._narrow_limit: the test suite's handle on the width up to which
-// products with Q take the sparse Householder kernel (spqr/narrow.hpp).
+// products with Q take the sparse Householder kernel (spqr/narrow.hpp). Built
+// with the test hooks only (TARNIX_TESTING): a release has the fixed limit.
 
 #include "spqr/narrow.hpp"
 
 #include "common/function.hpp"
+
+#ifdef TARNIX_TESTING
 
 namespace spqr_module {
 
@@ -38,3 +41,5 @@ extern const FunctionDef narrow_limit_def =
                   "product). Returns the limit in force before the call. For the test suite and benchmarks.");
 
 }  // namespace spqr_module
+
+#endif  // TARNIX_TESTING

@@ -25,18 +25,30 @@ namespace spqr_narrow {
 // for X*Q and X*Q') take the sparse kernel.
 constexpr int64_t kDefaultNarrowLimit = 12;
 
+#ifdef TARNIX_TESTING
 // The limit in force; the test suite changes it to send a call down either
-// path (tarnix.spqr._narrow_limit).
+// path (tarnix.spqr._narrow_limit, built with the test hooks only).
 inline std::atomic<int64_t>& narrow_limit()
 {
     static std::atomic<int64_t> limit{kDefaultNarrowLimit};
     return limit;
 }
 
+inline int64_t current_narrow_limit()
+{
+    return narrow_limit().load(std::memory_order_relaxed);
+}
+#else
+constexpr int64_t current_narrow_limit()
+{
+    return kDefaultNarrowLimit;
+}
+#endif
+
 inline bool is_narrow(int method, int64_t rows, int64_t cols)
 {
     const int64_t vectors = (method == SPQR_QTX || method == SPQR_QX) ? cols : rows;
-    return vectors > 0 && vectors <= narrow_limit().load(std::memory_order_relaxed);
+    return vectors > 0 && vectors <= current_narrow_limit();
 }
 
 // Y = op(X) through the kernel, allocated by CHOLMOD in the common's width
@@ -238,7 +250,9 @@ namespace tarnix {
 struct FunctionDef;
 }
 
+#ifdef TARNIX_TESTING
 namespace spqr_module {
-// tarnix.spqr._narrow_limit (spqr/narrow.cpp).
+// tarnix.spqr._narrow_limit (spqr/narrow.cpp), a test hook.
 extern const tarnix::FunctionDef narrow_limit_def;
 }  // namespace spqr_module
+#endif

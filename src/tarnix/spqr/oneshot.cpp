@@ -102,13 +102,13 @@ Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_spar
     Outputs<Int> out(cm, A->nrow, A->ncol);
     spqr_lib::OutOfMemoryLatch latch;
     run_spqr<Entry, Int>(mode, ordering, tol, A, out, cm);
-    handle_errors(st, cm->status);
+    handle_analysis_errors(st, *cm);
     return spqr_result(st, mode, out, A->ncol, cm);
 }
 
 Mode mode_of(PyObject* mode_obj)
 {
-    static const char* names[] = {"full", "economic", "r", "householder"};
+    static const char* const names[] = {"full", "economic", "r", "householder"};
     Ref allowed = check(Py_BuildValue("(ssss)", names[0], names[1], names[2], names[3]));
     if (!check_status(PySequence_Contains(allowed.get(), mode_obj))) {
         Ref mode_str = check(PyObject_Str(mode_obj));
@@ -133,7 +133,7 @@ Ref py_spqr(PyObject* module, const Args& a)
     double tol = SPQR_DEFAULT_TOL;
     if (a[3] != Py_None) {
         Ref value = check(PyNumber_Float(a[3]));
-        tol = PyFloat_AS_DOUBLE(value.get());
+        tol = require_tol(PyFloat_AS_DOUBLE(value.get()));
     }
     SparseView view = owned_sparse_view(module, CscParts::of(module, in.matrix.get()));
     return spqr_lib::dispatch_variant(view.real(), view.int32(), [&](auto entry, auto index) {

@@ -36,11 +36,8 @@ int ordering_code(const State& st, PyObject* order)
     if (order == Py_None) {
         return SPQR_ORDERING_DEFAULT;
     }
-    PyObject* code = PyDict_GetItemWithError(st.ordering_codes, order);  // borrowed
-    if (code == nullptr) {
-        if (PyErr_Occurred()) {
-            throw PythonError{};  // unhashable
-        }
+    const Ref code = dict_lookup(st.ordering_codes, order);  // TypeError when unhashable
+    if (!code) {
         Ref names = check(PySet_New(st.ordering_codes));
         Ref order_str = check(PyObject_Format(order, nullptr));
         Ref names_str = check(PyObject_Format(names.get(), nullptr));
@@ -49,18 +46,15 @@ int ordering_code(const State& st, PyObject* order)
         PyErr_SetObject(PyExc_KeyError, order);
         raise_chained(PyExc_ValueError, message.get());
     }
-    return static_cast<int>(PyLong_AsLong(code));
+    return static_cast<int>(PyLong_AsLong(code.get()));
 }
 
 Ref ordering_name(const State& st, int code)
 {
     Ref key = check(PyLong_FromLong(code));
-    PyObject* name = PyDict_GetItemWithError(st.ordering_names, key.get());
-    if (name != nullptr) {
-        return Ref::borrow(name);
-    }
-    if (PyErr_Occurred()) {
-        throw PythonError{};
+    Ref name = dict_lookup(st.ordering_names, key.get());
+    if (name) {
+        return name;
     }
     return check(PyUnicode_FromFormat("unknown %d", code));
 }

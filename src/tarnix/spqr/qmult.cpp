@@ -58,7 +58,7 @@ Ref qmult_dense_typed(PyObject* self, long long method, PyObject* X)
 {
     const Context ctx = context_of(self);
     DenseView<T> view = dense_view<T>(ctx.st, X, "X");
-    Locked v(self);
+    Snapshot v(self);
     require_numeric(ctx.st, v.get());
     require_method_code(method);
     require_q_shape(v->rows(), by_rows(method) ? view.rows() : view.cols());
@@ -113,18 +113,17 @@ void require_same_variant(const SparseView& view, const FactorBase* v)
 Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
 {
     const Context ctx = context_of(self);
+    // The conversions below may run Python code that re-initialises the
+    // factor: this call goes on with the variant it started with.
+    Snapshot v(self);
+    require_numeric(ctx.st, v.get());
     Ref X = coerce_csc(ctx.module, X_arg, CoerceCall::Plain).matrix;
     CscParts parts = CscParts::of(ctx.module, X.get());
-    const FactorBase* now = as_factor(self)->variant.get();
-    const bool to_int32 = now != nullptr && now->int32();
+    const bool to_int32 = v->int32();
     if (to_int32) {
         require_fits_int32(parts);
     }
     SparseView view = owned_sparse_view(ctx.module, std::move(parts), to_int32 ? NPY_INT32 : NPY_INT64);
-    // The conversions above may have run Python code that re-initialised the
-    // factor: X is checked against the factor as it is now.
-    Locked v(self);
-    require_numeric(ctx.st, v.get());
     require_same_variant(view, v.get());
     const cholmod_sparse& header = view.header();
     require_q_shape(v->rows(), static_cast<long long>(by_rows(method) ? header.nrow : header.ncol));
@@ -155,10 +154,10 @@ Ref py_qmult(PyObject* self, const Args& a)
     PyObject* X = a[0];
     PyObject* method = a[1];
     require_method_type(method);
-    {
-        Locked v(self);
-        require_numeric(ctx.st, v.get());
-    }
+    // One variant for the whole call (see Snapshot), also for an overridden
+    // _qmult_dense and the dtype and shape read below.
+    Snapshot call(self);
+    require_numeric(ctx.st, call.get());
     const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(ctx.st.issparse, X)).get());
     if (!PyArray_Check(X) && !sparse) {
         raise(PyExc_ValueError, "X must be an ndarray or sparse matrix.");

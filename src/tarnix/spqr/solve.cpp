@@ -66,7 +66,7 @@ Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
     const Context ctx = context_of(self);
     DenseView<T> view = dense_view<T>(ctx.st, b, "b");
     {
-        Locked v(self);
+        Snapshot v(self);
         require_numeric(ctx.st, v.get());
         if (view.rows() == (transpose ? v->cols() : v->rows())) {
             // The factor's variant decides the routine; a b of the other value
@@ -161,15 +161,14 @@ Ref stack_solutions(const State& st, PyObject* results, PyObject* itype)
     return X;
 }
 
-// b: a CSC matrix from checked_sparse_rhs, in the factor's value type; each
-// batch's solution is kept sparse. SciPy's slicing and toarray index with
-// b's stored indices, and Python code runs between the batches (_solve_dense
-// may be overridden, warnings may be shown): they work on a private copy of
-// b, checked once, that nothing else can write to.
-Ref solve_sparse(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t batch)
+// b: a private CSC matrix (solve_sparse_columns), in the factor's value
+// type; each batch's solution is kept sparse. SciPy's slicing and toarray
+// index with b's stored indices, and Python code runs between the batches
+// (_solve_dense may be overridden, warnings may be shown): b is a copy,
+// checked once, that nothing else can write to.
+Ref solve_sparse(PyObject* self, const Ref& b, bool transpose, Py_ssize_t batch)
 {
     const Context ctx = context_of(self);
-    Ref b = private_csc_copy(ctx.module, b_arg);
     const long long rows = shape_dim(b.get(), 0);
     const long long K = shape_dim(b.get(), 1);
     Ref dtype = attr(b.get(), "dtype");
@@ -204,6 +203,86 @@ Ref solve_sparse(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t bat
         check_status(PyList_Append(results.get(), Xs.get()));
     }
     return stack_solutions(ctx.st, results.get(), itype_of(ctx.st, self));
+}
+
+// Columns without entries have zero solutions: only the others are solved,
+// so that the cost of a sparse b follows its columns that hold entries.
+
+// The positions of b's columns that hold entries (b a private CSC matrix).
+Ref nonempty_columns(const State& st, PyObject* b, long long K)
+{
+    Ref indptr = astype(attr(b, "indptr").get(), st.int64_dtype);
+    const auto* p = data_of<int64_t>(indptr);
+    npy_intp count = 0;
+    for (long long j = 0; j < K; ++j) {
+        count += p[j + 1] > p[j];
+    }
+    Ref kept = zeros(count, NPY_INTP);
+    auto* k = data_of<npy_intp>(kept);
+    for (long long j = 0; j < K; ++j) {
+        if (p[j + 1] > p[j]) {
+            *k++ = static_cast<npy_intp>(j);
+        }
+    }
+    return kept;
+}
+
+// X, the solution of b's columns `kept`, as the solution of all K columns:
+// the same entries, the other columns empty, indices of the factor's width.
+Ref scatter_columns(const State& st, PyObject* X, PyObject* kept, long long K, PyObject* itype)
+{
+    Ref x_indptr = astype(attr(X, "indptr").get(), st.int64_dtype);
+    const auto* xp = data_of<int64_t>(x_indptr);
+    const auto* k = static_cast<const npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(kept)));
+    const npy_intp nkept = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(kept));
+    Ref indptr = zeros(static_cast<npy_intp>(K + 1), NPY_INT64);
+    auto* p = data_of<int64_t>(indptr);
+    for (npy_intp j = 0, c = 0; c < K; ++c) {
+        p[c + 1] = p[c];
+        if (j < nkept && k[j] == c) {
+            p[c + 1] += xp[j + 1] - xp[j];
+            ++j;
+        }
+    }
+    Ref data = attr(X, "data");
+    Ref indices = astype(attr(X, "indices").get(), itype);
+    Ref indptr_cast = astype(indptr.get(), itype);
+    Ref arrays = check(PyTuple_Pack(3, data.get(), indices.get(), indptr_cast.get()));
+    Ref shape = check(Py_BuildValue("(LL)", shape_dim(X, 0), K));
+    Ref args = check(PyTuple_Pack(1, arrays.get()));
+    Ref kwargs = check(Py_BuildValue("{sO}", "shape", shape.get()));
+    Ref result = check(PyObject_Call(st.csc_array, args.get(), kwargs.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indptr", indptr_cast.get()));
+    check_status(PyObject_SetAttrString(result.get(), "indices", indices.get()));
+    return result;
+}
+
+// b: a CSC matrix from checked_sparse_rhs, in the factor's value type. Its
+// private copy is inspected, and compressed to the columns that hold entries
+// when some do not.
+Ref solve_sparse_columns(PyObject* self, PyObject* b_arg, bool transpose, Py_ssize_t batch)
+{
+    const Context ctx = context_of(self);
+    Ref b = private_csc_copy(ctx.module, b_arg);
+    const long long K = shape_dim(b.get(), 1);
+    Ref kept = nonempty_columns(ctx.st, b.get(), K);
+    const npy_intp nkept = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(kept.get()));
+    if (nkept == K || batch <= 0) {
+        return solve_sparse(self, b, transpose, batch);
+    }
+    const Shape shape = shape_of(self);
+    const long long rows = transpose ? shape.rows : shape.cols;
+    PyObject* itype = itype_of(ctx.st, self);
+    if (nkept == 0) {
+        Ref dtype = attr(b.get(), "dtype");
+        Ref none = empty_solution(ctx.st, itype, rows, dtype.get());
+        return scatter_columns(ctx.st, none.get(), kept.get(), K, itype);
+    }
+    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+    Ref key = check(PyTuple_Pack(2, all.get(), kept.get()));
+    Ref part = check(PyObject_GetItem(b.get(), key.get()));
+    Ref X = solve_sparse(self, part, transpose, batch);
+    return scatter_columns(ctx.st, X.get(), kept.get(), K, itype);
 }
 
 // ---------------------------------------------------------------------------
@@ -271,10 +350,12 @@ Ref py_solve(PyObject* self, const Args& a)
     PyObject* b_arg = a[0];
     const bool transpose = truth(a[1]);
     const Py_ssize_t batch = as_ssize(a[2]);
-    {
-        Locked v(self);
-        require_numeric(ctx.st, v.get());
-    }
+    // From here on the call sees one variant (one analysis and numeric
+    // factorization), whatever another thread or Python code run below does
+    // to the object: the checks of b, its cast, the rank warning, every batch
+    // and the index width of a sparse result.
+    Snapshot call(self);
+    require_numeric(ctx.st, call.get());
     const bool sparse = !PyArray_Check(b_arg) && truth(check(PyObject_CallOneArg(ctx.st.issparse, b_arg)).get());
     const bool one_dimensional = check_rhs(self, b_arg, sparse, transpose) == 1;
     Ref self_dtype = attr(self, "dtype");
@@ -283,7 +364,7 @@ Ref py_solve(PyObject* self, const Args& a)
     warn_if_rank_deficient(ctx.st, self);
     Ref x;
     if (sparse) {
-        x = solve_sparse(self, b.get(), transpose, batch);
+        x = solve_sparse_columns(self, b.get(), transpose, batch);
     }
     else {
         Ref column = one_dimensional ? as_column(b.get()) : b;

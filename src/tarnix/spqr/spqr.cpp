@@ -6,6 +6,7 @@
 // in oneshot.cpp and householder.cpp.
 
 #include "common/assertions.hpp"
+#include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/info.hpp"
@@ -138,6 +139,7 @@ void set_docstrings(PyObject* m, const State& st, PyObject* solve_fn, PyObject* 
 void exec_body(PyObject* m)
 {
     spqr_lib::install_out_of_memory_latch();
+    intern_names();
     State& st = state_of(m);
     bind_imports(m, st);
 
@@ -161,7 +163,9 @@ void exec_body(PyObject* m)
     add_function(m, spqr_def);
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
+#ifdef TARNIX_TESTING
     add_function(m, narrow_limit_def);
+#endif
     set_docstrings(m, st, solve_fn.get(), qmult_fn.get());
 
     // Named at module level, so that pickles of SPQRInfo can refer to it.
@@ -175,7 +179,7 @@ int exec(PyObject* m)
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
+    TARNIX_GIL_NOT_USED_SLOT{0, nullptr},
 };
 
 }  // namespace

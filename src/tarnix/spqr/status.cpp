@@ -2,6 +2,7 @@
 
 #include "spqr/status.hpp"
 
+#include "common/workspace.hpp"
 #include "spqr/latch.hpp"
 
 #include <cholmod.h>
@@ -41,16 +42,31 @@ void handle_errors(const State& st, int status)
         return;
     }
     Ref key = check(PyLong_FromLong(status));
-    PyObject* entry = PyDict_GetItemWithError(st.error_map, key.get());  // borrowed
-    if (entry == nullptr && PyErr_Occurred()) {
-        throw PythonError{};
-    }
-    PyObject* cls = entry != nullptr ? PyTuple_GET_ITEM(entry, 0) : st.SPQRError;
-    const char* base = entry != nullptr ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, 1)) : "An unknown SPQR error occurred.";
+    const Ref entry = dict_lookup(st.error_map, key.get());
+    PyObject* cls = entry ? PyTuple_GET_ITEM(entry.get(), 0) : st.SPQRError;
+    const char* base = entry ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry.get(), 1)) : "An unknown SPQR error occurred.";
     if (base == nullptr) {
         throw PythonError{};
     }
+    const double failed = status == CHOLMOD_OUT_OF_MEMORY ? spqr_lib::failed_allocation_bytes() : 0.0;
+    if (failed > 0.0) {
+        char amount[48];
+        format_bytes(failed, amount, sizeof amount);
+        raise_format(cls, "%s (code %d): cannot allocate %s", base, status, amount);
+    }
     raise_format(cls, "%s (code %d)", base, status);
+}
+
+void handle_analysis_errors(const State& st, const cholmod_common& cm)
+{
+    if (spqr_lib::int32_overflow(cm)) {
+        raise_format(st.SPQROverflowError,
+                     "SPQR encountered an integer overflow. (code %d): the factorization's frontal matrices hold "
+                     "more entries than 32-bit indices can count (2**31 - 1). The matrix has int32 indices: give it "
+                     "int64 indices (indptr and indices as numpy.int64) and SuiteSparseQR's 64-bit routines are used.",
+                     CHOLMOD_TOO_LARGE);
+    }
+    handle_errors(st, cm.status);
 }
 
 void warn(PyObject* category, PyObject* message)
