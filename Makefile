@@ -13,6 +13,13 @@
 #   make asan      the test suite against extensions built with AddressSanitizer and UBSan
 #   make valgrind  the spqr and cholmod tests under valgrind's memcheck
 #   make coverage  line and branch coverage of the C++ (gcovr) and of the Python (coverage.py)
+#   make tsan      the thread tests against extensions built with ThreadSanitizer, on a
+#                  free-threaded interpreter configured --with-thread-sanitizer, GIL off
+#
+# Free-threaded CPython, by hand (scripts/freethreaded-python builds the interpreter from
+# Debian's source package once, cached in ~/.cache/tarnix and shared by every checkout):
+#   make test-freethreaded  the whole suite with PYTHON_GIL=0 in build/freethreaded/venv,
+#                           then a check that importing tarnix leaves the GIL disabled
 #
 # Bare-machine runs, by hand and as root, each in a minimal Debian root made
 # with debootstrap and removed afterwards (scripts/fresh-root; DIST=bookworm
@@ -34,7 +41,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps venv build demo test bench clean asan valgrind docs coverage wheel wheels
+.PHONY: all deps venv build demo test bench clean asan tsan valgrind docs coverage wheel wheels test-freethreaded
 
 # The test builds carry the test hooks (tarnix._testing); a wheel for users does not.
 TESTING := -Ccmake.define.TARNIX_TESTING=ON
@@ -101,6 +108,12 @@ asan: $(CHECKED)/asan/.installed
 	ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=0:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(abspath scripts/ubsan.supp) \
 	$(PY) -m pytest -p no:cacheprovider -q --capture=sys
+
+# The venvs and build trees are the script's own (build/freethreaded, build/checked/tsan).
+test-freethreaded:
+	bash scripts/test-freethreaded
+tsan:
+	bash scripts/test-freethreaded --tsan
 
 # The tests that spend their time in dense reference computations are left
 # out: under valgrind they take hours and reach no tarnix code the others miss.
