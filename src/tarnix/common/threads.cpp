@@ -123,7 +123,12 @@ void ObjectMutex::wait()
     {
         WaitRecord record(this);
         ReleaseGil released;
-        while (!mutex_.try_lock_for(std::chrono::milliseconds(20))) {
+        // The deadline is on the system clock, which makes libstdc++ wait in
+        // pthread_mutex_timedlock: ThreadSanitizer knows that call, not the
+        // steady clock's pthread_mutex_clocklock, and would otherwise miss
+        // every lock taken here. A jump of the clock only moves the next
+        // look for a cycle; the mutex is taken as soon as it is free.
+        while (!mutex_.try_lock_until(std::chrono::system_clock::now() + std::chrono::milliseconds(20))) {
             if (WaitRecord::closes_a_cycle(this)) {
                 endless = true;
                 break;
