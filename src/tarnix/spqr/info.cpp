@@ -121,7 +121,11 @@ Ref coerce(Kind kind, PyObject* value)
 // them at once, so that a reader sees the record before or after a
 // __setstate__ or __init__, never half of each. A stored pointer is
 // published with a release store: the descriptors read it without the
-// section first.
+// section first. That is what the descriptors of T_OBJECT_EX members do on
+// free-threaded builds (they take the reference only if the field still
+// holds the object); plain T_OBJECT members read the pointer and take a
+// reference to what may already have been released by a writer, so the
+// fields are T_OBJECT_EX (never NULL: info_new fills them with None).
 using Values = std::array<Ref, kFields>;
 
 Values values_of(PyObject* op) noexcept
@@ -440,7 +444,7 @@ const FunctionDef unpickle_info_def = function("__kvt_unpickle_SPQRInfo", py_unp
 Ref add_info_type(PyObject* module)
 {
     for (int i = 0; i < kFields; ++i) {
-        info_members[i] = PyMemberDef{fields[i].name, T_OBJECT, static_cast<Py_ssize_t>(
+        info_members[i] = PyMemberDef{fields[i].name, T_OBJECT_EX, static_cast<Py_ssize_t>(
                                           offsetof(InfoObject, values) + i * sizeof(PyObject*)),
                                       READONLY, fields[i].doc};
     }
