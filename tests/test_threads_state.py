@@ -352,10 +352,12 @@ def test_fork_while_another_thread_holds_the_factor():
             signal.alarm(10)  # a hang ends the child with SIGALRM
             try:
                 f.solve(np.ones(3))
-                print("worked")
+                print("worked", flush=True)
             except RuntimeError as exc:
-                print("refused:", exc)
-            print("fresh", ts.spqr_factor(A).solve(np.ones(3)).tolist())
+                print("refused:", exc, flush=True)
+            # os._exit skips the flush of a buffered stdout (a pipe, unless
+            # PYTHONUNBUFFERED is set)
+            print("fresh", ts.spqr_factor(A).solve(np.ones(3)).tolist(), flush=True)
             os._exit(0)
         go_on.set()
         t.join()
