@@ -8,6 +8,10 @@
 // writable __doc__, __signature__ for help() and inspect, __defaults__ and
 // __kwdefaults__, __annotations__, __module__ and __qualname__, and pickling
 // by name.
+//
+// Why not PyMethodDef: a builtin's __doc__ cannot be assigned (docstrings are filled from
+// templates at import), it has no __defaults__, __kwdefaults__ or __annotations__, and
+// PyArg_ParseTupleAndKeywords words argument errors unlike the messages callers rely on.
 #pragma once
 
 #include "common/errors.hpp"
