@@ -225,9 +225,9 @@ private:
     static void options_knobs(double (&knobs)[Lib::nknobs], const Options& opt)
     {
         Lib::set_defaults(knobs);
-        set_threshold_knob(knobs, colamd_layout::dense_row, opt.dense_row_thresh);
-        set_threshold_knob(knobs, colamd_layout::dense_col, opt.dense_col_thresh);
-        set_flag_knob(knobs, colamd_layout::aggressive, opt.aggressive);
+        set_threshold_knob(knobs, engine::colamd_layout::dense_row, opt.dense_row_thresh);
+        set_threshold_knob(knobs, engine::colamd_layout::dense_col, opt.dense_col_thresh);
+        set_flag_knob(knobs, engine::colamd_layout::aggressive, opt.aggressive);
         if constexpr (Lib::lu_knob >= 0) {
             if (opt.opt_lu != Py_None) {
                 knobs[Lib::lu_knob] = Lib::lu_knob_value(opt.opt_lu);
@@ -367,19 +367,19 @@ private:
             perm.copy_to(a.perm, static_cast<Py_ssize_t>(N + 1));
         }
         std::copy_n(out.stats, Lib::nstats, a.stats.data());
-        handle_colamd_status(status_family(st), out.ok, out.stats[colamd_layout::status]);
+        handle_colamd_status(status_family(st), out.ok, out.stats[engine::colamd_layout::status]);
     }
 };
 
 // The statistics record of both libraries.
 inline constexpr RecordField colamd_stats_fields[] = {
-    {"N_rows_ignored", "int", colamd_layout::dense_row},
-    {"N_cols_ignored", "int", colamd_layout::dense_col},
-    {"Ncmpa", "int", colamd_layout::defrag_count},
-    {"status", "int", colamd_layout::status},
-    {"info1", "int", colamd_layout::info1},
-    {"info2", "int", colamd_layout::info2},
-    {"info3", "int", colamd_layout::info3},
+    {"N_rows_ignored", "int", engine::colamd_layout::dense_row},
+    {"N_cols_ignored", "int", engine::colamd_layout::dense_col},
+    {"Ncmpa", "int", engine::colamd_layout::defrag_count},
+    {"status", "int", engine::colamd_layout::status},
+    {"info1", "int", engine::colamd_layout::info1},
+    {"info2", "int", engine::colamd_layout::info2},
+    {"info3", "int", engine::colamd_layout::info3},
 };
 
 }  // namespace tarnix

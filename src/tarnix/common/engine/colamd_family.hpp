@@ -29,7 +29,7 @@
 #include <tuple>
 #include <type_traits>
 
-namespace tarnix {
+namespace tarnix::engine {
 
 using LibraryAllocate = void* (*)(size_t, size_t);
 using LibraryRelease = void (*)(void*);
@@ -89,7 +89,6 @@ constexpr bool matches(const int (&positions)[8]) noexcept
 }
 }  // namespace colamd_layout
 
-namespace engine {
 
 // The knobs handed to the library: a copy of the caller's K knobs with the
 // dense-row and dense-column thresholds (knobs 0 and 1) made safe. The
@@ -201,5 +200,4 @@ ColamdOutcome<Lib, I> colamd_symmetric(const ColamdSymmetric<I>& a) noexcept
                                std::tuple{a.shared.cmember, CsymamdStype<I>{-1}});
 }
 
-}  // namespace engine
-}  // namespace tarnix
+}  // namespace tarnix::engine

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-namespace tarnix {
+namespace tarnix::engine {
 
 // The largest dense threshold the orderings are given for n rows or
 // columns: alpha * sqrt(n) stays below half the index range, where the
@@ -17,4 +17,4 @@ double dense_threshold_cap(long long n) noexcept
     return 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(size);
 }
 
-}  // namespace tarnix
+}  // namespace tarnix::engine
