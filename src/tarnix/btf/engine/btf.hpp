@@ -5,12 +5,9 @@
 // Ai; every row index in range), and a starting column permutation too.
 #pragma once
 
-#include "common/engine/workspace.hpp"
 #include "common/width_table.hpp"
 
 #include <btf.h>
-
-#include <memory>
 
 namespace tarnix::engine {
 
