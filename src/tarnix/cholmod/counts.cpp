@@ -134,7 +134,7 @@ Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, 
     }
     const engine::CountsInput<I> in{pattern.nrow, pattern.ncol, pattern.Ap.data(), pattern.Ai.data(),
                                     pattern.perm.data(), normal};
-    // The library's part touches no Python object, only the pattern's own
+    // The library's work touches no Python object, only the pattern's own
     // arrays and the records it allocates.
     const engine::Counts result = without_gil([&] { return engine::count(in, cm); });
     if (result.failed_step != nullptr) {

@@ -1,4 +1,4 @@
-// The library's part of the Cholesky counts (cholmod/counts.cpp): CHOLMOD's
+// The library's work for the Cholesky counts (cholmod/counts.cpp): CHOLMOD's
 // symbolic analysis of a checked pattern the call owns, which builds no
 // factor pattern, so that orderings with enormous fill are counted as
 // cheaply as good ones.
