@@ -168,6 +168,16 @@ class TestStrongcomp:
             strongcomp(matrix("upper_blocks"), q)
         np.testing.assert_array_equal(q, bad)
 
+    @pytest.mark.parametrize("bad, what", [
+        ([0, 1, 2, 3, 4, 5, 6, 7, -2**63], r"qin\[8\] = -9223372036854775808 is not a column of A"),
+        ([0, 1, 2, 3, 4, 5, 6, -9, -9], r"qin\[8\] = -9 names column 7 a second time"),
+    ])
+    def test_bad_int64_q_is_refused_and_left_unchanged(self, bad, what):
+        q = np.array(bad, dtype=np.int64)
+        with pytest.raises(ValueError, match=what):
+            strongcomp(matrix("upper_blocks", np.int64), q)
+        np.testing.assert_array_equal(q, bad)
+
     def test_flipped_q_is_accepted(self):
         q = np.array([-2, 1, 2, 3, 4, 5, 6, 7, -10], dtype=np.int32)
         p, q, r = strongcomp(matrix("upper_blocks"), q)

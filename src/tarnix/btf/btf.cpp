@@ -5,20 +5,19 @@
 // matrices and matrices without entries themselves, allocate the results,
 // and run the same calls as the two-width functions _maxtrans, _strongcomp
 // and _btf: btf_maxtrans/btf_strongcomp/btf_order (32-bit indices) or their
-// _l forms (64-bit indices). BTF trusts its input completely, so every call
-// checks every array length and the whole pattern before BTF sees it, once:
-// as it is copied into the arrays BTF then reads without the interpreter
-// lock, by the coercion for the public functions, here for the private ones.
+// _l forms (64-bit indices), through the module's engine (btf/engine/btf.hpp).
+// BTF trusts its input completely, so every call checks every array length
+// and the whole pattern before BTF sees it, once: as it is copied into the
+// arrays BTF then reads without the interpreter lock, by the coercion for
+// the public functions, here for the private ones.
 
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
 #include "common/threads.hpp"
-#include "common/width_table.hpp"
 #include "common/workspace.hpp"
 
 #include "btf/docstrings.hpp"
-
-#include <btf.h>
+#include "btf/engine/btf.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -37,18 +36,6 @@ using State = ModuleState;
 
 // ---------------------------------------------------------------------------
 // Library calls
-
-template <class I>
-struct BtfRoutines {
-    I (*maxtrans)(I nrow, I ncol, I* Ap, I* Ai, double maxwork, double* work, I* Match, I* Work);
-    I (*strongcomp)(I n, I* Ap, I* Ai, I* Q, I* P, I* R, I* Work);
-    I (*order)(I n, I* Ap, I* Ai, double maxwork, double* work, I* P, I* Q, I* R, I* nmatch, I* Work);
-};
-
-constexpr WidthTable<BtfRoutines> btf_routines{
-    {btf_maxtrans, btf_strongcomp, btf_order},
-    {btf_l_maxtrans, btf_l_strongcomp, btf_l_order},
-};
 
 // The workspace of `per_column` * N entries BTF needs for an M x N matrix.
 // Left uninitialised: BTF sets up every entry it reads. N is bounded by the
@@ -102,6 +89,9 @@ struct Pattern {
         I* i = copies.Ai.data();
         return Pattern{std::move(copies), p, i};
     }
+
+    // The pattern as the engine takes it, once its sizes are narrowed.
+    engine::BtfPattern<I> as(I nrow, I ncol) const noexcept { return engine::BtfPattern<I>{nrow, ncol, Ap, Ai}; }
 };
 
 // An output of n entries: the caller's array itself when it is fresh, an
@@ -140,23 +130,21 @@ void check_column_permutation(const Vector<I>& q, long long N, I* mark)
     if (q.size() != N) {
         raise(PyExc_ValueError, "qin must have the same lengthas the number of columns in A.");
     }
-    std::fill_n(mark, N, I{0});
-    for (Py_ssize_t k = 0; k < q.size(); ++k) {
-        const I v = q[k];
-        // -(v + 2) instead of -v - 2: no overflow at the most negative value.
-        const I j = v >= 0 ? v : static_cast<I>(-(v + 2));
-        if (j < 0 || j >= N) {
-            raise_format(PyExc_ValueError,
-                         "qin[%zd] = %lld is not a column of A: expected 0..N-1 = 0..%lld, or a flipped column "
-                         "-N-1..-2 = %lld..-2",
-                         k, static_cast<long long>(v), N - 1, -N - 1);
-        }
-        if (mark[j]) {
-            raise_format(PyExc_ValueError, "qin[%zd] = %lld names column %lld a second time", k,
-                         static_cast<long long>(v), static_cast<long long>(j));
-        }
-        mark[j] = 1;
+    // -(v + 2) instead of -v - 2: no overflow at the most negative value.
+    auto column = [](I v) { return static_cast<long long>(v >= 0 ? v : static_cast<I>(-(v + 2))); };
+    const engine::IndexFault fault = engine::find_non_unique(q.data(), N, N, mark, column);
+    if (!fault) {
+        return;
     }
+    const I v = static_cast<I>(fault.value);
+    if (!fault.repeated) {
+        raise_format(PyExc_ValueError,
+                     "qin[%zd] = %lld is not a column of A: expected 0..N-1 = 0..%lld, or a flipped column "
+                     "-N-1..-2 = %lld..-2",
+                     static_cast<Py_ssize_t>(fault.at), fault.value, N - 1, -N - 1);
+    }
+    raise_format(PyExc_ValueError, "qin[%zd] = %lld names column %lld a second time",
+                 static_cast<Py_ssize_t>(fault.at), fault.value, column(v));
 }
 
 // jmatch[0..M) receives the column matched to each row, or -1.
@@ -171,12 +159,9 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
     const I m = narrow_size<I>(M, "M");
     const I n = narrow_size<I>(N, "N");
     const Owned<I> match = output<I, FreshOutputs>(jmatch, M, "jmatch");
-    auto work = workspace<I>(5, M, N);
-    double work_done = 0.0;
-    const I matched = run_library(release, [&] {
-        return btf_routines.get<I>().maxtrans(m, n, pattern.Ap, pattern.Ai, maxwork, &work_done,
-                                              output_data(match, jmatch), work.get());
-    });
+    auto work = workspace<I>(engine::maxtrans_work, M, N);
+    const engine::Maxtrans<I> in{pattern.as(m, n), maxwork, output_data(match, jmatch), work.get()};
+    const I matched = run_library(release, [&] { return engine::maxtrans(in); });
     copy_back(match, jmatch, M);
     if (matched < 0) {
         raise_format(PyExc_ValueError, "BTF maxtrans failed with error code: %lld", static_cast<long long>(matched));
@@ -196,7 +181,7 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     // q is read and rewritten: an output like p and r.
     require_disjoint({span_of(q, "q"), span_of(p, "p"), span_of(r, "r")}, {span_of(Ap, "Ap"), span_of(Ai, "Ai")});
     const I n = narrow_size<I>(N, "N");
-    auto work = workspace<I>(4, N, N);
+    auto work = workspace<I>(engine::strongcomp_work, N, N);
     // q may be the caller's own array, in the public function too.
     const Owned<I> q_owned = Owned<I>::copy_optional(q, "q");
     if (!q.is_null()) {
@@ -204,10 +189,9 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     }
     const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
     const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
-    const I nblocks = run_library(release, [&] {
-        return btf_routines.get<I>().strongcomp(n, pattern.Ap, pattern.Ai, output_data(q_owned, q),
-                                                output_data(p_out, p), output_data(r_out, r), work.get());
-    });
+    const engine::Strongcomp<I> in{pattern.as(n, n), output_data(q_owned, q), output_data(p_out, p),
+                                   output_data(r_out, r), work.get()};
+    const I nblocks = run_library(release, [&] { return engine::strongcomp(in); });
     copy_back(q_owned, q, N);
     copy_back(p_out, p, N);
     copy_back(r_out, r, N + 1);
@@ -234,14 +218,10 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source 
     const Owned<I> p_out = output<I, FreshOutputs>(p, N, "p");
     const Owned<I> q_out = output<I, FreshOutputs>(q, N, "q");
     const Owned<I> r_out = output<I, FreshOutputs>(r, N + 1, "r");
-    auto work = workspace<I>(5, N, N);
-    double work_done = 0.0;
-    I nmatch = 0;
-    const I nblocks = run_library(release, [&] {
-        return btf_routines.get<I>().order(n, pattern.Ap, pattern.Ai, maxwork, &work_done,
-                                           output_data(p_out, p), output_data(q_out, q), output_data(r_out, r),
-                                           &nmatch, work.get());
-    });
+    auto work = workspace<I>(engine::order_work, N, N);
+    const engine::BtfOrder<I> in{pattern.as(n, n),      maxwork, output_data(p_out, p), output_data(q_out, q),
+                                 output_data(r_out, r), work.get()};
+    const I nblocks = run_library(release, [&] { return engine::btf_order(in); });
     copy_back(p_out, p, N);
     copy_back(q_out, q, N);
     copy_back(r_out, r, N + 1);

@@ -2,20 +2,18 @@
 //
 // camd coerces its input with tarnix.utils, answers empty matrices itself,
 // prepares the Control and Info arrays and the constraint sets, and calls the
-// two-width function _camd_order, which calls camd_order (32-bit indices) or
-// camd_l_order (64-bit indices) and maps the library's status.
+// two-width function _camd_order, which hands checked copies to the module's
+// engine (camd/engine/camd.hpp: camd_order for 32-bit indices, camd_l_order
+// for 64-bit ones) and maps the library's status.
 
 #include "common/ordering.hpp"
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
-#include "common/width_table.hpp"
 
 #include "camd/docstrings.hpp"
-
-#include <camd.h>
+#include "camd/engine/camd.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -35,13 +33,6 @@ struct State : ModuleState {
 
 // ---------------------------------------------------------------------------
 // Library calls
-
-template <class I>
-struct CamdRoutines {
-    int (*order)(I n, const I* Ap, const I* Ai, I* P, double* control, double* info, const I* C);
-};
-
-constexpr WidthTable<CamdRoutines> camd_routines{{camd_order}, {camd_l_order}};
 
 // The arrays of one call. Every one may be None (a null pointer): CAMD uses
 // its defaults without Control, skips the statistics without Info, and
@@ -92,30 +83,14 @@ struct CamdArrays {
     }
 };
 
-// The Control array handed to CAMD: a copy of the caller's (or the defaults)
-// with the dense threshold made safe. CAMD turns a threshold alpha into a
-// degree as (Int) (alpha * sqrt(n)); past the index range that cast is
-// undefined and in practice gives a negative degree, so that nearly every row
-// counts as dense: the opposite of what a huge threshold (or infinity) asks
-// for. Any alpha with alpha * sqrt(n) >= n already leaves every row sparse,
-// so a larger one is lowered to a value whose product still fits. NaN means
-// nothing and is refused; negative values keep their meaning (only
-// completely dense rows are dense).
+// The engine's Control array (engine::library_control); a NaN dense
+// threshold is refused.
 template <class I>
-void library_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long N)
+void checked_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long N)
 {
-    if (ctrl == nullptr) {
-        camd_defaults(out);
-    }
-    else {
-        std::copy_n(ctrl, CAMD_CONTROL, out);
-    }
-    const double alpha = out[CAMD_DENSE];
-    if (std::isnan(alpha)) {
+    if (!engine::library_control<I>(out, ctrl, N)) {
         raise(PyExc_ValueError, "The dense threshold (Control[0], dense_thresh) must not be NaN.");
     }
-    const double cap = dense_threshold_cap<I>(N);
-    out[CAMD_DENSE] = alpha > cap ? cap : alpha;
 }
 
 // CAMD reads the pattern and the constraint sets in place: it gets copies,
@@ -129,7 +104,7 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     a.check(N);
     const I n = narrow_size<I>(N, "N");
     double control[CAMD_CONTROL];
-    library_control<I>(control, a.ctrl.data(), N);
+    checked_control<I>(control, a.ctrl.data(), N);
     const bool release = releases_lock(a.Ai.size(), N);
     const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai);
     const Owned<I> constraints = Owned<I>::copy_optional(a.constraints, "constraints");
@@ -140,11 +115,14 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
     // Without the caller's Info the invalid-matrix message still shows the
     // statistics the library reports.
     double info[CAMD_INFO];
-    const int status = run_library(release, [&] {
-        return camd_routines.get<I>().order(n, pattern.Ap.or_caller(a.Ap).data(), pattern.Ai.or_caller(a.Ai).data(),
-                                            p.or_caller(a.p).data(), control, info,
-                                            constraints.or_caller(a.constraints).data());
-    });
+    const engine::CamdOrder<I> in{n,
+                                  pattern.Ap.or_caller(a.Ap).data(),
+                                  pattern.Ai.or_caller(a.Ai).data(),
+                                  constraints.or_caller(a.constraints).data(),
+                                  p.or_caller(a.p).data(),
+                                  control,
+                                  info};
+    const int status = run_library(release, [&] { return engine::camd(in); });
     if (!a.info.is_null()) {
         std::copy_n(info, CAMD_INFO, a.info.data());
     }

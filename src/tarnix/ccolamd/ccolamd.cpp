@@ -2,32 +2,23 @@
 // with CCOLAMD and CSYMAMD.
 //
 // The functions are those of the COLAMD family (common/colamd_family.hpp);
-// this file describes the library to it and holds what is its own: the
-// module's names and docstrings and the opt_lu knob. The two-width
+// the module's engine (ccolamd/engine/ccolamd.hpp) describes the library to
+// it, and this file holds what is its own: the module's names and
+// docstrings and the opt_lu knob. The two-width
 // functions _ccolamd and _csymamd call ccolamd/csymamd (32-bit indices) or
 // ccolamd_l/csymamd_l (64-bit indices).
 
 #include "common/colamd_family.hpp"
 
 #include "ccolamd/docstrings.hpp"
-
-#include <ccolamd.h>
+#include "ccolamd/engine/ccolamd.hpp"
 
 namespace {
 
 using namespace tarnix;
 
-struct Ccolamd {
-    static constexpr const char* name = "CCOLAMD";
-    static constexpr int nknobs = CCOLAMD_KNOBS;
-    static constexpr int nstats = CCOLAMD_STATS;
-    static constexpr bool constrained = true;
-    static constexpr int lu_knob = CCOLAMD_LU;
-    static constexpr WidthTable<CcolamdLibrary> routines{
-        {ccolamd_recommended, ccolamd, csymamd},
-        {ccolamd_l_recommended, ccolamd_l, csymamd_l},
-    };
-    static constexpr void (*set_defaults)(double*) = ccolamd_set_defaults;
+// The engine's description of the library, with the face's names.
+struct Ccolamd : engine::Ccolamd {
     static constexpr const char* private_order_name = "_ccolamd";
     static constexpr const char* private_order_doc = ccolamd_docs::private_ccolamd;
     static constexpr const char* private_symmetric_name = "_csymamd";
@@ -47,13 +38,6 @@ struct Ccolamd {
         raise(PyExc_ValueError, "opt_lu must be either 'lu' or 'cholesky'.");
     }
 };
-
-static_assert(CCOLAMD_DENSE_ROW == colamd_layout::dense_row && CCOLAMD_DENSE_COL == colamd_layout::dense_col &&
-                  CCOLAMD_AGGRESSIVE == colamd_layout::aggressive &&
-                  CCOLAMD_DEFRAG_COUNT == colamd_layout::defrag_count && CCOLAMD_STATUS == colamd_layout::status &&
-                  CCOLAMD_INFO1 == colamd_layout::info1 && CCOLAMD_INFO2 == colamd_layout::info2 &&
-                  CCOLAMD_INFO3 == colamd_layout::info3,
-              "CCOLAMD's knobs and stats as the family lays them out");
 
 using Family = ColamdFamily<Ccolamd>;
 using State = Family::State;

@@ -12,79 +12,16 @@
 
 #include "cholmod/counts.hpp"
 
-#include "common/cholmod_routines.hpp"
+#include "cholmod/engine/counts.hpp"
+#include "common/engine/checks.hpp"
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
 #include "common/workspace.hpp"
 
-#include <cholmod.h>
-
 #include <cstdint>
-#include <vector>
 
 namespace tarnix::cholmod_counts {
 namespace {
-
-// A started common, finished on every exit.
-template <class I>
-class Common {
-public:
-    Common()
-    {
-        if (!cholmod_lib<I>.start(&cm_)) {
-            raise(PyExc_MemoryError, "CHOLMOD could not start a common");
-        }
-        // Counts only: a simplicial analysis builds no factor pattern, and
-        // CHOLMOD prints nothing; failures are read from the status.
-        cm_.supernodal = CHOLMOD_SIMPLICIAL;
-        cm_.print = 0;
-        cm_.nmethods = 1;
-    }
-    Common(const Common&) = delete;
-    Common& operator=(const Common&) = delete;
-    ~Common() { cholmod_lib<I>.finish(&cm_); }
-    cholmod_common* get() { return &cm_; }
-
-private:
-    cholmod_common cm_{};
-};
-
-// Frees a record through the routines of its width.
-template <class I>
-void free_record(cholmod_sparse** A, cholmod_common* cm)
-{
-    cholmod_lib<I>.free_sparse(A, cm);
-}
-template <class I>
-void free_record(cholmod_factor** L, cholmod_common* cm)
-{
-    cholmod_lib<I>.free_factor(L, cm);
-}
-
-// Owns one CHOLMOD object of the common it came from; frees it through that common.
-template <class I, class T>
-class OwnedRecord {
-public:
-    OwnedRecord(T* p, Common<I>& cm) : p_(p), cm_(cm) {}
-    OwnedRecord(const OwnedRecord&) = delete;
-    OwnedRecord& operator=(const OwnedRecord&) = delete;
-    ~OwnedRecord()
-    {
-        if (p_ != nullptr) {
-            free_record<I>(&p_, cm_.get());
-        }
-    }
-    T* get() const { return p_; }
-
-private:
-    T* p_;
-    Common<I>& cm_;
-};
-
-template <class I>
-using Sparse = OwnedRecord<I, cholmod_sparse>;
-template <class I>
-using Factor = OwnedRecord<I, cholmod_factor>;
 
 // The Python error for a library step that returned nothing.
 [[noreturn]] void raise_step_failure(int status, const char* step)
@@ -103,16 +40,11 @@ template <class I>
 void require_permutation(const Vector<I>& perm, long long n)
 {
     require_length(perm.size(), "perm", n, "n");
-    std::vector<unsigned char> seen = with_workspace(WorkspaceFor{PyExc_MemoryError, "CHOLMOD", n, n},
-                                                     static_cast<double>(n),
-                                                     [&] { return std::vector<unsigned char>(static_cast<size_t>(n), 0); });
-    for (long long k = 0; k < n; ++k) {
-        const long long v = perm[k];
-        if (v < 0 || v >= n || seen[static_cast<size_t>(v)]) {
-            raise_format(PyExc_ValueError, "perm must be a permutation of 0..%lld, but perm[%lld] = %lld %s", n - 1,
-                         k, v, v < 0 || v >= n ? "is out of range" : "is repeated");
-        }
-        seen[static_cast<size_t>(v)] = 1;
+    const auto seen = new_workspace<unsigned char>(n, WorkspaceFor{PyExc_MemoryError, "CHOLMOD", n, n});
+    const engine::IndexFault fault = engine::find_non_unique(perm.data(), n, n, seen.get());
+    if (fault) {
+        raise_format(PyExc_ValueError, "perm must be a permutation of 0..%lld, but perm[%lld] = %lld %s", n - 1,
+                     fault.at, fault.value, fault.repeated ? "is repeated" : "is out of range");
     }
 }
 
@@ -189,67 +121,6 @@ Pattern<I> copy_pattern(long long nrow, long long ncol, PyObject* indptr, PyObje
     return pattern;
 }
 
-// What the analysis found; `failed_step` names the step that returned
-// nothing (with the common's status), or is null.
-struct Counts {
-    long long lnz = 0;
-    double flops = 0.0;
-    const char* failed_step = nullptr;
-    int status = CHOLMOD_OK;
-};
-
-// The library's part of a count, run with the interpreter lock released: it
-// touches no Python object, only the pattern's own arrays and the records it
-// allocates (all freed before it returns).
-template <class I>
-Counts analyse(const Pattern<I>& pattern, bool normal, Common<I>& cm) noexcept
-{
-    // A pattern-only header over the copies, which the library only reads.
-    cholmod_sparse A{};
-    A.nrow = static_cast<size_t>(pattern.nrow);
-    A.ncol = static_cast<size_t>(pattern.ncol);
-    A.nzmax = static_cast<size_t>(pattern.Ap.view[pattern.ncol]);
-    A.p = pattern.Ap.data();
-    A.i = pattern.Ai.data();
-    A.itype = cholmod_lib<I>.itype;
-    A.xtype = CHOLMOD_PATTERN;
-    A.dtype = CHOLMOD_DOUBLE;
-    A.sorted = 1;
-    A.packed = 1;
-
-    Counts out;
-    auto failed = [&](const char* step) {
-        out.failed_step = step;
-        out.status = cm.get()->status;
-        return out;
-    };
-    cm.get()->method[0].ordering = pattern.perm.array ? CHOLMOD_GIVEN : CHOLMOD_NATURAL;
-    Sparse<I> AT(cholmod_lib<I>.transpose(&A, 0, cm.get()), cm);
-    if (AT.get() == nullptr) {
-        return failed("transpose");
-    }
-    // For an unsymmetric matrix F, CHOLMOD analyses F F': F = A' gives A'A,
-    // with perm ordering the rows of F, the columns of A.
-    double one[2] = {1.0, 0.0};
-    Sparse<I> S(normal ? nullptr : cholmod_lib<I>.add(&A, AT.get(), one, one, 0, 1, cm.get()), cm);
-    if (!normal && S.get() == nullptr) {
-        return failed("A + A'");
-    }
-    cholmod_sparse* target = normal ? AT.get() : S.get();
-    target->stype = normal ? 0 : 1;  // S stores both triangles; the upper one is read
-    Factor<I> L(cholmod_lib<I>.analyze_p(target, pattern.perm.data(), nullptr, 0, cm.get()), cm);
-    if (L.get() == nullptr) {
-        return failed("analysis");
-    }
-    const I* colcount = static_cast<const I*>(L.get()->ColCount);
-    const long long order = normal ? pattern.ncol : pattern.nrow;
-    for (long long j = 0; j < order; ++j) {
-        out.lnz += colcount[j];
-    }
-    out.flops = cm.get()->fl;
-    return out;
-}
-
 template <class I>
 Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, PyObject* perm, bool normal)
 {
@@ -257,8 +128,15 @@ Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, 
     if ((normal ? ncol : nrow) == 0) {
         return check(Py_BuildValue("(Ld)", 0LL, 0.0));
     }
-    Common<I> cm;
-    const Counts result = without_gil([&] { return analyse(pattern, normal, cm); });
+    engine::CountsCommon<I> cm;
+    if (!cm.started()) {
+        raise(PyExc_MemoryError, "CHOLMOD could not start a common");
+    }
+    const engine::CountsInput<I> in{pattern.nrow, pattern.ncol, pattern.Ap.data(), pattern.Ai.data(),
+                                    pattern.perm.data(), normal};
+    // The library's work touches no Python object, only the pattern's own
+    // arrays and the records it allocates.
+    const engine::Counts result = without_gil([&] { return engine::count(in, cm); });
     if (result.failed_step != nullptr) {
         raise_step_failure(result.status, result.failed_step);
     }

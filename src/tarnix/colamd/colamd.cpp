@@ -2,42 +2,27 @@
 // SYMAMD.
 //
 // The functions are those of the COLAMD family (common/colamd_family.hpp);
-// this file describes the library to it and holds the module's names and
-// docstrings. The two-width functions _colamd and _symamd call colamd/symamd
-// (32-bit indices) or colamd_l/symamd_l (64-bit indices).
+// the module's engine (colamd/engine/colamd.hpp) describes the library to
+// it, and this file holds the module's names and docstrings. The two-width
+// functions _colamd and _symamd call colamd/symamd (32-bit indices) or
+// colamd_l/symamd_l (64-bit indices).
 
 #include "common/colamd_family.hpp"
 
 #include "colamd/docstrings.hpp"
-
-#include <colamd.h>
+#include "colamd/engine/colamd.hpp"
 
 namespace {
 
 using namespace tarnix;
 
-struct Colamd {
-    static constexpr const char* name = "COLAMD";
-    static constexpr int nknobs = COLAMD_KNOBS;
-    static constexpr int nstats = COLAMD_STATS;
-    static constexpr bool constrained = false;
-    static constexpr int lu_knob = -1;
-    static constexpr WidthTable<ColamdLibrary> routines{
-        {colamd_recommended, colamd, symamd},
-        {colamd_l_recommended, colamd_l, symamd_l},
-    };
-    static constexpr void (*set_defaults)(double*) = colamd_set_defaults;
+// The engine's description of the library, with the face's names.
+struct Colamd : engine::Colamd {
     static constexpr const char* private_order_name = "_colamd";
     static constexpr const char* private_order_doc = colamd_docs::private_colamd;
     static constexpr const char* private_symmetric_name = "_symamd";
     static constexpr const char* private_symmetric_doc = colamd_docs::private_symamd;
 };
-
-static_assert(COLAMD_DENSE_ROW == colamd_layout::dense_row && COLAMD_DENSE_COL == colamd_layout::dense_col &&
-                  COLAMD_AGGRESSIVE == colamd_layout::aggressive && COLAMD_DEFRAG_COUNT == colamd_layout::defrag_count &&
-                  COLAMD_STATUS == colamd_layout::status && COLAMD_INFO1 == colamd_layout::info1 &&
-                  COLAMD_INFO2 == colamd_layout::info2 && COLAMD_INFO3 == colamd_layout::info3,
-              "COLAMD's knobs and stats as the family lays them out");
 
 using Family = ColamdFamily<Colamd>;
 using State = Family::State;

@@ -2,6 +2,7 @@
 // array-like arguments to index arrays.
 #include "common/arrays.hpp"
 #include "common/conversions.hpp"
+#include "common/engine/checks.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -58,24 +59,9 @@ Ref zeros(npy_intp n, int typenum)
 
 namespace {
 
-// Every value of the integer array `a` (C-contiguous, one of the types below)
-// lies in the range of the index type `target`: the cast to it wraps nothing.
-// Returns -1 for a layout or type the loop does not cover.
-template <class T>
-int all_in_range(const T* v, npy_intp n, long long low, unsigned long long high)
-{
-    unsigned out = 0;
-    for (npy_intp k = 0; k < n; ++k) {
-        if constexpr (std::is_signed_v<T>) {
-            out |= static_cast<unsigned>(v[k] < low || (v[k] > 0 && static_cast<unsigned long long>(v[k]) > high));
-        }
-        else {
-            out |= static_cast<unsigned>(v[k] > high);
-        }
-    }
-    return out == 0;
-}
-
+// Whether every value of the integer array `a` lies in the range of the index
+// type `target`, so that the cast to it wraps nothing; -1 for a layout or
+// type the native pass does not cover.
 int fits_index_type(PyArrayObject* a, int target)
 {
     if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISNOTSWAPPED(a)) {
@@ -87,11 +73,11 @@ int fits_index_type(PyArrayObject* a, int target)
     const npy_intp n = PyArray_SIZE(a);
     switch (PyArray_TYPE(a)) {
     case NPY_INT64:
-        return all_in_range(static_cast<const int64_t*>(PyArray_DATA(a)), n, low, high);
+        return engine::all_within(static_cast<const int64_t*>(PyArray_DATA(a)), n, low, high);
     case NPY_UINT64:
-        return all_in_range(static_cast<const uint64_t*>(PyArray_DATA(a)), n, low, high);
+        return engine::all_within(static_cast<const uint64_t*>(PyArray_DATA(a)), n, low, high);
     case NPY_UINT32:
-        return all_in_range(static_cast<const uint32_t*>(PyArray_DATA(a)), n, low, high);
+        return engine::all_within(static_cast<const uint32_t*>(PyArray_DATA(a)), n, low, high);
     default:
         return -1;
     }

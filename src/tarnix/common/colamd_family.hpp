@@ -1,81 +1,26 @@
 // The COLAMD family of ordering modules, tarnix.colamd (COLAMD and SYMAMD)
-// and tarnix.ccolamd (CCOLAMD and CSYMAMD): one implementation over a small
-// description of the library, given by each module as a struct Lib:
+// and tarnix.ccolamd (CCOLAMD and CSYMAMD): one face over the family's
+// engine (common/engine/colamd_family.hpp). Each module gives a struct Lib:
+// its engine's description of the library, and
 //
-//   name              "COLAMD" or "CCOLAMD": messages, exception and record names
-//   nknobs, nstats    the sizes of the knobs and stats arrays
-//   constrained       whether the routines take constraint sets (cmember)
-//   lu_knob           index of the LU/Cholesky knob, or -1 without one;
-//                     with one, Lib::lu_knob_value(opt_lu) converts the argument
-//   routines          the routines in both widths (WidthTable<ColamdRoutines...>)
-//   set_defaults      the library's default knobs
+//   lu_knob_value     with an lu_knob, converts the opt_lu argument
 //   the names and docstrings of the private functions and of the record
 //
-// Both libraries lay their knobs and stats out alike (the indices below);
-// each module checks its library's constants against them. The public
+// ("name", "COLAMD" or "CCOLAMD", is also the prefix of the messages, the
+// exceptions and the record). The public
 // functions coerce their input with tarnix.utils, answer trivial shapes
 // themselves, prepare the knobs, stats and constraint sets, and call the
 // two-width routines.
 #pragma once
 
-#include "common/allocator.hpp"
 #include "common/assertions.hpp"
+#include "common/engine/colamd_family.hpp"
 #include "common/ordering.hpp"
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
 #include "common/threads.hpp"
-#include "common/width_table.hpp"
-
-#include <type_traits>
 
 namespace tarnix {
-
-// --- The library's routines ------------------------------------------------
-
-using LibraryAllocate = void* (*)(size_t, size_t);
-using LibraryRelease = void (*)(void*);
-
-// The routines of COLAMD (Constrained = false) or CCOLAMD (true) in the index
-// type I: the recommended work length, the unsymmetric ordering (which
-// overwrites its A and p) and the symmetric one (which reads A and p).
-template <class I, bool Constrained>
-struct ColamdRoutines;
-
-template <class I>
-struct ColamdRoutines<I, false> {
-    size_t (*recommended)(I nnz, I n_row, I n_col);
-    int (*order)(I n_row, I n_col, I alen, I* A, I* p, double* knobs, I* stats);
-    int (*symmetric)(I n, I* A, I* p, I* perm, double* knobs, I* stats, LibraryAllocate, LibraryRelease);
-};
-
-// CSYMAMD takes its triangle selector as an int, CSYMAMD_L as an int64_t.
-template <class I>
-using CsymamdStype = std::conditional_t<sizeof(I) == 8, int64_t, int>;
-
-template <class I>
-struct ColamdRoutines<I, true> {
-    size_t (*recommended)(I nnz, I n_row, I n_col);
-    int (*order)(I n_row, I n_col, I alen, I* A, I* p, double* knobs, I* stats, I* cmember);
-    int (*symmetric)(I n, I* A, I* p, I* perm, double* knobs, I* stats, LibraryAllocate, LibraryRelease,
-                     I* cmember, CsymamdStype<I> stype);
-};
-
-template <class I>
-using ColamdLibrary = ColamdRoutines<I, false>;
-template <class I>
-using CcolamdLibrary = ColamdRoutines<I, true>;
-
-// Knob and stats positions shared by both libraries.
-namespace colamd_layout {
-inline constexpr int dense_row = 0;
-inline constexpr int dense_col = 1;
-inline constexpr int aggressive = 2;
-inline constexpr int defrag_count = 2;
-inline constexpr int status = 3;
-inline constexpr int info1 = 4;
-inline constexpr int info2 = 5;
-inline constexpr int info3 = 6;
-}  // namespace colamd_layout
 
 // --- Module state -----------------------------------------------------------
 
@@ -280,9 +225,9 @@ private:
     static void options_knobs(double (&knobs)[Lib::nknobs], const Options& opt)
     {
         Lib::set_defaults(knobs);
-        set_threshold_knob(knobs, colamd_layout::dense_row, opt.dense_row_thresh);
-        set_threshold_knob(knobs, colamd_layout::dense_col, opt.dense_col_thresh);
-        set_flag_knob(knobs, colamd_layout::aggressive, opt.aggressive);
+        set_threshold_knob(knobs, engine::colamd_layout::dense_row, opt.dense_row_thresh);
+        set_threshold_knob(knobs, engine::colamd_layout::dense_col, opt.dense_col_thresh);
+        set_flag_knob(knobs, engine::colamd_layout::aggressive, opt.aggressive);
         if constexpr (Lib::lu_knob >= 0) {
             if (opt.opt_lu != Py_None) {
                 knobs[Lib::lu_knob] = Lib::lu_knob_value(opt.opt_lu);
@@ -336,7 +281,7 @@ private:
         a.require_disjoint_outputs(knobs_span(knobs, nknobs), span_of(constraints, "constraints"));
     }
 
-    // The calls below hand the library arrays they own (see common/owned.hpp)
+    // The calls below hand the engine arrays they own (see common/owned.hpp)
     // and run it with the interpreter lock released unless the call is small:
     // the permutation and the stats are written to owned arrays and copied
     // into the caller's afterwards; the constraint sets are checked on their
@@ -350,10 +295,10 @@ private:
                           Py_ssize_t nknobs, const Vector<I>& constraints)
     {
         check_arrays(a, N, knobs, nknobs, constraints);
-        const auto& lib = Lib::routines.template get<I>();
         const Py_ssize_t nnz = a.Ai.size();
         const I n_row = narrow_size<I>(M, "M");
         const I n_col = narrow_size<I>(N, "N");
+        const auto& lib = Lib::routines.template get<I>();
         const I alen = static_cast<I>(lib.recommended(narrow_size<I>(nnz, "nnz"), n_row, n_col));
         if (alen == 0) {
             raise(PyExc_ValueError, "Recommended Alen is zero: one of {A.nnz, M, N} is erroneous.");
@@ -363,29 +308,20 @@ private:
         }
         const bool release = releases_lock(nnz, N);
         const Owned<I> owned_cmember = owned_constraints(constraints, N);
-        I* cmember = owned_cmember.or_caller(constraints).data();
-        auto work = colamd_work_array(a.Ai, alen, WorkspaceFor{st.memory_error, Lib::name, M, N});
+        const auto work = with_workspace(WorkspaceFor{st.memory_error, Lib::name, M, N}, 0.0,
+                                         [&] { return engine::colamd_work_array(a.Ai.data(), nnz, alen); });
         // The permutation starts from the column pointers.
         const Owned<I> perm = Owned<I>::copy(a.Ap, N + 1, "perm");
-        I* p = perm.data();
-        I stats[Lib::nstats] = {};
         double safe_knobs[Lib::nknobs];
-        library_knobs<I>(safe_knobs, knobs, M, N);
-        const int ok = run_library(release, [&] {
-            if constexpr (Lib::constrained) {
-                return lib.order(n_row, n_col, alen, work.get(), p, safe_knobs, stats, cmember);
-            }
-            else {
-                static_cast<void>(cmember);
-                return lib.order(n_row, n_col, alen, work.get(), p, safe_knobs, stats);
-            }
-        });
-        finish(st, ok, a, perm, stats, N, false);
+        checked_knobs<I>(safe_knobs, knobs, M, N);
+        const engine::ColamdOrder<I> in{
+            n_row, n_col, alen, work.get(), {perm.data(), safe_knobs, owned_cmember.or_caller(constraints).data()}};
+        const auto out = run_library(release, [&] { return engine::colamd_order<Lib>(in); });
+        finish(st, out, a, perm, N, false);
     }
 
     // The symmetric ordering reads Ap and Ai in place: it gets copies, whose
-    // column pointers are checked again. CSYMAMD is given the lower triangle
-    // (stype -1).
+    // column pointers are checked again. CSYMAMD is given the lower triangle.
     template <class I>
     static void run_symmetric(const State& st, long long N, const ColamdArrays<I>& a, double* knobs,
                               Py_ssize_t nknobs, const Vector<I>& constraints)
@@ -393,27 +329,15 @@ private:
         check_arrays(a, N, knobs, nknobs, constraints);
         const bool release = releases_lock(a.Ai.size(), N);
         const Owned<I> owned_cmember = owned_constraints(constraints, N);
-        I* cmember = owned_cmember.or_caller(constraints).data();
-        const auto& lib = Lib::routines.template get<I>();
         const I n = narrow_size<I>(N, "N");
         double safe_knobs[Lib::nknobs];
-        library_knobs<I>(safe_knobs, knobs, N, N);
+        checked_knobs<I>(safe_knobs, knobs, N, N);
         const OwnedPointers<I> pattern = OwnedPointers<I>::copy_checked(a.Ap, a.Ai);
-        I* Ap = pattern.Ap.data();
-        I* Ai = pattern.Ai.data();
         const Owned<I> perm = Owned<I>::uninitialised(N + 1, "perm");
-        I* p = perm.data();
-        I stats[Lib::nstats] = {};
-        const int ok = run_library(release, [&] {
-            if constexpr (Lib::constrained) {
-                return lib.symmetric(n, Ai, Ap, p, safe_knobs, stats, library_calloc, library_free, cmember, -1);
-            }
-            else {
-                static_cast<void>(cmember);
-                return lib.symmetric(n, Ai, Ap, p, safe_knobs, stats, library_calloc, library_free);
-            }
-        });
-        finish(st, ok, a, perm, stats, N, true);
+        const engine::ColamdSymmetric<I> in{
+            n, pattern.Ap.data(), pattern.Ai.data(), {perm.data(), safe_knobs, owned_cmember.or_caller(constraints).data()}};
+        const auto out = run_library(release, [&] { return engine::colamd_symmetric<Lib>(in); });
+        finish(st, out, a, perm, N, true);
     }
 
     // A copy of the constraint sets, checked (none for COLAMD).
@@ -436,26 +360,26 @@ private:
     // permutation of a failed symmetric call was never written: the caller's
     // array is left as it was.
     template <class I>
-    static void finish(const State& st, int ok, const ColamdArrays<I>& a, const Owned<I>& perm,
-                       const I (&stats)[Lib::nstats], long long N, bool symmetric)
+    static void finish(const State& st, const engine::ColamdOutcome<Lib, I>& out, const ColamdArrays<I>& a,
+                       const Owned<I>& perm, long long N, bool symmetric)
     {
-        if (perm.array && (ok || !symmetric)) {
+        if (perm.array && (out.ok || !symmetric)) {
             perm.copy_to(a.perm, static_cast<Py_ssize_t>(N + 1));
         }
-        std::copy_n(stats, Lib::nstats, a.stats.data());
-        handle_colamd_status(status_family(st), ok, stats[colamd_layout::status]);
+        std::copy_n(out.stats, Lib::nstats, a.stats.data());
+        handle_colamd_status(status_family(st), out.ok, out.stats[engine::colamd_layout::status]);
     }
 };
 
 // The statistics record of both libraries.
 inline constexpr RecordField colamd_stats_fields[] = {
-    {"N_rows_ignored", "int", colamd_layout::dense_row},
-    {"N_cols_ignored", "int", colamd_layout::dense_col},
-    {"Ncmpa", "int", colamd_layout::defrag_count},
-    {"status", "int", colamd_layout::status},
-    {"info1", "int", colamd_layout::info1},
-    {"info2", "int", colamd_layout::info2},
-    {"info3", "int", colamd_layout::info3},
+    {"N_rows_ignored", "int", engine::colamd_layout::dense_row},
+    {"N_cols_ignored", "int", engine::colamd_layout::dense_col},
+    {"Ncmpa", "int", engine::colamd_layout::defrag_count},
+    {"status", "int", engine::colamd_layout::status},
+    {"info1", "int", engine::colamd_layout::info1},
+    {"info2", "int", engine::colamd_layout::info2},
+    {"info3", "int", engine::colamd_layout::info3},
 };
 
 }  // namespace tarnix

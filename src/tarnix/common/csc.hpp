@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/buffer.hpp"
+#include "common/engine/checks.hpp"
 
 #include <limits>
 #include <type_traits>
@@ -65,26 +66,7 @@ bool has_no_entries(const CscInput& in);
 // more than 2 values to unpack").
 void unpack_exact(PyObject* seq, Ref* out, Py_ssize_t n);
 
-// True when every one of the n values lies in 0..limit-1. Viewed unsigned,
-// negative values wrap above every valid one, so one compare per value
-// decides, and OR-ing the outcomes keeps the loop branch-free: it vectorises
-// with plain SSE2 and runs at memory speed over millions of entries.
-template <class I>
-bool all_below(const I* values, long long n, long long limit)
-{
-    using U = std::make_unsigned_t<I>;
-    if (limit <= 0) {
-        return n == 0;
-    }
-    // Every non-negative I is below a limit beyond its range.
-    const long long top = std::numeric_limits<I>::max();
-    const U bound = limit > top ? static_cast<U>(static_cast<U>(top) + 1) : static_cast<U>(limit);
-    U out = 0;
-    for (long long k = 0; k < n; ++k) {
-        out |= static_cast<U>(static_cast<U>(values[k]) >= bound);
-    }
-    return out == 0;
-}
+using engine::all_below;
 
 // The column pointers never point past the row indices. Libraries that check
 // a pattern column by column before reading it (COLAMD, CCOLAMD, CAMD) then

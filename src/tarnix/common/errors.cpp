@@ -32,15 +32,7 @@ void raise_format(PyObject* type, const char* format, ...)
 
 void raise_chained(PyObject* type, PyObject* message)
 {
-    PyObject *ptype, *pvalue, *ptraceback;
-    PyErr_Fetch(&ptype, &pvalue, &ptraceback);
-    PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
-    if (pvalue != nullptr && ptraceback != nullptr) {
-        PyException_SetTraceback(pvalue, ptraceback);
-    }
-    Py_XDECREF(ptype);
-    Py_XDECREF(ptraceback);
-    Ref context = Ref::steal(pvalue);
+    Ref context = SavedError{}.take_value();
     PyObject* exc = PyObject_CallOneArg(type, message);
     if (exc == nullptr) {
         throw PythonError{};

@@ -45,6 +45,20 @@ public:
         PyErr_Restore(type_, value_, traceback_);
         type_ = value_ = traceback_ = nullptr;
     }
+    // The exception itself, normalized and carrying its traceback (null when
+    // none was set); nothing is held afterwards.
+    Ref take_value() noexcept
+    {
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (value_ != nullptr && traceback_ != nullptr) {
+            PyException_SetTraceback(value_, traceback_);
+        }
+        Ref value = Ref::steal(value_);
+        value_ = nullptr;
+        Py_CLEAR(type_);
+        Py_CLEAR(traceback_);
+        return value;
+    }
 
 private:
     PyObject* type_ = nullptr;

@@ -6,6 +6,7 @@
 
 #include "common/arrays.hpp"
 #include "common/csc.hpp"
+#include "common/engine/colamd_family.hpp"
 #include "common/workspace.hpp"
 
 #include <initializer_list>
@@ -27,38 +28,16 @@ void set_threshold_knob(double* knobs, int index, PyObject* value);
 // knobs[index] = 1.0 or 0.0 by the truth of value; None leaves it.
 void set_flag_knob(double* knobs, int index, PyObject* value);
 
-// The largest dense threshold the orderings are given for n rows or
-// columns: alpha * sqrt(n) stays below half the index range, where the
-// libraries' conversion of it to a count is still defined.
-template <class I>
-double dense_threshold_cap(long long n)
-{
-    const double size = static_cast<double>(n > 1 ? n : 1);
-    return 0.5 * static_cast<double>(std::numeric_limits<I>::max()) / std::sqrt(size);
-}
-
-// The knobs handed to COLAMD or CCOLAMD (and their symmetric forms): a copy
-// of the caller's K knobs with the dense-row and dense-column thresholds
-// (knobs 0 and 1) made safe. The libraries turn a threshold alpha into a
-// count as (Int) max(16, alpha * sqrt(n)), n at most max(M, N); beyond the
-// index range that cast is undefined, and in practice gives the most negative
-// count, so that every row and column is taken as dense: the opposite of what
-// a huge threshold (or infinity) asks for. Such a threshold is lowered to one
-// that still leaves every row and column sparse. NaN means nothing and is
-// refused.
+// The knobs handed to COLAMD or CCOLAMD (and their symmetric forms): the
+// engine's safe copy of the caller's K knobs (engine::library_knobs); a NaN
+// dense threshold is refused.
 template <class I, size_t K>
-void library_knobs(double (&out)[K], const double* knobs, long long M, long long N)
+void checked_knobs(double (&out)[K], const double* knobs, long long M, long long N)
 {
-    for (size_t k = 0; k < K; ++k) {
-        out[k] = knobs[k];
-    }
-    const double cap = dense_threshold_cap<I>(M > N ? M : N);
-    for (size_t k = 0; k < 2; ++k) {
-        if (std::isnan(out[k])) {
-            raise_format(PyExc_ValueError, "The dense %s threshold (knobs[%zu]) must not be NaN.",
-                         k == 0 ? "row" : "column", k);
-        }
-        out[k] = out[k] > cap ? cap : out[k];
+    const int nan = engine::library_knobs<I>(out, knobs, M, N);
+    if (nan >= 0) {
+        raise_format(PyExc_ValueError, "The dense %s threshold (knobs[%zu]) must not be NaN.",
+                     nan == 0 ? "row" : "column", static_cast<size_t>(nan));
     }
 }
 
@@ -81,15 +60,10 @@ void require_constraints(const Vector<I>& constraints, long long N)
     if (constraints.size() != N) {
         raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
     }
-    const I* c = constraints.data();
-    if (all_below(c, constraints.size(), N)) {
-        return;
-    }
-    for (Py_ssize_t k = 0; k < constraints.size(); ++k) {
-        if (c[k] < 0 || c[k] >= N) {
-            raise_format(PyExc_ValueError, "Constraints must lie in 0..N-1 = 0..%lld, got constraints[%zd] = %lld",
-                         N - 1, k, static_cast<long long>(c[k]));
-        }
+    const engine::IndexFault fault = engine::find_out_of_range(constraints.data(), constraints.size(), N);
+    if (fault) {
+        raise_format(PyExc_ValueError, "Constraints must lie in 0..N-1 = 0..%lld, got constraints[%zd] = %lld", N - 1,
+                     static_cast<Py_ssize_t>(fault.at), fault.value);
     }
 }
 
@@ -145,20 +119,6 @@ inline MemorySpan knobs_span(const double* knobs, Py_ssize_t nknobs) noexcept
 {
     const auto begin = reinterpret_cast<uintptr_t>(knobs);
     return MemorySpan{"knobs", begin, begin + static_cast<uintptr_t>(nknobs) * sizeof(double)};
-}
-
-// The work array COLAMD and CCOLAMD order in, of the recommended length:
-// the row indices, then room the library sets up for itself (left
-// uninitialised, as the library asks only for the indices). The library
-// checks the copy before it reads it, and it is the call's own, so that it
-// can work with the interpreter lock released. When it cannot be had the
-// module's memory error says how much was wanted.
-template <class I>
-std::unique_ptr<I[]> colamd_work_array(const Vector<I>& Ai, I alen, const WorkspaceFor& for_what)
-{
-    std::unique_ptr<I[]> work = new_workspace<I>(alen, for_what);
-    std::copy_n(Ai.data(), Ai.size(), work.get());
-    return work;
 }
 
 // --- Trivial inputs of COLAMD and CCOLAMD ------------------------------------

@@ -95,23 +95,9 @@ template <class I>
 Owned<I> copy_rows_checked(const Vector<I>& Ai, long long nnz, long long nrow)
 {
     Owned<I> rows = Owned<I>::uninitialised(static_cast<Py_ssize_t>(nnz), "Ai");
-    using U = std::make_unsigned_t<I>;
-    const long long top = std::numeric_limits<I>::max();
-    const U bound = nrow <= 0 ? U{0} : nrow > top ? static_cast<U>(static_cast<U>(top) + 1) : static_cast<U>(nrow);
-    const I* src = Ai.data();
-    I* dst = rows.data();
-    U out = 0;
-    for (long long k = 0; k < nnz; ++k) {
-        const I v = src[k];
-        dst[k] = v;
-        out |= static_cast<U>(static_cast<U>(v) >= bound);
-    }
-    if (out != 0) {
-        for (long long k = 0; k < nnz; ++k) {
-            if (dst[k] < 0 || static_cast<long long>(dst[k]) >= nrow) {
-                raise_row_out_of_range(k, dst[k], nrow);
-            }
-        }
+    const engine::IndexFault fault = engine::copy_in_range(Ai.data(), rows.data(), nnz, nrow);
+    if (fault) {
+        raise_row_out_of_range(fault.at, fault.value, nrow);
     }
     return rows;
 }
