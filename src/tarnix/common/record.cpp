@@ -313,7 +313,8 @@ Ref make_record(PyObject* cls, const RecordDef& def, RecordValues values)
 {
     Ref record = check(PyObject_CallNoArgs(cls));
     if (!PyObject_TypeCheck(record.get(), reinterpret_cast<PyTypeObject*>(cls))) {
-        raise_format(PyExc_TypeError, "%s() returned a %.200s", def.name, Py_TYPE(record.get())->tp_name);
+        raise_format(PyExc_TypeError, "%s() returned %.200s instead of %s", def.name, Py_TYPE(record.get())->tp_name,
+                     def.name);
     }
     for (int i = 0; i < def.nfields; ++i) {
         if (!values[i]) {
