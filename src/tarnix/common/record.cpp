@@ -20,11 +20,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // from_array
 
-bool is_float(const RecordField& field)
-{
-    return field.type[0] == 'f';
-}
-
 Ref from_array(PyObject* cls, const Args& args)
 {
     const auto& def = *static_cast<const RecordDef*>(args.closure());
@@ -34,7 +29,7 @@ Ref from_array(PyObject* cls, const Args& args)
         const RecordField& field = def.fields[i];
         Ref key = check(PyLong_FromSsize_t(field.index));
         Ref item = check(PyObject_GetItem(array, key.get()));
-        Ref value = check(is_float(field) ? PyNumber_Float(item.get()) : PyNumber_Long(item.get()));
+        Ref value = check(field.type[0] == 'f' ? PyNumber_Float(item.get()) : PyNumber_Long(item.get()));
         check_status(PyDict_SetItemString(kwargs.get(), field.name, value.get()));
     }
     Ref empty = check(PyTuple_New(0));
@@ -191,24 +186,20 @@ constexpr FunctionDef setstate_def = method("__setstate__", py_setstate, setstat
 
 [[noreturn]] void raise_checksum(long long checksum, const RecordDef& def)
 {
-    const NativeRecord& native = *def.native;
-    char hex[32];
     std::string text = "Incompatible checksums (";
-    std::snprintf(hex, sizeof hex, "0x%llx", static_cast<unsigned long long>(checksum));
-    text += hex;
-    text += " vs (";
-    for (int i = 0; i < native.naccepted; ++i) {
-        std::snprintf(hex, sizeof hex, i == 0 ? "0x%llx" : ", 0x%llx",
-                      static_cast<unsigned long long>(native.accepted[i]));
-        text += hex;
+    auto hex = [&](long long value, const char* after) {
+        char digits[24];
+        std::snprintf(digits, sizeof digits, "0x%llx", static_cast<unsigned long long>(value));
+        (text += digits) += after;
+    };
+    hex(checksum, " vs (");
+    for (int i = 0; i < def.native->naccepted; ++i) {
+        hex(def.native->accepted[i], i + 1 < def.native->naccepted ? ", " : ") = (");
     }
-    text += ") = (";
     const Order order = state_order(def);
     for (int k = 0; k < def.nfields; ++k) {
-        text += k == 0 ? "" : ", ";
-        text += def.fields[order[k]].name;
+        (text += def.fields[order[k]].name) += k + 1 < def.nfields ? ", " : "))";
     }
-    text += "))";
     Ref pickle_error = import_attr("pickle", "PickleError");
     Ref message = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     PyErr_SetObject(pickle_error.get(), message.get());
