@@ -1,11 +1,7 @@
-// Statistics records, all made by one builder from a table of fields and
-// finished by dataclasses.dataclass(frozen=True), so that the metadata,
-// replace(), asdict() and match patterns are the standard library's own.
-// A plain record is a Python class whose fields live in the instance dict and
-// whose methods the decorator writes. A native record keeps its fields in
-// read-only slots, coerced to their declared types, and reads and writes all
-// of them under the record's critical section: __setstate__ may rewrite a
-// record that other threads read, and a reader must see one state, never a mix.
+// Statistics records, all made by one builder from a field table and finished
+// by dataclasses.dataclass(frozen=True): the standard library writes their
+// metadata. SPQRInfo alone is native (coerced fields in read-only slots, under
+// its critical section), because __setstate__ may rewrite one others read.
 #pragma once
 
 #include "common/module.hpp"
