@@ -3,11 +3,12 @@
 import importlib
 
 import tarnix
+from tarnix._modules import PUBLIC
 
 # The documentation comes from the compiled modules' own docstrings. Importing
 # them here keeps Sphinx (9 and later) from loading the .pyi stubs beside
 # them in their place, which hold signatures but no docstrings.
-for _name in ("btf", "camd", "ccolamd", "colamd", "spqr", "utils"):
+for _name in PUBLIC:
     importlib.import_module(f"tarnix.{_name}")
 
 
@@ -90,7 +91,7 @@ def _compiled_methods():
     import inspect
 
     found = {}
-    for name in ("btf", "camd", "ccolamd", "colamd", "spqr", "utils"):
+    for name in PUBLIC:
         module = importlib.import_module(f"tarnix.{name}")
         for cls in vars(module).values():
             if inspect.isclass(cls) and cls.__module__ == module.__name__:

@@ -15,8 +15,9 @@ from scipy import sparse
 import tarnix.btf as tb
 import tarnix.colamd as colamd_module
 from support import run_python, testing_hooks
+from tarnix._modules import MODULES as REGISTRY
 
-MODULES = ["tarnix.colamd", "tarnix.ccolamd", "tarnix.camd", "tarnix.btf", "tarnix.cholmod", "tarnix.spqr"]
+MODULES = [f"tarnix.{m.name}" for m in REGISTRY if m.extension]
 
 
 class TestFunctionObjects:

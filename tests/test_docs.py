@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from support import child_env
+from tarnix._modules import PUBLIC
 
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 GUIDE = sorted([DOCS / "index.rst", *(DOCS / "guide").glob("*.rst")])
@@ -24,7 +25,7 @@ PICTURES = sorted((DOCS / "pyplots").glob("*.py"))
 
 # Public names outside __all__ (importable by name, documented).
 EXTRA = {"spqr": ["spqr", "spqr_qmult", "SPQRInfo", "SPQRHouseholder", "SPQRWarning", "SPQRRankDeficiencyWarning"]}
-MODULES = ["spqr", "colamd", "ccolamd", "camd", "btf", "utils"]
+MODULES = list(PUBLIC)
 
 
 def public_objects(modname):
@@ -73,6 +74,11 @@ def test_every_public_name_has_an_example(modname):
                if (callable(obj) or inspect.ismodule(obj)) and not inspect.ismodule(obj)
                and ">>>" not in docstring(obj)]
     assert missing == []
+
+
+def test_every_public_module_has_an_api_page():
+    listed = (DOCS / "api" / "index.rst").read_text().split()
+    assert [name for name in MODULES if name not in listed or not (DOCS / "api" / f"{name}.rst").is_file()] == []
 
 
 @pytest.mark.parametrize("page", GUIDE, ids=lambda p: p.relative_to(DOCS).as_posix())

@@ -10,6 +10,7 @@ Python function is seen to run for everything else. The other shortcuts are
 held against the NumPy expressions they stand for."""
 
 import functools
+import importlib
 import operator
 import sys
 from contextlib import contextmanager
@@ -26,9 +27,11 @@ import tarnix.colamd as colamd_module
 import tarnix.spqr as spqr_module
 from strategies import csc_fingerprint
 from tarnix import utils
+from tarnix._modules import MODULES as REGISTRY
 from tarnix.utils import validate_csc_input
 
-MODULES = [btf_module, camd_module, ccolamd_module, colamd_module, spqr_module]
+# The public extension modules, each of which binds validate_csc_input.
+MODULES = [importlib.import_module(f"tarnix.{m.name}") for m in REGISTRY if m.public and m.extension]
 
 
 pytestmark = pytest.mark.filterwarnings("ignore::scipy.sparse.SparseEfficiencyWarning",

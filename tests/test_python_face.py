@@ -1,5 +1,6 @@
 """What a SciPy user reaches for: lazy submodules, the configuration, a factor as a LinearOperator."""
 
+import ast
 import re
 import subprocess
 import sys
@@ -26,9 +27,9 @@ def test_import_loads_no_extension_and_attributes_load_them():
         import sys
         import tarnix
         loaded = sorted(m for m in sys.modules if m.startswith("tarnix."))
-        assert loaded == ["tarnix._build_config", "tarnix._config"], loaded
+        assert loaded == ["tarnix._build_config", "tarnix._config", "tarnix._modules"], loaded
         names = dir(tarnix)
-        assert {"spqr", "colamd", "ccolamd", "camd", "btf", "utils", "show_config", "config"} <= set(names)
+        assert {*tarnix._modules.PUBLIC, "show_config", "config"} <= set(names)
         import numpy as np
         from scipy import sparse
         A = sparse.csc_array(np.array([[1., 0.], [1., 1.], [0., 2.]]))
@@ -44,9 +45,21 @@ def test_import_loads_no_extension_and_attributes_load_them():
             raise AssertionError("no AttributeError")
         ns = {}
         exec("from tarnix import *", ns)
-        assert {"spqr", "btf", "utils", "show_config"} <= set(ns)
+        assert {*tarnix._modules.PUBLIC, "show_config"} <= set(ns)
     """)
     assert proc.returncode == 0, proc.stderr
+
+
+def test_literal_lists_of_the_package_follow_the_registry():
+    # __all__ and the imports type checkers see are written out for them; the registry decides.
+    tree = ast.parse(Path(tarnix.__file__).read_text())
+    imported = [alias.name for node in ast.walk(tree) if isinstance(node, ast.If)
+                and getattr(node.test, "id", None) == "TYPE_CHECKING"
+                for sub in node.body if isinstance(sub, ast.ImportFrom) for alias in sub.names]
+    assert sorted(imported) == sorted(tarnix._modules.PUBLIC)
+    assert tarnix.__all__ == sorted([*tarnix._modules.PUBLIC, "config", "show_config"])
+    for m in tarnix._modules.MODULES:
+        assert (f"\n{m.name}\n    " in tarnix.__doc__) == m.public
 
 
 def _header_version(header, prefix):

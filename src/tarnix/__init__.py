@@ -1,22 +1,5 @@
 """tarnix: direct, fast access to the SuiteSparse sparse-matrix libraries.
 
-Submodules
-----------
-spqr
-    Sparse QR factorization (SuiteSparseQR): least-squares and minimum-norm
-    solves, products with Q, reusable factor objects.
-colamd
-    Column and symmetric approximate minimum degree orderings (COLAMD, SYMAMD).
-ccolamd
-    Constrained column and symmetric orderings (CCOLAMD, CSYMAMD).
-camd
-    Constrained approximate minimum degree ordering (CAMD).
-btf
-    Maximum transversal, strongly connected components and block triangular
-    form (BTF).
-utils
-    Input coercion shared by the modules.
-
 The submodules load on first use: ``import tarnix`` loads none of the
 extensions, and ``tarnix.spqr`` (or ``import tarnix.spqr``) loads that one.
 `show_config` and `config` tell the versions of tarnix, SuiteSparse and its
@@ -28,7 +11,10 @@ Run ``python -m tarnix [FILE.mtx]`` for a short report on a sparse matrix.
 import importlib as _importlib
 from typing import TYPE_CHECKING
 
-from . import _build_config
+from . import _build_config, _modules
+
+if __doc__:  # None under -OO
+    __doc__ = _modules.document(__doc__)
 
 
 def _load_blas() -> None:
@@ -55,8 +41,10 @@ if TYPE_CHECKING:
 
 __version__ = "0.1.0"
 
-_SUBMODULES = ("btf", "camd", "ccolamd", "colamd", "spqr", "utils")
+_SUBMODULES = _modules.PUBLIC
 
+# A literal, for type checkers; tests/test_python_face.py holds it, and the
+# imports above, to the registry.
 __all__ = ["btf", "camd", "ccolamd", "colamd", "config", "show_config", "spqr", "utils"]
 
 
