@@ -180,8 +180,8 @@ Ref qmult_householder(PyObject* module, long long method_code, PyObject* H, PyOb
 Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject* tau, PyObject* v, PyObject* X)
 {
     const long long method = as_int64(method_obj);
-    require_not_none(tau, "tau");
-    require_not_none(v, "v");
+    not_none(tau, "tau");
+    not_none(v, "v");
     const bool real = has_element_type(tau, element_type<double>::value);
     const bool complex = has_element_type(tau, element_type<Complex>::value);
     const bool int32 = has_element_type(v, element_type<int32_t>::value);

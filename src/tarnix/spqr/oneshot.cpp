@@ -6,6 +6,7 @@
 
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
+#include "spqr/factor.hpp"
 #include "spqr/orderings.hpp"
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
@@ -144,51 +145,45 @@ Ref py_spqr(PyObject* module, const Args& a)
 // ---------------------------------------------------------------------------
 // spqr_factor, spqr_solve
 
-Ref new_factor(const State& st, PyObject* A, bool use_singletons, PyObject* order, PyObject* tol)
-{
-    Ref args = check(PyTuple_Pack(1, A));
-    Ref kwargs = check(Py_BuildValue("{sOsOsO}", "use_singletons", use_singletons ? Py_True : Py_False, "order",
-                                     order, "tol", tol));
-    return check(PyObject_Call(st.factor_type, args.get(), kwargs.get()));
-}
-
 Ref py_spqr_factor(PyObject* module, const Args& a)
 {
-    const State& st = state_of(module);
-    if (truth(a[1])) {
-        return new_factor(st, a[0], true, a[2], a[3]);
-    }
-    Ref factor = new_factor(st, a[0], false, a[2], a[3]);
-    Ref factorize = attr(factor.get(), "factorize");
-    return check(PyObject_CallOneArg(factorize.get(), a[0]));
+    const Context ctx{module, state_of(module)};
+    const bool use_singletons = truth(a[1]);
+    // Without singletons the numeric factorization follows the analysis, of
+    // the same matrix, as factorize(A) would.
+    return new_factor(ctx, FactorArgs{a[0], use_singletons ? Py_True : Py_False, a[2], a[3], !use_singletons});
+}
+
+// A^H as a new CSC matrix, for the minimum-norm solution of a wide system:
+// it is Q (R^H \ (E^T b)) from the factorization of A^H, whose transposed
+// solve is with A. SciPy's transposition indexes with the stored indices,
+// after Python code (a subclass's shape or arrays) may have changed them
+// since the check: it transposes a private copy, checked against its shape.
+Ref conjugate_transpose(PyObject* module, PyObject* A)
+{
+    Ref copy = private_csc_copy(module, A);
+    Ref conj = check(PyObject_CallMethod(copy.get(), "conj", nullptr));
+    Ref transposed = attr(conj.get(), "T");
+    return check(PyObject_CallMethod(transposed.get(), "tocsc", nullptr));
 }
 
 Ref py_spqr_solve(PyObject* module, const Args& a)
 {
-    const State& st = state_of(module);
+    const Context ctx{module, state_of(module)};
     Ref batch = check(PyNumber_Index(a[4]));
-    as_ssize(batch.get());
-    CscInput in = coerce_csc(module, a[0], CoerceCall::Plain);
-    Ref A = in.matrix;
+    const Py_ssize_t batch_size = as_ssize(batch.get());
+    CscInput in = coerce_csc(module, a[0], CoerceCall::Plain, false, PatternCopy::Checked);
     PyObject* transpose = a[2];
     const bool min2norm = truth(a[3]);
     if (in.nrows < in.ncols && min2norm) {
-        // The minimum-norm solution of the wide system is Q (R^H \ (E^T b))
-        // from the factorization of A^H: its transposed solve is with A.
-        // SciPy's transposition indexes with the stored indices, after Python
-        // code (a subclass's shape or arrays) may have changed them since the
-        // check: it transposes a private copy, checked against its shape.
-        A = private_csc_copy(module, A.get());
-        Ref conj = check(PyObject_CallMethod(A.get(), "conj", nullptr));
-        Ref transposed = attr(conj.get(), "T");
-        A = check(PyObject_CallMethod(transposed.get(), "tocsc", nullptr));
+        Ref AH = conjugate_transpose(module, in.matrix.get());
+        in = coerce_csc(module, AH.get(), CoerceCall::Plain, false, PatternCopy::Checked);
         transpose = Py_True;
     }
-    Ref factor = new_factor(st, A.get(), true, Py_None, Py_None);
-    Ref solve = attr(factor.get(), "solve");
-    Ref args = check(PyTuple_Pack(1, a[1]));
-    Ref kwargs = check(Py_BuildValue("{sOsO}", "transpose", transpose, "rhs_batch_size", batch.get()));
-    return check(PyObject_Call(solve.get(), args.get(), kwargs.get()));
+    const FactorArgs args{in.matrix.get(), Py_True, Py_None, Py_None, false, !inert(a[3])};
+    Ref factor = new_factor(ctx, in, args);
+    const bool transposed = truth(transpose);
+    return solve_call(factor.get(), ctx, a[1], transposed, batch_size);
 }
 
 constexpr Param spqr_params[] = {{"A"}, Param{"mode", Default::Str, true, 0, "full"}, kwonly("order", Default::None),
