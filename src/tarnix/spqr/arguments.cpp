@@ -70,6 +70,17 @@ void require_q_shape(long long m, long long dim)
     }
 }
 
+ValueType value_type_of(PyObject* X)
+{
+    if (has_element_type(X, element_type<double>::value)) {
+        return ValueType::Real;
+    }
+    if (has_element_type(X, element_type<std::complex<double>>::value)) {
+        return ValueType::Complex;
+    }
+    raise(PyExc_TypeError, "No matching signature found");
+}
+
 Py_ssize_t as_ssize(PyObject* obj)
 {
     Ref index = check(PyNumber_Index(obj));

@@ -3,10 +3,12 @@
 // side that travels as one column, and the shape checks against Q.
 #pragma once
 
+#include "common/engine/dispatch.hpp"
 #include "common/tarnix.hpp"
 
 #include <complex>
 #include <initializer_list>
+#include <utility>
 
 namespace spqr_module {
 
@@ -69,16 +71,11 @@ tarnix::Ref first_column(PyObject* y);
 // A dense operand of the typed entry points (_solve_dense, _qmult_dense),
 // not None (tarnix::not_none): f(double{}) or f(std::complex<double>{}) by
 // its element type ("No matching signature found" for any other).
+tarnix::ValueType value_type_of(PyObject* X);
 template <class F>
 tarnix::Ref dispatch_value_type(PyObject* X, F&& f)
 {
-    if (tarnix::has_element_type(X, tarnix::element_type<double>::value)) {
-        return f(double{});
-    }
-    if (tarnix::has_element_type(X, tarnix::element_type<std::complex<double>>::value)) {
-        return f(std::complex<double>{});
-    }
-    tarnix::raise(PyExc_TypeError, "No matching signature found");
+    return tarnix::with_value(value_type_of(X), std::forward<F>(f));
 }
 
 // "float64" or "complex128", "int32" or "int64": the types a header holds,

@@ -321,12 +321,13 @@ PyObject* factor_new(PyTypeObject* type, PyObject*, PyObject*) noexcept
 void factor_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject *ptype, *pvalue, *ptraceback;
-    PyErr_Fetch(&ptype, &pvalue, &ptraceback);
-    // No call can be using the variant through this object any more; one
-    // that holds it as well keeps it until it returns.
-    as_factor(self)->variant.~shared_ptr<FactorBase>();
-    PyErr_Restore(ptype, pvalue, ptraceback);
+    {
+        SavedError saved;
+        // No call can be using the variant through this object any more; one
+        // that holds it as well keeps it until it returns.
+        as_factor(self)->variant.~shared_ptr<FactorBase>();
+        saved.restore();
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }

@@ -3,6 +3,7 @@
 // copy.cpp) share.
 #pragma once
 
+#include "common/csc.hpp"
 #include "spqr/variant.hpp"
 
 #include <memory>

@@ -6,6 +6,7 @@
 
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
+#include "spqr/engine/oneshot.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/orderings.hpp"
 #include "spqr/results.hpp"
@@ -21,51 +22,11 @@ namespace {
 // ---------------------------------------------------------------------------
 // spqr
 
-enum class Mode { Full, Economic, R, Householder };
-
-// The factors of one call, each owned until converted.
-template <class Int>
-struct Outputs {
-    explicit Outputs(cholmod_common* cm, size_t m, size_t n)
-        : Q(nullptr, cm), R(nullptr, cm), H(nullptr, cm), HTau(nullptr, cm), E(n, cm), HPinv(m, cm)
-    {
-    }
-    spqr_lib::SparseResult<Int> Q;
-    spqr_lib::SparseResult<Int> R;
-    spqr_lib::SparseResult<Int> H;
-    spqr_lib::DenseResult<Int> HTau;
-    spqr_lib::IndexResult<Int> E;
-    spqr_lib::IndexResult<Int> HPinv;
-};
-
-// The library call, without the interpreter lock: A's header is over index
-// arrays the call owns.
-template <class Entry, class Int>
-void run_spqr(Mode mode, int ordering, double tol, cholmod_sparse* A, Outputs<Int>& out, cholmod_common* cm)
-{
-    const auto m = static_cast<Int>(A->nrow);
-    const auto n = static_cast<Int>(A->ncol);
-    const Int econ = mode == Mode::Economic ? n : m;
-    without_gil([&] {
-        switch (mode) {
-        case Mode::R:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.R.out(), out.E.out(), cm);
-            break;
-        case Mode::Full:
-        case Mode::Economic:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.Q.out(), out.R.out(), out.E.out(), cm);
-            break;
-        case Mode::Householder:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.R.out(), out.E.out(), out.H.out(),
-                                      out.HPinv.out(), out.HTau.out(), cm);
-            break;
-        }
-    });
-}
+using spqr_engine::Mode;
 
 // The results as Python objects: (Q, R, E), (R, E) or (SPQRHouseholder, R, E).
 template <class Int>
-Ref spqr_result(const State& st, Mode mode, Outputs<Int>& out, size_t ncol, cholmod_common* cm)
+Ref spqr_result(const State& st, Mode mode, spqr_engine::Factors<Int>& out, size_t ncol, cholmod_common* cm)
 {
     Ref Q = out.Q.get() != nullptr ? sparse_to_csc(st, out.Q, cm) : Ref::none();
     Ref R = out.R.get() != nullptr ? sparse_to_csc(st, out.R, cm) : Ref::none();
@@ -98,12 +59,12 @@ Ref spqr_result(const State& st, Mode mode, Outputs<Int>& out, size_t ncol, chol
 template <class Entry, class Int>
 Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_sparse* A)
 {
-    spqr_lib::ScopedCommon<Int> common;
-    cholmod_common* cm = common.get();
-    Outputs<Int> out(cm, A->nrow, A->ncol);
-    spqr_lib::OutOfMemoryLatch latch;
-    run_spqr<Entry, Int>(mode, ordering, tol, A, out, cm);
-    handle_analysis_errors(st, *cm);
+    const auto common = started_common<Int>();
+    cholmod_common* cm = common->get();
+    spqr_engine::Factors<Int> out(cm, A->nrow, A->ncol);
+    const spqr_lib::Status status =
+        without_gil([&] { return spqr_engine::factor_once<Entry, Int>(mode, ordering, tol, A, out, cm); });
+    handle_analysis_errors(st, status);
     return spqr_result(st, mode, out, A->ncol, cm);
 }
 
@@ -137,7 +98,8 @@ Ref py_spqr(PyObject* module, const Args& a)
         tol = require_tol(PyFloat_AS_DOUBLE(value.get()));
     }
     SparseView view = owned_sparse_view(module, CscParts::of(module, in.matrix.get()));
-    return spqr_lib::dispatch_variant(view.real(), view.int32(), [&](auto entry, auto index) {
+    const ValueType value = view.real() ? ValueType::Real : ValueType::Complex;
+    return with_variant(value, view.int32() ? IndexWidth::I32 : IndexWidth::I64, [&](auto entry, auto index) {
         return spqr_call<decltype(entry), decltype(index)>(st, mode, ordering, tol, view.get());
     });
 }

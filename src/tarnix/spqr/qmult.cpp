@@ -12,42 +12,6 @@ namespace spqr_module {
 
 using namespace tarnix;
 
-// ---------------------------------------------------------------------------
-// The library calls
-
-template <class Entry, class Int>
-spqr_lib::DenseResult<Int> FactorImpl<Entry, Int>::apply_q(int method, cholmod_dense* X)
-{
-    return spqr_lib::DenseResult<Int>(
-        without_gil([&] { return narrow_.qmult(method, qr_, X, &cm_); }), &cm_);
-}
-
-template <class Entry, class Int>
-Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_dense* X)
-{
-    spqr_lib::OutOfMemoryLatch latch;
-    spqr_lib::DenseResult<Int> Y = apply_q(method, X);
-    handle_errors(st, cm_.status);
-    return dense_to_ndarray(st, Y, &cm_);
-}
-
-template <class Entry, class Int>
-Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_sparse* X)
-{
-    spqr_lib::OutOfMemoryLatch latch;
-    spqr_lib::SparseResult<Int> Y(
-        without_gil([&] { return SuiteSparseQR_qmult<Entry, Int>(method, qr_, X, &cm_); }), &cm_);
-    handle_errors(st, cm_.status);
-    return sparse_to_csc(st, Y, &cm_);
-}
-
-#define SPQR_INSTANTIATE(E, I)                                                                  \
-    template spqr_lib::DenseResult<I> FactorImpl<E, I>::apply_q(int, cholmod_dense*);          \
-    template Ref FactorImpl<E, I>::qmult(const State&, int, cholmod_dense*);                   \
-    template Ref FactorImpl<E, I>::qmult(const State&, int, cholmod_sparse*);
-SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
-#undef SPQR_INSTANTIATE
-
 namespace {
 
 // ---------------------------------------------------------------------------

@@ -14,36 +14,6 @@ namespace spqr_module {
 
 using namespace tarnix;
 
-// ---------------------------------------------------------------------------
-// The library calls
-
-template <class Entry, class Int>
-Ref FactorImpl<Entry, Int>::solve(const State& st, cholmod_dense* b, bool transpose)
-{
-    using spqr_lib::DenseResult;
-    spqr_lib::OutOfMemoryLatch latch;
-    if (!transpose) {
-        DenseResult<Int> Y = apply_q(SPQR_QTX, b);
-        handle_errors(st, cm_.status);
-        DenseResult<Int> X(without_gil([&] { return SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, qr_, Y.get(), &cm_); }),
-                           &cm_);
-        Y.reset();
-        handle_errors(st, cm_.status);
-        return dense_to_ndarray(st, X, &cm_);
-    }
-    DenseResult<Int> Z(without_gil([&] { return SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, qr_, b, &cm_); }),
-                       &cm_);
-    handle_errors(st, cm_.status);
-    DenseResult<Int> X = apply_q(SPQR_QX, Z.get());
-    Z.reset();
-    handle_errors(st, cm_.status);
-    return dense_to_ndarray(st, X, &cm_);
-}
-
-#define SPQR_INSTANTIATE(E, I) template Ref FactorImpl<E, I>::solve(const State&, cholmod_dense*, bool);
-SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
-#undef SPQR_INSTANTIATE
-
 namespace {
 
 [[noreturn]] void raise_rhs_shape(PyObject* self, PyObject* b_shape, bool transpose)

@@ -1,7 +1,7 @@
 // The out-of-memory latch (see latch.hpp): per-thread flags and the
 // allocation functions that consult them.
 
-#include "spqr/latch.hpp"
+#include "spqr/engine/latch.hpp"
 
 #include <SuiteSparse_config.h>
 #include <cholmod.h>
