@@ -47,18 +47,11 @@ Ref solve_dense_typed(PyObject* self, const State& st, PyObject* b, bool transpo
     raise_rhs_shape(self, attr(b, "shape").get(), transpose);
 }
 
-}  // namespace
-
-Ref py_solve_dense(PyObject* self, const Args& a)
+Ref solve_dense(PyObject* self, const State& st, PyObject* b, bool transpose)
 {
-    PyObject* b = a[0];
     not_none(b, "b");
-    const bool transpose = truth(a[1]);
-    const State& st = context_of(self).st;
     return dispatch_value_type(b, [&](auto entry) { return solve_dense_typed<decltype(entry)>(self, st, b, transpose); });
 }
-
-namespace {
 
 // self._solve_dense(b, transpose): the method itself for the exact type.
 Ref solve_dense_call(PyObject* self, const State& st, PyObject* b, bool transpose)
@@ -66,11 +59,18 @@ Ref solve_dense_call(PyObject* self, const State& st, PyObject* b, bool transpos
     if (!is_exact_factor(self, st)) {
         return call_method(self, "_solve_dense", {b, transpose ? Py_True : Py_False});
     }
-    not_none(b, "b");
-    return dispatch_value_type(b, [&](auto entry) { return solve_dense_typed<decltype(entry)>(self, st, b, transpose); });
+    return solve_dense(self, st, b, transpose);
 }
 
 }  // namespace
+
+Ref py_solve_dense(PyObject* self, const Args& a)
+{
+    PyObject* b = a[0];
+    not_none(b, "b");
+    const bool transpose = truth(a[1]);
+    return solve_dense(self, context_of(self).st, b, transpose);
+}
 
 namespace {
 

@@ -148,9 +148,10 @@ std::shared_ptr<FactorBase> FactorImpl<Entry, Int>::copy(const State& st) const
     return dest;
 }
 
-#define SPQR_INSTANTIATE(E, I) template class FactorImpl<E, I>;
-SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
-#undef SPQR_INSTANTIATE
+template class FactorImpl<double, int32_t>;
+template class FactorImpl<double, int64_t>;
+template class FactorImpl<spqr_lib::Complex, int32_t>;
+template class FactorImpl<spqr_lib::Complex, int64_t>;
 
 std::shared_ptr<FactorBase> new_variant(bool real, bool int32)
 {

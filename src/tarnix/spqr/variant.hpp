@@ -11,9 +11,9 @@
 // Threads. Calls on one variant run one at a time under its mutex, taken
 // without holding the interpreter lock (see common/threads.hpp); its
 // constant part (value type, width, shape, whether the analysis succeeded)
-// is set before the variant is shared. The members are defined beside the
-// methods that use them: the analysis and re-factorization in analysis.cpp,
-// solve in solve.cpp, products with Q in qmult.cpp, copy in copy.cpp.
+// is set before the variant is shared. The members are in variant.cpp; the
+// methods of SPQRFactor that call them in analysis.cpp, solve.cpp, qmult.cpp
+// and copy.cpp.
 #pragma once
 
 #include "common/threads.hpp"
@@ -22,7 +22,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace spqr_module {
 
@@ -114,11 +113,5 @@ private:
 // A new variant for the value type and index width, its common started and
 // no factorization yet.
 std::shared_ptr<FactorBase> new_variant(bool real, bool int32);
-
-// Instantiates FactorImpl's members defined in one file, for every variant.
-#define SPQR_FOR_EACH_VARIANT(X) \
-    X(double, int32_t)           \
-    X(double, int64_t)           \
-    X(spqr_lib::Complex, int32_t) X(spqr_lib::Complex, int64_t)
 
 }  // namespace spqr_module
