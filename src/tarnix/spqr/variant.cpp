@@ -18,49 +18,40 @@ namespace spqr_module {
 using namespace tarnix;
 
 template <class Entry, class Int>
-FactorImpl<Entry, Int>::FactorImpl() : FactorBase(std::is_same_v<Entry, double>, std::is_same_v<Int, int32_t>)
-{
-    try {
-        engine_ = std::make_unique<Engine>();
-    }
-    catch (const engine::CommonNotStarted&) {
-        raise_common_not_started();
-    }
+FactorImpl<Entry, Int>::FactorImpl()
+try : FactorBase(std::is_same_v<Entry, double>, std::is_same_v<Int, int32_t>) {
 }
-
-template <class Entry, class Int>
-FactorImpl<Entry, Int>::FactorImpl(std::unique_ptr<Engine> engine) noexcept
-    : FactorBase(std::is_same_v<Entry, double>, std::is_same_v<Int, int32_t>), engine_(std::move(engine))
-{
+catch (const engine::CommonNotStarted&) {
+    raise_common_not_started();
 }
 
 template <class Entry, class Int>
 bool FactorImpl<Entry, Int>::has_symbolic() const noexcept
 {
-    return engine_->qr() != nullptr && engine_->qr()->QRsym != nullptr;
+    return engine_.qr() != nullptr && engine_.qr()->QRsym != nullptr;
 }
 
 template <class Entry, class Int>
 bool FactorImpl<Entry, Int>::has_numeric() const noexcept
 {
-    return has_symbolic() && engine_->qr()->QRnum != nullptr;
+    return has_symbolic() && engine_.qr()->QRnum != nullptr;
 }
 
 template <class Entry, class Int>
 long long FactorImpl<Entry, Int>::rank() const noexcept
 {
-    return static_cast<long long>(engine_->qr()->rank);
+    return static_cast<long long>(engine_.qr()->rank);
 }
 
 template <class Entry, class Int>
 Ref FactorImpl<Entry, Int>::perm(const State& st) const
 {
     const auto n = static_cast<size_t>(shape_[1]);
-    if (engine_->qr()->Q1fill == nullptr) {
+    if (engine_.qr()->Q1fill == nullptr) {
         // No fill-reducing or singleton permutation: the identity.
         return arange(static_cast<npy_intp>(n), int32() ? st.int32_dtype : st.int64_dtype);
     }
-    return index_array<Int>(st, engine_->qr()->Q1fill, n);
+    return index_array<Int>(st, engine_.qr()->Q1fill, n);
 }
 
 template <class Entry, class Int>
@@ -69,7 +60,7 @@ void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, i
 {
     spqr_lib::Status status;
     try {
-        status = without_gil([&] { return engine_->analyse(A, ordering, tol, factorize); });
+        status = without_gil([&] { return engine_.analyse(A, ordering, tol, factorize); });
     }
     catch (const std::bad_alloc&) {
         // The pattern's copy: ncol + 1 column pointers and nnz + 1 row indices.
@@ -88,49 +79,46 @@ void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, i
 template <class Entry, class Int>
 bool FactorImpl<Entry, Int>::same_pattern(const cholmod_sparse& A) const noexcept
 {
-    return engine_->same_pattern(A);
+    return engine_.same_pattern(A);
 }
 
 template <class Entry, class Int>
 void FactorImpl<Entry, Int>::factorize(const State& st, const cholmod_sparse& A, double tol)
 {
-    handle_errors(st, without_gil([&] { return engine_->factorize(A, tol); }));
+    handle_errors(st, without_gil([&] { return engine_.factorize(A, tol); }));
 }
 
 template <class Entry, class Int>
 Ref FactorImpl<Entry, Int>::solve(const State& st, cholmod_dense* b, bool transpose)
 {
-    auto X = without_gil([&] { return engine_->solve(b, transpose); });
+    auto X = without_gil([&] { return engine_.solve(b, transpose); });
     handle_errors(st, X.status);
-    return dense_to_ndarray(st, X.value, engine_->common());
+    return dense_to_ndarray(st, X.value, engine_.common());
 }
 
 template <class Entry, class Int>
 Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_dense* X)
 {
-    auto Y = without_gil([&] { return engine_->qmult(method, X); });
+    auto Y = without_gil([&] { return engine_.qmult(method, X); });
     handle_errors(st, Y.status);
-    return dense_to_ndarray(st, Y.value, engine_->common());
+    return dense_to_ndarray(st, Y.value, engine_.common());
 }
 
 template <class Entry, class Int>
 Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_sparse* X)
 {
-    auto Y = without_gil([&] { return engine_->qmult(method, X); });
+    auto Y = without_gil([&] { return engine_.qmult(method, X); });
     handle_errors(st, Y.status);
-    return sparse_to_csc(st, Y.value, engine_->common());
+    return sparse_to_csc(st, Y.value, engine_.common());
 }
 
 template <class Entry, class Int>
 std::shared_ptr<FactorBase> FactorImpl<Entry, Int>::copy(const State& st) const
 {
-    std::unique_ptr<Engine> engine;
+    auto dest = std::make_shared<FactorImpl<Entry, Int>>();
     try {
         // Only this call can reach the copy, and the source is locked.
-        engine = without_gil([&] { return engine_->copy(); });
-    }
-    catch (const engine::CommonNotStarted&) {
-        raise_common_not_started();
+        without_gil([&] { engine_.copy_to(dest->engine_); });
     }
     catch (const spqr_lib::CopyUnsupported&) {
         raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");
@@ -138,8 +126,7 @@ std::shared_ptr<FactorBase> FactorImpl<Entry, Int>::copy(const State& st) const
     catch (const spqr_lib::CopyRelocation&) {
         raise(st.SPQRError, "Failed to copy Rblock pointers.");
     }
-    auto dest = std::make_shared<FactorImpl<Entry, Int>>(std::move(engine));
-    if (st.copy_common(dest->engine_->common(), const_cast<cholmod_common*>(engine_->common())) < 0) {
+    if (st.copy_common(dest->engine_.common(), const_cast<cholmod_common*>(engine_.common())) < 0) {
         throw PythonError{};
     }
     dest->constructed_ = constructed_;

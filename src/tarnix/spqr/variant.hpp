@@ -88,10 +88,9 @@ public:
 
     // Starts the engine's common (MemoryError when it cannot).
     FactorImpl();
-    explicit FactorImpl(std::unique_ptr<Engine> engine) noexcept;
 
-    double tol() const noexcept override { return engine_->tol(); }
-    const cholmod_common* common() const noexcept override { return engine_->common(); }
+    double tol() const noexcept override { return engine_.tol(); }
+    const cholmod_common* common() const noexcept override { return engine_.common(); }
     bool has_symbolic() const noexcept override;
     bool has_numeric() const noexcept override;
     long long rank() const noexcept override;
@@ -107,7 +106,7 @@ public:
     std::shared_ptr<FactorBase> copy(const State& st) const override;
 
 private:
-    std::unique_ptr<Engine> engine_;
+    Engine engine_;
 };
 
 // A new variant for the value type and index width, its common started and

@@ -109,19 +109,17 @@ Result<cholmod_sparse, Int> Factor<Entry, Int>::qmult(int method, cholmod_sparse
 }
 
 template <class Entry, class Int>
-std::unique_ptr<Factor<Entry, Int>> Factor<Entry, Int>::copy() const
+void Factor<Entry, Int>::copy_to(Factor& dest) const
 {
-    auto dest = std::make_unique<Factor<Entry, Int>>();
-    dest->tol_ = tol_;
+    dest.tol_ = tol_;
     if (!Ap_.empty()) {
-        dest->keep_pattern(Ap_.data(), Ap_.size() - 1, Ai_.data());
+        dest.keep_pattern(Ap_.data(), Ap_.size() - 1, Ai_.data());
     }
     if (qr_ != nullptr) {
-        dest->qr_ = spqr_lib::FactorCopier<Entry, Int>(dest->cm_.get()).copy(qr_.get());
+        dest.qr_ = spqr_lib::FactorCopier<Entry, Int>(dest.cm_.get()).copy(qr_.get());
         // The copy has the source's layout: the index of its vectors serves it.
-        dest->narrow_ = narrow_;
+        dest.narrow_ = narrow_;
     }
-    return dest;
 }
 
 template class Factor<double, int32_t>;

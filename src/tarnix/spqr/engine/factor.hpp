@@ -51,10 +51,11 @@ public:
     Result<cholmod_dense, Int> qmult(int method, cholmod_dense* X);
     Result<cholmod_sparse, Int> qmult(int method, cholmod_sparse* X);
 
-    // A deep copy with a common of its own (its settings the library's
-    // defaults: the caller copies them). Throws std::bad_alloc,
-    // spqr_lib::CopyUnsupported or spqr_lib::CopyRelocation.
-    std::unique_ptr<Factor> copy() const;
+    // Makes dest (new, its own common started with the library's default
+    // settings: the caller copies them) a deep copy of this factorization.
+    // Throws std::bad_alloc, spqr_lib::CopyUnsupported or
+    // spqr_lib::CopyRelocation.
+    void copy_to(Factor& dest) const;
 
 private:
     // The one place where a dense operand is multiplied by Q or Q^H.
