@@ -1,5 +1,7 @@
 """tarnix.spqr: spqr, spqr_factor, spqr_solve and spqr_qmult."""
 
+import warnings
+
 import numpy as np
 import pytest
 from scipy import sparse
@@ -167,6 +169,57 @@ class TestFactorAndSolve:
             spqr_solve(A, np.ones(219), rhs_batch_size=1.5)
         with pytest.raises(TypeError, match=r"^spqr_solve\(\) takes exactly 2 positional arguments \(3 given\)$"):
             spqr_solve(A, np.ones(219), True)
+
+    def test_each_argument_validated_once(self, monkeypatch):
+        # A matrix that needs converting goes through validate_csc_input once
+        # per call, and its warning is shown once, also when the numeric
+        # factorization follows the analysis.
+        A = sparse.csr_array(load("ash219"))
+        calls = []
+        validate = mod.validate_csc_input
+
+        def spy(*args, **kwargs):
+            calls.append(args[0])
+            return validate(*args, **kwargs)
+
+        monkeypatch.setattr(mod, "validate_csc_input", spy)
+        b = rng.standard_normal(219)
+        expected = np.linalg.lstsq(A.toarray(), b, rcond=None)[0]
+        for call in (lambda: spqr_solve(A, b), lambda: spqr_factor(A), lambda: spqr_factor(A, use_singletons=True)):
+            calls.clear()
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                out = call()
+            assert calls == [A]
+            assert [w.category for w in seen] == [sparse.SparseEfficiencyWarning]
+            x = out if isinstance(out, np.ndarray) else out.solve(b)
+            np.testing.assert_allclose(x, expected, atol=1e-10)
+
+    def test_subclass_properties_still_read(self):
+        # The exact type's own properties are read directly; a subclass's
+        # overrides are still looked up by solve, qmult and factorize.
+        A = load("ash219")
+
+        class LowRank(SPQRFactor):
+            @property
+            def rank(self):
+                return 0
+
+        class Complex(SPQRFactor):
+            @property
+            def dtype(self):
+                return np.dtype(np.complex128)
+
+        with pytest.warns(mod.SPQRRankDeficiencyWarning, match="rank=0"):
+            LowRank(A, use_singletons=True).solve(np.ones(219))
+        f = Complex(A, use_singletons=True)
+        with pytest.raises(ValueError, match="Input and factor dtypes do not match"):
+            f.qmult(np.ones(219))
+        with pytest.raises(ValueError, match="data type of the input matrix"):
+            f.factorize(A)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            SPQRFactor(A, use_singletons=True).solve(np.ones(219))
 
 
 @pytest.fixture(scope="module")

@@ -12,6 +12,8 @@
 // returns it with SuiteSparse_free when the last array using it dies.
 
 #include "common/cholmod_routines.hpp"
+#include "common/dispatch.hpp"
+#include "common/engine/cholmod_owner.hpp"
 #include "common/csc_result.hpp"
 #include "common/tarnix.hpp"
 
@@ -170,45 +172,6 @@ void forget_block(cholmod_common* cm, size_t bytes)
     }
 }
 
-class OwnedDense {
-public:
-    OwnedDense(cholmod_dense* X, bool use_int32, cholmod_common* cm) : X_(X), int32_(use_int32), cm_(cm) {}
-    OwnedDense(const OwnedDense&) = delete;
-    OwnedDense& operator=(const OwnedDense&) = delete;
-    ~OwnedDense()
-    {
-        if (X_ != nullptr) {
-            (int32_ ? cholmod_lib<int32_t>.free_dense : cholmod_lib<int64_t>.free_dense)(&X_, cm_);
-        }
-    }
-    cholmod_dense* operator->() const { return X_; }
-
-private:
-    cholmod_dense* X_;
-    bool int32_;
-    cholmod_common* cm_;
-};
-
-class OwnedSparse {
-public:
-    OwnedSparse(cholmod_sparse* A, cholmod_common* cm) : A_(A), cm_(cm) {}
-    OwnedSparse(const OwnedSparse&) = delete;
-    OwnedSparse& operator=(const OwnedSparse&) = delete;
-    ~OwnedSparse()
-    {
-        if (A_ != nullptr) {
-            (int32() ? cholmod_lib<int32_t>.free_sparse : cholmod_lib<int64_t>.free_sparse)(&A_, cm_);
-        }
-    }
-    cholmod_sparse* operator->() const { return A_; }
-    cholmod_sparse* get() const { return A_; }
-    bool int32() const { return A_->itype == CHOLMOD_INT; }
-
-private:
-    cholmod_sparse* A_;
-    cholmod_common* cm_;
-};
-
 size_t value_size(int xtype, int dtype)
 {
     const size_t real = dtype == CHOLMOD_SINGLE ? sizeof(float) : sizeof(double);
@@ -235,12 +198,11 @@ void require_numeric_values(int xtype, int dtype, const char* what)
 // ---------------------------------------------------------------------------
 // Exported conversions
 
-Ref ndarray_from_dense(cholmod_dense* X, int use_int32, cholmod_common* cm)
+// X, owned from the call on (freed by the routines of the width of I).
+template <class I>
+Ref ndarray_from_dense(cholmod_dense* X, cholmod_common* cm)
 {
-    if (X == nullptr || cm == nullptr) {
-        raise(PyExc_ValueError, "_ndarray_from_cholmod_dense: no matrix or no common");
-    }
-    OwnedDense owned(X, use_int32 != 0, cm);
+    engine::Owned<cholmod_dense, I> owned(X, cm);
     require_numeric_values(X->xtype, X->dtype, "the dense matrix");
     if (X->d < X->nrow) {
         raise(PyExc_ValueError, "_ndarray_from_cholmod_dense: leading dimension below the row count");
@@ -267,7 +229,13 @@ Ref ndarray_from_dense(cholmod_dense* X, int use_int32, cholmod_common* cm)
 
 PyArrayObject* capi_ndarray_from_dense(cholmod_dense* X, int use_int32, cholmod_common* cm) noexcept
 {
-    return reinterpret_cast<PyArrayObject*>(boundary([&] { return ndarray_from_dense(X, use_int32, cm); }));
+    return reinterpret_cast<PyArrayObject*>(boundary([&] {
+        if (X == nullptr || cm == nullptr) {
+            raise(PyExc_ValueError, "_ndarray_from_cholmod_dense: no matrix or no common");
+        }
+        return with_index(use_int32 != 0 ? IndexWidth::I32 : IndexWidth::I64,
+                          [&](auto index) { return ndarray_from_dense<decltype(index)>(X, cm); });
+    }));
 }
 
 PyArrayObject* capi_ndarray_copy_from_intptr(void* p, size_t n, int use_int32) noexcept
@@ -325,7 +293,7 @@ Ref csc_from_sparse(cholmod_sparse* A, cholmod_common* cm)
         cm->status = CHOLMOD_OK;
     }
     // The owners exist before any block leaves the record: until it is
-    // adopted, a block is freed with the record (by OwnedSparse).
+    // adopted, a block is freed with the record (by its owner).
     Ref p_owner = new_memory_owner();
     Ref i_owner = new_memory_owner();
     Ref x_owner = new_memory_owner();
@@ -355,12 +323,12 @@ PyObject* capi_csc_from_sparse(cholmod_sparse* A, cholmod_common* cm) noexcept
         if (A == nullptr || cm == nullptr) {
             raise(PyExc_ValueError, "_csc_from_cholmod_sparse: no matrix or no common");
         }
-        OwnedSparse owned(A, cm);
-        require_numeric_values(A->xtype, A->dtype, "the sparse matrix");
-        if (A->itype == CHOLMOD_INT) {
-            return csc_from_sparse<int32_t>(A, cm);
-        }
-        return csc_from_sparse<int64_t>(A, cm);
+        return with_index(A->itype == CHOLMOD_INT ? IndexWidth::I32 : IndexWidth::I64, [&](auto index) {
+            using I = decltype(index);
+            engine::Owned<cholmod_sparse, I> owned(A, cm);
+            require_numeric_values(A->xtype, A->dtype, "the sparse matrix");
+            return csc_from_sparse<I>(A, cm);
+        });
     });
 }
 

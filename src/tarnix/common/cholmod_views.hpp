@@ -40,6 +40,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -153,6 +154,48 @@ public:
     }
     SparseView(const SparseView&) = delete;
     SparseView& operator=(const SparseView&) = delete;
+    SparseView(SparseView&&) noexcept = default;
+
+    // The header over index arrays the native path of coerce_csc copied and
+    // checked (CscInput's indptr_copy and indices_copy, which nothing else
+    // references) and the matrix's data, which is read now: Python code that
+    // ran since the check may have replaced it, so its type and length are
+    // checked here. Empty when data is not a plain float64 or complex128
+    // vector of at least nnz values: the general path then decides.
+    static std::optional<SparseView> over_checked(PyObject* module, const CscInput& in)
+    {
+        namespace d = cholmod_views_detail;
+        Ref data = csc_attribute(module, in.matrix.get(), CscName::Data);
+        auto* p = reinterpret_cast<PyArrayObject*>(in.indptr_copy.get());
+        auto* i = reinterpret_cast<PyArrayObject*>(in.indices_copy.get());
+        auto* x = reinterpret_cast<PyArrayObject*>(data.get());
+        const int xtype = PyArray_Check(data.get()) ? d::value_xtype(x) : -1;
+        if (xtype < 0 || PyArray_NDIM(x) != 1 || !PyArray_IS_C_CONTIGUOUS(x) || !PyArray_ISALIGNED(x) ||
+            !PyArray_ISNOTSWAPPED(x) || !PyArray_ISWRITEABLE(x) || PyArray_DIM(x, 0) < PyArray_DIM(i, 0)) {
+            return std::nullopt;
+        }
+        CscParts parts;
+        parts.matrix = in.matrix;
+        parts.indptr = in.indptr_copy;
+        parts.indices = in.indices_copy;
+        parts.data = std::move(data);
+        parts.nrow = in.nrows;
+        parts.ncol = in.ncols;
+        const bool int32 = PyArray_ITEMSIZE(p) == 4;
+        cholmod_sparse h{};
+        h.nrow = static_cast<size_t>(in.nrows);
+        h.ncol = static_cast<size_t>(in.ncols);
+        h.nzmax = static_cast<size_t>(PyArray_DIM(i, 0));
+        h.p = PyArray_DATA(p);
+        h.i = PyArray_DATA(i);
+        h.x = PyArray_DATA(x);
+        h.itype = int32 ? CHOLMOD_INT : CHOLMOD_LONG;
+        h.xtype = xtype;
+        h.dtype = CHOLMOD_DOUBLE;
+        h.sorted = 1;
+        h.packed = 1;
+        return SparseView(std::move(parts), h);
+    }
 
     cholmod_sparse* get() noexcept { return &header_; }
     const cholmod_sparse& header() const noexcept { return header_; }
@@ -161,6 +204,8 @@ public:
     PyObject* matrix() const noexcept { return parts_.matrix.get(); }
 
 private:
+    SparseView(CscParts parts, const cholmod_sparse& header) noexcept : parts_(std::move(parts)), header_(header) {}
+
     void check_structure()
     {
         dispatch_index_width(parts_.indptr.get(), [&](auto index) {

@@ -11,12 +11,12 @@
 #pragma once
 
 #include "common/buffer.hpp"
+#include "common/engine/dispatch.hpp"
 
 #include <cstdint>
+#include <utility>
 
 namespace tarnix {
-
-enum class IndexWidth : unsigned char { I32, I64 };
 
 IndexWidth select_index_width(PyObject* Ap);
 
@@ -24,10 +24,7 @@ IndexWidth select_index_width(PyObject* Ap);
 template <class F>
 decltype(auto) dispatch_index_width(PyObject* Ap, F&& f)
 {
-    if (select_index_width(Ap) == IndexWidth::I32) {
-        return f(int32_t{});
-    }
-    return f(int64_t{});
+    return with_index(select_index_width(Ap), std::forward<F>(f));
 }
 
 }  // namespace tarnix

@@ -17,110 +17,29 @@ namespace spqr_module {
 using namespace tarnix;
 
 // ---------------------------------------------------------------------------
-// The library calls
-
-template <class Entry, class Int>
-cholmod_sparse FactorImpl<Entry, Int>::over_pattern(const cholmod_sparse& A) noexcept
-{
-    cholmod_sparse header = A;
-    header.p = Ap_.data();
-    header.i = Ai_.data();
-    return header;
-}
-
-template <class Entry, class Int>
-void FactorImpl<Entry, Int>::keep_pattern(const Int* p, size_t ncol, const Int* i)
-{
-    Ap_.assign(p, p + ncol + 1);
-    // Room for one more index, so that the header's i is a real block also
-    // when there are no entries (as the caller's array is).
-    Ai_.reserve(static_cast<size_t>(p[ncol]) + 1);
-    Ai_.assign(i, i + p[ncol]);
-}
-
-template <class Entry, class Int>
-void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, int ordering, double tol,
-                                     bool factorize)
-{
-    try {
-        keep_pattern(static_cast<const Int*>(A.p), A.ncol, static_cast<const Int*>(A.i));
-    }
-    catch (const std::bad_alloc&) {
-        // The pattern's copy: ncol + 1 column pointers and nnz + 1 row indices.
-        const auto nnz = static_cast<double>(static_cast<const Int*>(A.p)[A.ncol]);
-        const double entries = static_cast<double>(A.ncol) + 2.0 + nnz;
-        raise_workspace_error(WorkspaceFor{st.SPQROutOfMemoryError, "SPQR", static_cast<long long>(A.nrow),
-                                           static_cast<long long>(A.ncol)},
-                              entries * sizeof(Int));
-    }
-    tol_ = tol;
-    cholmod_sparse header = over_pattern(A);
-    spqr_lib::OutOfMemoryLatch latch;
-    narrow_.reset();
-    qr_ = without_gil([&] {
-        return factorize ? SuiteSparseQR_factorize<Entry, Int>(ordering, tol, &header, &cm_)
-                         : SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &header, &cm_);
-    });
-    handle_analysis_errors(st, cm_);
-    shape_[0] = static_cast<int64_t>(A.nrow);
-    shape_[1] = static_cast<int64_t>(A.ncol);
-    constructed_ = true;
-}
-
-template <class Entry, class Int>
-bool FactorImpl<Entry, Int>::same_pattern(const cholmod_sparse& A) const noexcept
-{
-    // Equal column pointers end at the same nnz, so A holds Ai_.size() indices.
-    return A.ncol + 1 == Ap_.size() && std::memcmp(A.p, Ap_.data(), Ap_.size() * sizeof(Int)) == 0 &&
-           (Ai_.empty() || std::memcmp(A.i, Ai_.data(), Ai_.size() * sizeof(Int)) == 0);
-}
-
-template <class Entry, class Int>
-void FactorImpl<Entry, Int>::factorize(const State& st, const cholmod_sparse& A, double tol)
-{
-    tol_ = tol;
-    cholmod_sparse header = over_pattern(A);
-    spqr_lib::OutOfMemoryLatch latch;
-    narrow_.reset();
-    without_gil([&] { SuiteSparseQR_numeric<Entry, Int>(tol, &header, qr_, &cm_); });
-    handle_errors(st, cm_.status);
-}
-
-#define SPQR_INSTANTIATE(E, I)                                                                            \
-    template void FactorImpl<E, I>::keep_pattern(const I*, size_t, const I*);                              \
-    template void FactorImpl<E, I>::analyse(const State&, const cholmod_sparse&, int, double, bool);     \
-    template bool FactorImpl<E, I>::same_pattern(const cholmod_sparse&) const noexcept;                   \
-    template void FactorImpl<E, I>::factorize(const State&, const cholmod_sparse&, double);
-SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
-#undef SPQR_INSTANTIATE
+// __init__
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// __init__
+enum class Analysis { Symbolic, Factorize, ThenNumeric };
 
-void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* order, PyObject* tol)
+void analyse_into(PyObject* self, const Context& ctx, SparseView& view, int ordering, double tol, Analysis how)
 {
-    const Context ctx = context_of(self);
-
-    // Every argument is converted first: each conversion may run Python code,
-    // including a call of __init__ on this very object. The index arrays are
-    // copied before the view is built over them.
-    CscInput in = coerce_csc(ctx.module, A, CoerceCall::Plain);
-    const int ordering = ordering_code(ctx.st, order);
-    const double tol_value = tol == Py_None ? SPQR_DEFAULT_TOL : require_tol(as_double(tol));
-    const bool factorize_now = truth(use_singletons);
-    SparseView view = owned_sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
-
     // The new variant is analysed where no other call can see it, and
     // published whole, also when the analysis failed (the object then counts
     // as unconstructed, and its info reports the failure; without a common
-    // it has no variant at all). Calls that hold
-    // the previous variant finish with it.
+    // it has no variant at all). Calls that hold the previous variant finish
+    // with it.
     std::shared_ptr<FactorBase> fresh;
     try {
         fresh = new_variant(view.real(), view.int32());
-        fresh->analyse(ctx.st, view.header(), ordering, tol_value, factorize_now);
+        fresh->analyse(ctx.st, view.header(), ordering, tol, how == Analysis::Factorize);
+        if (how == Analysis::ThenNumeric) {
+            require_symbolic(ctx.st, fresh.get());
+            // The matrix analysed is the one factorized: its pattern is the
+            // kept one by construction.
+            fresh->factorize(ctx.st, view.header(), fresh->tol());
+        }
     }
     catch (...) {
         publish(self, std::move(fresh));
@@ -130,6 +49,55 @@ void construct(PyObject* self, PyObject* A, PyObject* use_singletons, PyObject* 
 }
 
 }  // namespace
+
+void construct(PyObject* self, const Context& ctx, const FactorArgs& args)
+{
+    // Every argument is converted first: each conversion may run Python code,
+    // including a call of __init__ on this very object. The index arrays are
+    // copied (and checked as copied) before the view is built over them.
+    CscInput in = coerce_csc(ctx.module, args.A, CoerceCall::Plain, false, PatternCopy::Checked);
+    construct_coerced(self, ctx, in, args);
+}
+
+void construct_coerced(PyObject* self, const Context& ctx, const CscInput& in, const FactorArgs& args)
+{
+    const int ordering = ordering_code(ctx.st, args.order);
+    const double tol = args.tol == Py_None ? SPQR_DEFAULT_TOL : require_tol(as_double(args.tol));
+    Analysis how = args.numeric_after ? Analysis::ThenNumeric : Analysis::Symbolic;
+    if (truth(args.use_singletons)) {
+        how = Analysis::Factorize;
+    }
+    // The check of A stands unless Python code ran since: then A's arrays
+    // are read and checked again, as they are now.
+    const bool python_ran = args.python_ran || !inert(args.order) || !inert(args.tol) || !inert(args.use_singletons);
+    SparseView view = python_ran ? owned_sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()))
+                                 : input_view(ctx.module, in);
+    analyse_into(self, ctx, view, ordering, tol, how);
+}
+
+namespace {
+
+Ref new_factor_object(const State& st)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(st.factor_type);
+    return check(type->tp_new(type, nullptr, nullptr));
+}
+
+}  // namespace
+
+Ref new_factor(const Context& ctx, const FactorArgs& args)
+{
+    Ref self = new_factor_object(ctx.st);
+    construct(self.get(), ctx, args);
+    return self;
+}
+
+Ref new_factor(const Context& ctx, const CscInput& in, const FactorArgs& args)
+{
+    Ref self = new_factor_object(ctx.st);
+    construct_coerced(self.get(), ctx, in, args);
+    return self;
+}
 
 int factor_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 {
@@ -143,7 +111,10 @@ int factor_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
                                      &use_singletons, &order, &tol)) {
         return -1;
     }
-    return boundary_status([&] { construct(self, A, use_singletons, order, tol); });
+    return boundary_status([&] {
+        const Context ctx = context_of(self);
+        construct(self, ctx, FactorArgs{A, use_singletons, order, tol, false});
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -185,6 +156,10 @@ void require_analysed_structure(const State& st, const FactorBase* v, const chol
     }
 }
 
+// _check_input_matrix's checks: A (from validate_csc_input) and its index
+// dtype against the factor's shape, itype and dtype.
+void check_input_matrix(PyObject* self, const State& st, PyObject* A, PyObject* itype);
+
 // The tolerance of the last numeric factorization (0 without a variant).
 double current_tol(PyObject* self)
 {
@@ -198,20 +173,28 @@ Ref py_factorize(PyObject* self, const Args& a)
 {
     const Context ctx = context_of(self);
     PyObject* tol = a[1];
-    CscInput in = coerce_csc(ctx.module, a[0], CoerceCall::Plain);
-    call_method(self, "_check_input_matrix", {in.matrix.get(), in.index_dtype.get()});
+    CscInput in = coerce_csc(ctx.module, a[0], CoerceCall::Plain, false, PatternCopy::Checked);
+    if (is_exact_factor(self, ctx.st)) {
+        check_input_matrix(self, ctx.st, in.matrix.get(), in.index_dtype.get());
+    }
+    else {
+        call_method(self, "_check_input_matrix", {in.matrix.get(), in.index_dtype.get()});
+    }
     const bool new_tolerance = tol != Py_None;
     const double tol_value = new_tolerance ? require_tol(as_double(tol)) : 0.0;
+    bool python_ran = !is_exact_factor(self, ctx.st) || !inert(tol);
     if (new_tolerance) {
-        Ref numeric = attr(self, "is_numeric");
+        Ref numeric = property_of(self, ctx.st, "is_numeric");
         if (truth(numeric.get()) && !(tol_value == current_tol(self))) {
+            python_ran = true;  // the warning's filters and handlers
             Ref message = new_string(
                 "The tolerance has been changed from the one used during a previous numeric factorization. "
                 "This may lead to inconsistent rank determination.");
             warn(PyExc_UserWarning, message.get());
         }
     }
-    SparseView view = sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()));
+    SparseView view = python_ran ? sparse_view(ctx.module, CscParts::of(ctx.module, in.matrix.get()))
+                                 : input_view(ctx.module, in);
     // is_numeric, the warning and the lookups above may have run Python code
     // (a subclass, a warning filter) that re-initialised this object: the
     // matrix is checked against the factor as it is now. The library reads
@@ -225,23 +208,30 @@ Ref py_factorize(PyObject* self, const Args& a)
 
 Ref py_check_input_matrix(PyObject* self, const Args& a)
 {
-    PyObject* A = a[0];
-    PyObject* itype = a[1];
-    Ref self_shape = attr(self, "shape");
+    check_input_matrix(self, context_of(self).st, a[0], a[1]);
+    return Ref::none();
+}
+
+namespace {
+
+void check_input_matrix(PyObject* self, const State& st, PyObject* A, PyObject* itype)
+{
+    Ref self_shape = property_of(self, st, "shape");
     Ref A_shape = attr(A, "shape");
     if (check_status(PyObject_RichCompareBool(A_shape.get(), self_shape.get(), Py_NE))) {
         raise_mismatch("shape", self_shape.get(), A_shape.get(), false);
     }
-    Ref self_itype = attr(self, "itype");
+    Ref self_itype = property_of(self, st, "itype");
     if (check_status(PyObject_RichCompareBool(itype, self_itype.get(), Py_NE))) {
         raise_mismatch("integer size", self_itype.get(), itype, true);
     }
-    Ref self_dtype = attr(self, "dtype");
+    Ref self_dtype = property_of(self, st, "dtype");
     Ref A_dtype = attr(A, "dtype");
     if (check_status(PyObject_RichCompareBool(A_dtype.get(), self_dtype.get(), Py_NE))) {
         raise_mismatch("data type", self_dtype.get(), A_dtype.get(), true);
     }
-    return Ref::none();
 }
+
+}  // namespace
 
 }  // namespace spqr_module

@@ -36,6 +36,12 @@ int qmult_code(PyObject* method)
     raise_format(PyExc_ValueError, "Invalid method '%U'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].", text.get());
 }
 
+bool inert(PyObject* obj) noexcept
+{
+    return obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
+           PyUnicode_CheckExact(obj);
+}
+
 double require_tol(double tol)
 {
     if (std::isnan(tol)) {
@@ -64,11 +70,15 @@ void require_q_shape(long long m, long long dim)
     }
 }
 
-void require_not_none(PyObject* X, const char* name)
+ValueType value_type_of(PyObject* X)
 {
-    if (X == Py_None) {
-        raise_format(PyExc_TypeError, "Argument '%.200s' must not be None", name);
+    if (has_element_type(X, element_type<double>::value)) {
+        return ValueType::Real;
     }
+    if (has_element_type(X, element_type<std::complex<double>>::value)) {
+        return ValueType::Complex;
+    }
+    raise(PyExc_TypeError, "No matching signature found");
 }
 
 Py_ssize_t as_ssize(PyObject* obj)
@@ -86,14 +96,17 @@ namespace {
 constexpr const char* kInterned[] = {"dtype",      "shape",        "ndim",         "rank",
                                      "is_numeric", "itype",        "_solve_dense", "_qmult_dense",
                                      "astype",     "reshape",      "indptr",       "indices",
-                                     "toarray",    "format",       "_check_input_matrix"};
+                                     "toarray",    "format",       "_check_input_matrix",
+                                     "_cholmod_sparse_from_csc"};
 constexpr size_t kInternedCount = sizeof(kInterned) / sizeof(kInterned[0]);
 
 // Set once, when the module is imported (once per process), and only read
 // afterwards; they live as long as the process.
 PyObject* g_interned[kInternedCount] = {};
 
-PyObject* interned(const char* name) noexcept
+}  // namespace
+
+PyObject* interned_name(const char* name) noexcept
 {
     for (size_t k = 0; k < kInternedCount; ++k) {
         if (std::strcmp(name, kInterned[k]) == 0) {
@@ -102,8 +115,6 @@ PyObject* interned(const char* name) noexcept
     }
     return nullptr;
 }
-
-}  // namespace
 
 void intern_names()
 {
@@ -116,7 +127,7 @@ void intern_names()
 
 Ref attr(PyObject* obj, const char* name)
 {
-    PyObject* key = interned(name);
+    PyObject* key = interned_name(name);
     return check(key != nullptr ? PyObject_GetAttr(obj, key) : PyObject_GetAttrString(obj, name));
 }
 
@@ -136,15 +147,33 @@ Ref format(PyObject* obj)
     return check(PyObject_Format(obj, nullptr));
 }
 
+// NumPy's own arrays (not a subclass, whose attributes may be Python code)
+// are read in place: the same values without the lookups.
 long long shape_dim(PyObject* obj, Py_ssize_t axis)
 {
+    if (PyArray_CheckExact(obj) && axis < PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj))) {
+        return static_cast<long long>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(obj), static_cast<int>(axis)));
+    }
     Ref shape = attr(obj, "shape");
     Ref d = check(PySequence_GetItem(shape.get(), axis));
     return as_int64(d.get());
 }
 
+long long ndim_of(PyObject* obj)
+{
+    if (PyArray_CheckExact(obj)) {
+        return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj));
+    }
+    return as_int64(attr(obj, "ndim").get());
+}
+
 Ref astype(PyObject* arr, PyObject* dtype)
 {
+    if (PyArray_CheckExact(arr) && PyArray_DescrCheck(dtype) &&
+        PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(arr)),
+                           reinterpret_cast<PyArray_Descr*>(dtype))) {
+        return Ref::borrow(arr);  // what astype(copy=False) returns
+    }
     Ref method = attr(arr, "astype");
     Ref args = check(PyTuple_Pack(1, dtype));
     Ref kwargs = check(Py_BuildValue("{sO}", "copy", Py_False));
@@ -159,12 +188,24 @@ Ref as_fortran(PyObject* obj)
 
 Ref as_column(PyObject* x)
 {
+    if (PyArray_CheckExact(x)) {
+        npy_intp dims[2] = {-1, 1};
+        PyArray_Dims shape = {dims, 2};
+        return check(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(x), &shape, NPY_CORDER));
+    }
     Ref shape = check(Py_BuildValue("((ii))", -1, 1));
     return check(PyObject_Call(attr(x, "reshape").get(), shape.get(), nullptr));
 }
 
 Ref first_column(PyObject* y)
 {
+    auto* a = reinterpret_cast<PyArrayObject*>(y);
+    if (PyArray_CheckExact(y) && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == 1) {
+        // A single column's y[:, 0] is the same view as its reshape.
+        npy_intp dims[1] = {PyArray_DIM(a, 0)};
+        PyArray_Dims shape = {dims, 1};
+        return check(PyArray_Newshape(a, &shape, NPY_ANYORDER));
+    }
     Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
     Ref key = check(Py_BuildValue("(Oi)", all.get(), 0));
     return check(PyObject_GetItem(y, key.get()));

@@ -3,10 +3,12 @@
 // side that travels as one column, and the shape checks against Q.
 #pragma once
 
+#include "common/engine/dispatch.hpp"
 #include "common/tarnix.hpp"
 
 #include <complex>
 #include <initializer_list>
+#include <utility>
 
 namespace spqr_module {
 
@@ -36,13 +38,22 @@ Py_ssize_t as_ssize(PyObject* obj);
 // interpreter's type cache, where a new string object would miss it and, on a
 // free-threaded interpreter, take the interpreter-wide type lock each time.
 void intern_names();
+// The interned string of one of those names (borrowed; null for another).
+PyObject* interned_name(const char* name) noexcept;
 tarnix::Ref attr(PyObject* obj, const char* name);
 tarnix::Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args);
 tarnix::Ref format(PyObject* obj);
 long long shape_dim(PyObject* obj, Py_ssize_t axis);
+// obj.ndim as an integer.
+long long ndim_of(PyObject* obj);
 
 // arr.astype(dtype, copy=False).
 tarnix::Ref astype(PyObject* arr, PyObject* dtype);
+
+// Whether converting obj (its truth, its float, its look-up as an ordering
+// name) runs no Python code: None, a bool, or an exact int, float or str.
+// After such conversions a matrix checked before them is still as checked.
+bool inert(PyObject* obj) noexcept;
 
 // A tolerance the caller gave, converted: NaN means no tolerance at all (the
 // library would compare every column norm against it and drop none, or
@@ -57,21 +68,14 @@ tarnix::Ref as_fortran(PyObject* obj);
 tarnix::Ref as_column(PyObject* x);
 tarnix::Ref first_column(PyObject* y);
 
-// A dense operand of the typed entry points (_solve_dense, _qmult_dense):
-// not None ("Argument 'b' must not be None"), then f(double{}) or
-// f(std::complex<double>{}) by its element type ("No matching signature
-// found" for any other).
-void require_not_none(PyObject* X, const char* name);
+// A dense operand of the typed entry points (_solve_dense, _qmult_dense),
+// not None (tarnix::not_none): f(double{}) or f(std::complex<double>{}) by
+// its element type ("No matching signature found" for any other).
+tarnix::ValueType value_type_of(PyObject* X);
 template <class F>
 tarnix::Ref dispatch_value_type(PyObject* X, F&& f)
 {
-    if (tarnix::has_element_type(X, tarnix::element_type<double>::value)) {
-        return f(double{});
-    }
-    if (tarnix::has_element_type(X, tarnix::element_type<std::complex<double>>::value)) {
-        return f(std::complex<double>{});
-    }
-    tarnix::raise(PyExc_TypeError, "No matching signature found");
+    return tarnix::with_value(value_type_of(X), std::forward<F>(f));
 }
 
 // "float64" or "complex128", "int32" or "int64": the types a header holds,

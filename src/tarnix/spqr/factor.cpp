@@ -11,6 +11,7 @@
 
 #include "common/critical_section.hpp"
 
+#include <cstring>
 #include <new>
 
 namespace spqr_module {
@@ -187,13 +188,14 @@ PyObject* factor_repr(PyObject* self) noexcept
 {
     return boundary([&]() -> Ref {
         Snapshot call(self);  // every line of the text from one state
+        const State& st = context_of(self).st;
         Ref cls = attr(self, "__class__");
         Ref name = attr(cls.get(), "__name__");
-        const bool numeric = truth(attr(self, "is_numeric").get());
-        Ref dtype = format(attr(self, "dtype").get());
-        Ref itype = format(attr(self, "itype").get());
-        Ref shape = format(attr(self, "shape").get());
-        Ref rank = format(attr(self, "rank").get());
+        const bool numeric = truth(property_of(self, st, "is_numeric").get());
+        Ref dtype = format(property_of(self, st, "dtype").get());
+        Ref itype = format(property_of(self, st, "itype").get());
+        Ref shape = format(property_of(self, st, "shape").get());
+        Ref rank = format(property_of(self, st, "rank").get());
         return check(PyUnicode_FromFormat("<%U %s factor of dtype '%U' with '%U' indices\n    A: shape=%U, rank=%U>",
                                           name.get(), numeric ? "numeric" : "symbolic", dtype.get(), itype.get(),
                                           shape.get(), rank.get()));
@@ -226,7 +228,7 @@ PyObject* get_rank(PyObject* self, void*) noexcept
 {
     return boundary([&]() -> Ref {
         Snapshot v(self);  // is_numeric (which a subclass may override) reads the same state
-        if (!truth(attr(self, "is_numeric").get())) {
+        if (!truth(property_of(self, context_of(self).st, "is_numeric").get())) {
             return Ref::none();
         }
         require_numeric(context_of(self).st, v.get());
@@ -274,6 +276,35 @@ PyGetSetDef factor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
+bool is_exact_factor(PyObject* self, const State& st) noexcept
+{
+    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.factor_type;
+}
+
+Ref property_of(PyObject* self, const State& st, const char* name)
+{
+    if (is_exact_factor(self, st)) {
+        // The two that every solve and product reads, without the getters'
+        // look-up of the module.
+        if (std::strcmp(name, "dtype") == 0) {
+            return Ref::borrow(dtype_of(st, current_variant(self).get()));
+        }
+        if (std::strcmp(name, "itype") == 0) {
+            return Ref::borrow(itype_of(st, self));
+        }
+        for (const PyGetSetDef& def : factor_getset) {
+            if (def.name != nullptr && std::strcmp(def.name, name) == 0) {
+                return check(def.get(self, nullptr));
+            }
+        }
+    }
+    return attr(self, name);
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // Allocation and destruction
 
@@ -290,12 +321,13 @@ PyObject* factor_new(PyTypeObject* type, PyObject*, PyObject*) noexcept
 void factor_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject *ptype, *pvalue, *ptraceback;
-    PyErr_Fetch(&ptype, &pvalue, &ptraceback);
-    // No call can be using the variant through this object any more; one
-    // that holds it as well keeps it until it returns.
-    as_factor(self)->variant.~shared_ptr<FactorBase>();
-    PyErr_Restore(ptype, pvalue, ptraceback);
+    {
+        SavedError saved;
+        // No call can be using the variant through this object any more; one
+        // that holds it as well keeps it until it returns.
+        as_factor(self)->variant.~shared_ptr<FactorBase>();
+        saved.restore();
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }

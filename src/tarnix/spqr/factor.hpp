@@ -3,6 +3,7 @@
 // copy.cpp) share.
 #pragma once
 
+#include "common/csc.hpp"
 #include "spqr/variant.hpp"
 
 #include <memory>
@@ -104,8 +105,45 @@ struct Shape {
 Shape shape_of(PyObject* self);
 PyObject* itype_of(const State& st, PyObject* self);
 
+// Whether self's class is the module's SPQRFactor itself: then none of its
+// properties and methods is overridden, and the calls below go to them
+// directly rather than through attribute lookups.
+bool is_exact_factor(PyObject* self, const State& st) noexcept;
+
+// self.<name> for one of the properties (is_numeric, shape, rank, perm,
+// info, itype, dtype): the getter called directly for the exact type.
+tarnix::Ref property_of(PyObject* self, const State& st, const char* name);
+
 // Publishes a variant (a new analysis, or a copy's) as the object's own.
 void publish(PyObject* self, std::shared_ptr<FactorBase> variant);
+
+// What SPQRFactor(A, use_singletons=..., order=..., tol=...) is given; with
+// numeric_after (and without use_singletons) the numeric factorization of A
+// follows the analysis, as factorize(A) would.
+struct FactorArgs {
+    PyObject* A;
+    PyObject* use_singletons;
+    PyObject* order;
+    PyObject* tol;
+    bool numeric_after;
+    // Python code may have run since A was coerced (construct_coerced).
+    bool python_ran = false;
+};
+
+// __init__'s work: converts the arguments, analyses A into a new variant and
+// publishes it as self's.
+void construct(PyObject* self, const Context& ctx, const FactorArgs& args);
+
+// The same for an args.A that coerce_csc (with PatternCopy::Checked)
+// returned as `in`.
+void construct_coerced(PyObject* self, const Context& ctx, const tarnix::CscInput& in, const FactorArgs& args);
+
+// A new SPQRFactor (the module's own type), constructed.
+tarnix::Ref new_factor(const Context& ctx, const FactorArgs& args);
+tarnix::Ref new_factor(const Context& ctx, const tarnix::CscInput& in, const FactorArgs& args);
+
+// solve(b, transpose=..., rhs_batch_size=...) on self, its arguments converted.
+tarnix::Ref solve_call(PyObject* self, const Context& ctx, PyObject* b, bool transpose, Py_ssize_t batch);
 
 // The methods, each in the file of its concern.
 tarnix::Ref py_factorize(PyObject* self, const tarnix::Args& a);

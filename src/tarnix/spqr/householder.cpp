@@ -7,7 +7,7 @@
 #include "common/workspace.hpp"
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
-#include "spqr/narrow.hpp"
+#include "spqr/engine/narrow.hpp"
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
@@ -99,30 +99,20 @@ std::vector<Int> checked_householder(const SparseView& H, const DenseView<Entry>
     return copy;
 }
 
-// The library call: Y = op(Q) X with X dense or sparse.
+// Y = op(Q) X with X dense or sparse, as a Python object.
 template <class Entry, class Int, class XHeader>
 Ref householder_product(const State& st, int method, cholmod_sparse* H, cholmod_dense* tau, Int* v, XHeader* X)
 {
-    spqr_lib::ScopedCommon<Int> common;
-    cholmod_common* cm = common.get();
-    spqr_lib::OutOfMemoryLatch latch;
-    auto* Y = without_gil([&] {
-        if constexpr (std::is_same_v<XHeader, cholmod_sparse>) {
-            return SuiteSparseQR_qmult<Entry, Int>(method, H, tau, v, X, cm);
-        }
-        else {
-            return spqr_narrow::qmult<Entry, Int>(method, H, tau, v, X, cm);
-        }
-    });
+    const auto common = started_common<Int>();
+    cholmod_common* cm = common->get();
+    auto Y = without_gil(
+        [&] { return spqr_narrow::householder_product<Entry, Int, XHeader>(method, H, tau, v, X, cm); });
+    handle_errors(st, Y.status);
     if constexpr (std::is_same_v<XHeader, cholmod_sparse>) {
-        spqr_lib::SparseResult<Int> result(Y, cm);
-        handle_errors(st, cm->status);
-        return sparse_to_csc(st, result, cm);
+        return sparse_to_csc(st, Y.value, cm);
     }
     else {
-        spqr_lib::DenseResult<Int> result(Y, cm);
-        handle_errors(st, cm->status);
-        return dense_to_ndarray(st, result, cm);
+        return dense_to_ndarray(st, Y.value, cm);
     }
 }
 
@@ -180,8 +170,8 @@ Ref qmult_householder(PyObject* module, long long method_code, PyObject* H, PyOb
 Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject* tau, PyObject* v, PyObject* X)
 {
     const long long method = as_int64(method_obj);
-    require_not_none(tau, "tau");
-    require_not_none(v, "v");
+    not_none(tau, "tau");
+    not_none(v, "v");
     const bool real = has_element_type(tau, element_type<double>::value);
     const bool complex = has_element_type(tau, element_type<Complex>::value);
     const bool int32 = has_element_type(v, element_type<int32_t>::value);

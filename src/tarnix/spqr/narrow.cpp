@@ -2,8 +2,9 @@
 // products with Q take the sparse Householder kernel (spqr/narrow.hpp). Built
 // with the test hooks only (TARNIX_TESTING): a release has the fixed limit.
 
-#include "spqr/narrow.hpp"
+#include "spqr/engine/narrow.hpp"
 
+#include "common/conversions.hpp"
 #include "common/function.hpp"
 
 #ifdef TARNIX_TESTING

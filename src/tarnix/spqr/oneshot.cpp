@@ -6,6 +6,8 @@
 
 #include "spqr/arguments.hpp"
 #include "spqr/docstrings.hpp"
+#include "spqr/engine/oneshot.hpp"
+#include "spqr/factor.hpp"
 #include "spqr/orderings.hpp"
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
@@ -20,51 +22,11 @@ namespace {
 // ---------------------------------------------------------------------------
 // spqr
 
-enum class Mode { Full, Economic, R, Householder };
-
-// The factors of one call, each owned until converted.
-template <class Int>
-struct Outputs {
-    explicit Outputs(cholmod_common* cm, size_t m, size_t n)
-        : Q(nullptr, cm), R(nullptr, cm), H(nullptr, cm), HTau(nullptr, cm), E(n, cm), HPinv(m, cm)
-    {
-    }
-    spqr_lib::SparseResult<Int> Q;
-    spqr_lib::SparseResult<Int> R;
-    spqr_lib::SparseResult<Int> H;
-    spqr_lib::DenseResult<Int> HTau;
-    spqr_lib::IndexResult<Int> E;
-    spqr_lib::IndexResult<Int> HPinv;
-};
-
-// The library call, without the interpreter lock: A's header is over index
-// arrays the call owns.
-template <class Entry, class Int>
-void run_spqr(Mode mode, int ordering, double tol, cholmod_sparse* A, Outputs<Int>& out, cholmod_common* cm)
-{
-    const auto m = static_cast<Int>(A->nrow);
-    const auto n = static_cast<Int>(A->ncol);
-    const Int econ = mode == Mode::Economic ? n : m;
-    without_gil([&] {
-        switch (mode) {
-        case Mode::R:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.R.out(), out.E.out(), cm);
-            break;
-        case Mode::Full:
-        case Mode::Economic:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.Q.out(), out.R.out(), out.E.out(), cm);
-            break;
-        case Mode::Householder:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, out.R.out(), out.E.out(), out.H.out(),
-                                      out.HPinv.out(), out.HTau.out(), cm);
-            break;
-        }
-    });
-}
+using spqr_engine::Mode;
 
 // The results as Python objects: (Q, R, E), (R, E) or (SPQRHouseholder, R, E).
 template <class Int>
-Ref spqr_result(const State& st, Mode mode, Outputs<Int>& out, size_t ncol, cholmod_common* cm)
+Ref spqr_result(const State& st, Mode mode, spqr_engine::Factors<Int>& out, size_t ncol, cholmod_common* cm)
 {
     Ref Q = out.Q.get() != nullptr ? sparse_to_csc(st, out.Q, cm) : Ref::none();
     Ref R = out.R.get() != nullptr ? sparse_to_csc(st, out.R, cm) : Ref::none();
@@ -97,12 +59,12 @@ Ref spqr_result(const State& st, Mode mode, Outputs<Int>& out, size_t ncol, chol
 template <class Entry, class Int>
 Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_sparse* A)
 {
-    spqr_lib::ScopedCommon<Int> common;
-    cholmod_common* cm = common.get();
-    Outputs<Int> out(cm, A->nrow, A->ncol);
-    spqr_lib::OutOfMemoryLatch latch;
-    run_spqr<Entry, Int>(mode, ordering, tol, A, out, cm);
-    handle_analysis_errors(st, *cm);
+    const auto common = started_common<Int>();
+    cholmod_common* cm = common->get();
+    spqr_engine::Factors<Int> out(cm, A->nrow, A->ncol);
+    const spqr_lib::Status status =
+        without_gil([&] { return spqr_engine::factor_once<Entry, Int>(mode, ordering, tol, A, out, cm); });
+    handle_analysis_errors(st, status);
     return spqr_result(st, mode, out, A->ncol, cm);
 }
 
@@ -136,7 +98,8 @@ Ref py_spqr(PyObject* module, const Args& a)
         tol = require_tol(PyFloat_AS_DOUBLE(value.get()));
     }
     SparseView view = owned_sparse_view(module, CscParts::of(module, in.matrix.get()));
-    return spqr_lib::dispatch_variant(view.real(), view.int32(), [&](auto entry, auto index) {
+    const ValueType value = view.real() ? ValueType::Real : ValueType::Complex;
+    return with_variant(value, view.int32() ? IndexWidth::I32 : IndexWidth::I64, [&](auto entry, auto index) {
         return spqr_call<decltype(entry), decltype(index)>(st, mode, ordering, tol, view.get());
     });
 }
@@ -144,51 +107,45 @@ Ref py_spqr(PyObject* module, const Args& a)
 // ---------------------------------------------------------------------------
 // spqr_factor, spqr_solve
 
-Ref new_factor(const State& st, PyObject* A, bool use_singletons, PyObject* order, PyObject* tol)
-{
-    Ref args = check(PyTuple_Pack(1, A));
-    Ref kwargs = check(Py_BuildValue("{sOsOsO}", "use_singletons", use_singletons ? Py_True : Py_False, "order",
-                                     order, "tol", tol));
-    return check(PyObject_Call(st.factor_type, args.get(), kwargs.get()));
-}
-
 Ref py_spqr_factor(PyObject* module, const Args& a)
 {
-    const State& st = state_of(module);
-    if (truth(a[1])) {
-        return new_factor(st, a[0], true, a[2], a[3]);
-    }
-    Ref factor = new_factor(st, a[0], false, a[2], a[3]);
-    Ref factorize = attr(factor.get(), "factorize");
-    return check(PyObject_CallOneArg(factorize.get(), a[0]));
+    const Context ctx{module, state_of(module)};
+    const bool use_singletons = truth(a[1]);
+    // Without singletons the numeric factorization follows the analysis, of
+    // the same matrix, as factorize(A) would.
+    return new_factor(ctx, FactorArgs{a[0], use_singletons ? Py_True : Py_False, a[2], a[3], !use_singletons});
+}
+
+// A^H as a new CSC matrix, for the minimum-norm solution of a wide system:
+// it is Q (R^H \ (E^T b)) from the factorization of A^H, whose transposed
+// solve is with A. SciPy's transposition indexes with the stored indices,
+// after Python code (a subclass's shape or arrays) may have changed them
+// since the check: it transposes a private copy, checked against its shape.
+Ref conjugate_transpose(PyObject* module, PyObject* A)
+{
+    Ref copy = private_csc_copy(module, A);
+    Ref conj = check(PyObject_CallMethod(copy.get(), "conj", nullptr));
+    Ref transposed = attr(conj.get(), "T");
+    return check(PyObject_CallMethod(transposed.get(), "tocsc", nullptr));
 }
 
 Ref py_spqr_solve(PyObject* module, const Args& a)
 {
-    const State& st = state_of(module);
+    const Context ctx{module, state_of(module)};
     Ref batch = check(PyNumber_Index(a[4]));
-    as_ssize(batch.get());
-    CscInput in = coerce_csc(module, a[0], CoerceCall::Plain);
-    Ref A = in.matrix;
+    const Py_ssize_t batch_size = as_ssize(batch.get());
+    CscInput in = coerce_csc(module, a[0], CoerceCall::Plain, false, PatternCopy::Checked);
     PyObject* transpose = a[2];
     const bool min2norm = truth(a[3]);
     if (in.nrows < in.ncols && min2norm) {
-        // The minimum-norm solution of the wide system is Q (R^H \ (E^T b))
-        // from the factorization of A^H: its transposed solve is with A.
-        // SciPy's transposition indexes with the stored indices, after Python
-        // code (a subclass's shape or arrays) may have changed them since the
-        // check: it transposes a private copy, checked against its shape.
-        A = private_csc_copy(module, A.get());
-        Ref conj = check(PyObject_CallMethod(A.get(), "conj", nullptr));
-        Ref transposed = attr(conj.get(), "T");
-        A = check(PyObject_CallMethod(transposed.get(), "tocsc", nullptr));
+        Ref AH = conjugate_transpose(module, in.matrix.get());
+        in = coerce_csc(module, AH.get(), CoerceCall::Plain, false, PatternCopy::Checked);
         transpose = Py_True;
     }
-    Ref factor = new_factor(st, A.get(), true, Py_None, Py_None);
-    Ref solve = attr(factor.get(), "solve");
-    Ref args = check(PyTuple_Pack(1, a[1]));
-    Ref kwargs = check(Py_BuildValue("{sOsO}", "transpose", transpose, "rhs_batch_size", batch.get()));
-    return check(PyObject_Call(solve.get(), args.get(), kwargs.get()));
+    const FactorArgs args{in.matrix.get(), Py_True, Py_None, Py_None, false, !inert(a[3])};
+    Ref factor = new_factor(ctx, in, args);
+    const bool transposed = truth(transpose);
+    return solve_call(factor.get(), ctx, a[1], transposed, batch_size);
 }
 
 constexpr Param spqr_params[] = {{"A"}, Param{"mode", Default::Str, true, 0, "full"}, kwonly("order", Default::None),

@@ -12,57 +12,36 @@ namespace spqr_module {
 
 using namespace tarnix;
 
-// ---------------------------------------------------------------------------
-// The library calls
-
-template <class Entry, class Int>
-spqr_lib::DenseResult<Int> FactorImpl<Entry, Int>::apply_q(int method, cholmod_dense* X)
-{
-    return spqr_lib::DenseResult<Int>(
-        without_gil([&] { return narrow_.qmult(method, qr_, X, &cm_); }), &cm_);
-}
-
-template <class Entry, class Int>
-Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_dense* X)
-{
-    spqr_lib::OutOfMemoryLatch latch;
-    spqr_lib::DenseResult<Int> Y = apply_q(method, X);
-    handle_errors(st, cm_.status);
-    return dense_to_ndarray(st, Y, &cm_);
-}
-
-template <class Entry, class Int>
-Ref FactorImpl<Entry, Int>::qmult(const State& st, int method, cholmod_sparse* X)
-{
-    spqr_lib::OutOfMemoryLatch latch;
-    spqr_lib::SparseResult<Int> Y(
-        without_gil([&] { return SuiteSparseQR_qmult<Entry, Int>(method, qr_, X, &cm_); }), &cm_);
-    handle_errors(st, cm_.status);
-    return sparse_to_csc(st, Y, &cm_);
-}
-
-#define SPQR_INSTANTIATE(E, I)                                                                  \
-    template spqr_lib::DenseResult<I> FactorImpl<E, I>::apply_q(int, cholmod_dense*);          \
-    template Ref FactorImpl<E, I>::qmult(const State&, int, cholmod_dense*);                   \
-    template Ref FactorImpl<E, I>::qmult(const State&, int, cholmod_sparse*);
-SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
-#undef SPQR_INSTANTIATE
-
 namespace {
 
 // ---------------------------------------------------------------------------
 // _qmult_dense
 
 template <class T>
-Ref qmult_dense_typed(PyObject* self, long long method, PyObject* X)
+Ref qmult_dense_typed(PyObject* self, const State& st, long long method, PyObject* X)
 {
-    const Context ctx = context_of(self);
-    DenseView<T> view = dense_view<T>(ctx.st, X, "X");
+    DenseView<T> view = dense_view<T>(st, X, "X");
     Snapshot v(self);
-    require_numeric(ctx.st, v.get());
+    require_numeric(st, v.get());
     require_method_code(method);
     require_q_shape(v->rows(), by_rows(method) ? view.rows() : view.cols());
-    return v->qmult(ctx.st, static_cast<int>(method), view.get());
+    return v->qmult(st, static_cast<int>(method), view.get());
+}
+
+Ref qmult_dense(PyObject* self, const State& st, long long method, PyObject* X)
+{
+    not_none(X, "X");
+    return dispatch_value_type(X, [&](auto entry) { return qmult_dense_typed<decltype(entry)>(self, st, method, X); });
+}
+
+// self._qmult_dense(code, X): the method itself for the exact type.
+Ref qmult_dense_call(PyObject* self, const State& st, int code, PyObject* X)
+{
+    if (is_exact_factor(self, st)) {
+        return qmult_dense(self, st, code, X);
+    }
+    Ref code_obj = check(PyLong_FromLong(code));
+    return call_method(self, "_qmult_dense", {code_obj.get(), X});
 }
 
 }  // namespace
@@ -70,9 +49,7 @@ Ref qmult_dense_typed(PyObject* self, long long method, PyObject* X)
 Ref py_qmult_dense(PyObject* self, const Args& a)
 {
     const long long method = as_int64(a[0]);
-    PyObject* X = a[1];
-    require_not_none(X, "X");
-    return dispatch_value_type(X, [&](auto entry) { return qmult_dense_typed<decltype(entry)>(self, method, X); });
+    return qmult_dense(self, context_of(self).st, method, a[1]);
 }
 
 namespace {
@@ -93,6 +70,23 @@ void require_fits_int32(const CscParts& parts)
         static_cast<const int64_t*>(PyArray_DATA(p))[n - 1] > INT32_MAX) {
         raise(PyExc_ValueError, "X has too many entries for the factor's 32-bit indices");
     }
+}
+
+// The view of X (from coerce_csc) with indices of the factor's width: over
+// the copies coerce_csc checked when they have it, else over new copies,
+// converted.
+SparseView of_factor_width(PyObject* module, const CscInput& in, bool to_int32)
+{
+    const bool int32 = PyArray_DescrCheck(in.index_dtype.get()) &&
+                       reinterpret_cast<PyArray_Descr*>(in.index_dtype.get())->type_num == NPY_INT32;
+    if (in.indptr_copy && int32 == to_int32) {
+        return input_view(module, in);
+    }
+    CscParts parts = CscParts::of(module, in.matrix.get());
+    if (to_int32) {
+        require_fits_int32(parts);
+    }
+    return owned_sparse_view(module, std::move(parts), to_int32 ? NPY_INT32 : NPY_INT64);
 }
 
 // X and the factor must agree in index width and value type.
@@ -117,13 +111,8 @@ Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
     // factor: this call goes on with the variant it started with.
     Snapshot v(self);
     require_numeric(ctx.st, v.get());
-    Ref X = coerce_csc(ctx.module, X_arg, CoerceCall::Plain).matrix;
-    CscParts parts = CscParts::of(ctx.module, X.get());
-    const bool to_int32 = v->int32();
-    if (to_int32) {
-        require_fits_int32(parts);
-    }
-    SparseView view = owned_sparse_view(ctx.module, std::move(parts), to_int32 ? NPY_INT32 : NPY_INT64);
+    CscInput in = coerce_csc(ctx.module, X_arg, CoerceCall::Plain, false, PatternCopy::Checked);
+    SparseView view = of_factor_width(ctx.module, in, v->int32());
     require_same_variant(view, v.get());
     const cholmod_sparse& header = view.header();
     require_q_shape(v->rows(), static_cast<long long>(by_rows(method) ? header.nrow : header.ncol));
@@ -134,9 +123,9 @@ Ref qmult_sparse(PyObject* self, int method, PyObject* X_arg)
 // qmult
 
 // X.dtype must be the factor's.
-void require_factor_dtype(PyObject* self, PyObject* X)
+void require_factor_dtype(PyObject* self, const State& st, PyObject* X)
 {
-    Ref self_dtype = attr(self, "dtype");
+    Ref self_dtype = property_of(self, st, "dtype");
     Ref X_dtype = attr(X, "dtype");
     if (check_status(PyObject_RichCompareBool(X_dtype.get(), self_dtype.get(), Py_NE))) {
         Ref self_repr = check(PyObject_Repr(self_dtype.get()));
@@ -162,8 +151,8 @@ Ref py_qmult(PyObject* self, const Args& a)
     if (!PyArray_Check(X) && !sparse) {
         raise(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
     }
-    require_factor_dtype(self, X);
-    const long long ndim = as_int64(attr(X, "ndim").get());
+    require_factor_dtype(self, ctx.st, X);
+    const long long ndim = ndim_of(X);
     if (ndim != 1 && ndim != 2) {
         raise(PyExc_ValueError, "X must be a 1D or 2D array.");
     }
@@ -176,8 +165,7 @@ Ref py_qmult(PyObject* self, const Args& a)
     if (ndim == 1) {
         Xf = as_column(Xf.get());
     }
-    Ref code_obj = check(PyLong_FromLong(code));
-    Ref Y = call_method(self, "_qmult_dense", {code_obj.get(), Xf.get()});
+    Ref Y = qmult_dense_call(self, ctx.st, code, Xf.get());
     return ndim == 1 ? first_column(Y.get()) : Y;
 }
 

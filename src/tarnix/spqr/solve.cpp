@@ -14,36 +14,6 @@ namespace spqr_module {
 
 using namespace tarnix;
 
-// ---------------------------------------------------------------------------
-// The library calls
-
-template <class Entry, class Int>
-Ref FactorImpl<Entry, Int>::solve(const State& st, cholmod_dense* b, bool transpose)
-{
-    using spqr_lib::DenseResult;
-    spqr_lib::OutOfMemoryLatch latch;
-    if (!transpose) {
-        DenseResult<Int> Y = apply_q(SPQR_QTX, b);
-        handle_errors(st, cm_.status);
-        DenseResult<Int> X(without_gil([&] { return SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, qr_, Y.get(), &cm_); }),
-                           &cm_);
-        Y.reset();
-        handle_errors(st, cm_.status);
-        return dense_to_ndarray(st, X, &cm_);
-    }
-    DenseResult<Int> Z(without_gil([&] { return SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, qr_, b, &cm_); }),
-                       &cm_);
-    handle_errors(st, cm_.status);
-    DenseResult<Int> X = apply_q(SPQR_QX, Z.get());
-    Z.reset();
-    handle_errors(st, cm_.status);
-    return dense_to_ndarray(st, X, &cm_);
-}
-
-#define SPQR_INSTANTIATE(E, I) template Ref FactorImpl<E, I>::solve(const State&, cholmod_dense*, bool);
-SPQR_FOR_EACH_VARIANT(SPQR_INSTANTIATE)
-#undef SPQR_INSTANTIATE
-
 namespace {
 
 [[noreturn]] void raise_rhs_shape(PyObject* self, PyObject* b_shape, bool transpose)
@@ -61,21 +31,35 @@ namespace {
 // _solve_dense
 
 template <class T>
-Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
+Ref solve_dense_typed(PyObject* self, const State& st, PyObject* b, bool transpose)
 {
-    const Context ctx = context_of(self);
-    DenseView<T> view = dense_view<T>(ctx.st, b, "b");
+    DenseView<T> view = dense_view<T>(st, b, "b");
     {
         Snapshot v(self);
-        require_numeric(ctx.st, v.get());
+        require_numeric(st, v.get());
         if (view.rows() == (transpose ? v->cols() : v->rows())) {
             // The factor's variant decides the routine; a b of the other value
             // type is refused by the library's own check (an
             // SPQRInvalidInputError).
-            return v->solve(ctx.st, view.get(), transpose);
+            return v->solve(st, view.get(), transpose);
         }
     }
     raise_rhs_shape(self, attr(b, "shape").get(), transpose);
+}
+
+Ref solve_dense(PyObject* self, const State& st, PyObject* b, bool transpose)
+{
+    not_none(b, "b");
+    return dispatch_value_type(b, [&](auto entry) { return solve_dense_typed<decltype(entry)>(self, st, b, transpose); });
+}
+
+// self._solve_dense(b, transpose): the method itself for the exact type.
+Ref solve_dense_call(PyObject* self, const State& st, PyObject* b, bool transpose)
+{
+    if (!is_exact_factor(self, st)) {
+        return call_method(self, "_solve_dense", {b, transpose ? Py_True : Py_False});
+    }
+    return solve_dense(self, st, b, transpose);
 }
 
 }  // namespace
@@ -83,9 +67,9 @@ Ref solve_dense_typed(PyObject* self, PyObject* b, bool transpose)
 Ref py_solve_dense(PyObject* self, const Args& a)
 {
     PyObject* b = a[0];
-    require_not_none(b, "b");
+    not_none(b, "b");
     const bool transpose = truth(a[1]);
-    return dispatch_value_type(b, [&](auto entry) { return solve_dense_typed<decltype(entry)>(self, b, transpose); });
+    return solve_dense(self, context_of(self).st, b, transpose);
 }
 
 namespace {
@@ -193,7 +177,7 @@ Ref solve_sparse(PyObject* self, const Ref& b, bool transpose, Py_ssize_t batch)
     for (long long start = 0; start < K; start += batch) {
         const long long end = std::min(K, start + static_cast<long long>(batch));
         Ref view = densify_batch(b.get(), buffer.get(), start, end);
-        Ref Xd = call_method(self, "_solve_dense", {view.get(), transpose ? Py_True : Py_False});
+        Ref Xd = solve_dense_call(self, ctx.st, view.get(), transpose);
         if (!PyArray_Check(Xd.get())) {
             raise_format(PyExc_TypeError, "_solve_dense must return a numpy.ndarray, got %.200s",
                          Py_TYPE(Xd.get())->tp_name);
@@ -309,14 +293,26 @@ void require_safe_cast(PyObject* b_dtype, PyObject* self_dtype)
     }
 }
 
-void warn_if_rank_deficient(const State& st, PyObject* self)
+// Whether b is one of NumPy's own arrays whose dtype casts safely to the
+// factor's (a descriptor): the check of require_safe_cast without lookups.
+bool safe_cast_of_array(PyObject* b, PyObject* self_dtype)
 {
-    Ref rank = attr(self, "rank");
-    const Shape shape = shape_of(self);
-    Ref smallest = check(PyLong_FromLongLong(std::min(shape.rows, shape.cols)));
-    if (check_status(PyObject_RichCompareBool(rank.get(), smallest.get(), Py_LT))) {
+    return PyArray_CheckExact(b) && PyArray_DescrCheck(self_dtype) &&
+           PyArray_CanCastTypeTo(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(b)),
+                                 reinterpret_cast<PyArray_Descr*>(self_dtype), NPY_SAFE_CASTING);
+}
+
+void warn_if_rank_deficient(const State& st, PyObject* self, const FactorBase* v)
+{
+    const long long smallest = std::min(v->rows(), v->cols());
+    if (is_exact_factor(self, st) && v->rank() >= smallest) {
+        return;
+    }
+    Ref rank = property_of(self, st, "rank");
+    Ref smallest_obj = check(PyLong_FromLongLong(smallest));
+    if (check_status(PyObject_RichCompareBool(rank.get(), smallest_obj.get(), Py_LT))) {
         Ref rank_str = format(rank.get());
-        Ref shape_str = format(attr(self, "shape").get());
+        Ref shape_str = format(property_of(self, st, "shape").get());
         Ref message = check(PyUnicode_FromFormat(
             "Matrix is rank deficient: rank=%U, A.shape=%U. The solution may not be unique.", rank_str.get(),
             shape_str.get()));
@@ -331,7 +327,7 @@ long long check_rhs(PyObject* self, PyObject* b, bool sparse, bool transpose)
     if (!PyArray_Check(b) && !sparse) {
         raise(PyExc_ValueError, "b must be an ndarray or sparse matrix.");
     }
-    const long long ndim = as_int64(attr(b, "ndim").get());
+    const long long ndim = ndim_of(b);
     if (ndim != 1 && ndim != 2) {
         raise(PyExc_ValueError, "b must be a 1D or 2D array.");
     }
@@ -347,9 +343,12 @@ long long check_rhs(PyObject* self, PyObject* b, bool sparse, bool transpose)
 Ref py_solve(PyObject* self, const Args& a)
 {
     const Context ctx = context_of(self);
-    PyObject* b_arg = a[0];
     const bool transpose = truth(a[1]);
-    const Py_ssize_t batch = as_ssize(a[2]);
+    return solve_call(self, ctx, a[0], transpose, as_ssize(a[2]));
+}
+
+Ref solve_call(PyObject* self, const Context& ctx, PyObject* b_arg, bool transpose, Py_ssize_t batch)
+{
     // From here on the call sees one variant (one analysis and numeric
     // factorization), whatever another thread or Python code run below does
     // to the object: the checks of b, its cast, the rank warning, every batch
@@ -358,19 +357,19 @@ Ref py_solve(PyObject* self, const Args& a)
     require_numeric(ctx.st, call.get());
     const bool sparse = !PyArray_Check(b_arg) && truth(check(PyObject_CallOneArg(ctx.st.issparse, b_arg)).get());
     const bool one_dimensional = check_rhs(self, b_arg, sparse, transpose) == 1;
-    Ref self_dtype = attr(self, "dtype");
-    require_safe_cast(attr(b_arg, "dtype").get(), self_dtype.get());
+    Ref self_dtype = property_of(self, ctx.st, "dtype");
+    if (!safe_cast_of_array(b_arg, self_dtype.get())) {
+        require_safe_cast(attr(b_arg, "dtype").get(), self_dtype.get());
+    }
     Ref b = astype(sparse ? checked_sparse_rhs(ctx.module, b_arg, one_dimensional).get() : b_arg, self_dtype.get());
-    warn_if_rank_deficient(ctx.st, self);
-    Ref x;
+    warn_if_rank_deficient(ctx.st, self, call.get());
     if (sparse) {
-        x = solve_sparse_columns(self, b.get(), transpose, batch);
+        Ref x = solve_sparse_columns(self, b.get(), transpose, batch);
+        return one_dimensional ? first_column(x.get()) : x;
     }
-    else {
-        Ref column = one_dimensional ? as_column(b.get()) : b;
-        Ref fortran = as_fortran(column.get());
-        x = call_method(self, "_solve_dense", {fortran.get(), transpose ? Py_True : Py_False});
-    }
+    Ref column = one_dimensional ? as_column(b.get()) : b;
+    Ref fortran = as_fortran(column.get());
+    Ref x = solve_dense_call(self, ctx.st, fortran.get(), transpose);
     return one_dimensional ? first_column(x.get()) : x;
 }
 

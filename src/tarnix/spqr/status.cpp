@@ -3,7 +3,6 @@
 #include "spqr/status.hpp"
 
 #include "common/workspace.hpp"
-#include "spqr/latch.hpp"
 
 #include <cholmod.h>
 
@@ -33,11 +32,9 @@ Ref new_error_map(const State& st)
     return map;
 }
 
-void handle_errors(const State& st, int status)
+void handle_errors(const State& st, const spqr_lib::Status& outcome)
 {
-    if (spqr_lib::out_of_memory_latched()) {
-        status = CHOLMOD_OUT_OF_MEMORY;
-    }
+    const int status = outcome.out_of_memory ? CHOLMOD_OUT_OF_MEMORY : outcome.status;
     if (status == CHOLMOD_OK) {
         return;
     }
@@ -48,7 +45,7 @@ void handle_errors(const State& st, int status)
     if (base == nullptr) {
         throw PythonError{};
     }
-    const double failed = status == CHOLMOD_OUT_OF_MEMORY ? spqr_lib::failed_allocation_bytes() : 0.0;
+    const double failed = status == CHOLMOD_OUT_OF_MEMORY ? outcome.failed_bytes : 0.0;
     if (failed > 0.0) {
         char amount[48];
         format_bytes(failed, amount, sizeof amount);
@@ -57,16 +54,21 @@ void handle_errors(const State& st, int status)
     raise_format(cls, "%s (code %d)", base, status);
 }
 
-void handle_analysis_errors(const State& st, const cholmod_common& cm)
+void handle_analysis_errors(const State& st, const spqr_lib::Status& status)
 {
-    if (spqr_lib::int32_overflow(cm)) {
+    if (status.int32_overflow) {
         raise_format(st.SPQROverflowError,
                      "SPQR encountered an integer overflow. (code %d): the factorization's frontal matrices hold "
                      "more entries than 32-bit indices can count (2**31 - 1). The matrix has int32 indices: give it "
                      "int64 indices (indptr and indices as numpy.int64) and SuiteSparseQR's 64-bit routines are used.",
                      CHOLMOD_TOO_LARGE);
     }
-    handle_errors(st, cm.status);
+    handle_errors(st, status);
+}
+
+void raise_common_not_started()
+{
+    raise(PyExc_MemoryError, "CHOLMOD could not start its workspace");
 }
 
 void warn(PyObject* category, PyObject* message)

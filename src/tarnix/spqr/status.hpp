@@ -1,6 +1,7 @@
 // Library statuses as Python exceptions, and the module's warnings.
 #pragma once
 
+#include "spqr/engine/library.hpp"
 #include "spqr/state.hpp"
 
 #include <cholmod.h>
@@ -10,16 +11,19 @@ namespace spqr_module {
 // The status -> (class, message) table, built once at import.
 tarnix::Ref new_error_map(const State& st);
 
-// Raises the exception mapped to a CHOLMOD status; returns when it is 0 and
-// this thread's out-of-memory latch is open. Called with the interpreter
-// lock held, after the library call returned.
-void handle_errors(const State& st, int status);
+// Raises the exception mapped to the status an engine call returned;
+// returns when it is 0 and the call's out-of-memory latch stayed open.
+// Called with the interpreter lock held, after the engine returned.
+void handle_errors(const State& st, const spqr_lib::Status& status);
 
-// handle_errors for a call that ran SuiteSparseQR's analysis under a latch,
-// on the common it used: an analysis whose sizes overflow 32-bit indices is
-// reported as the overflow it is, with the cure, rather than as the invalid
-// input the library's 32-bit path turns it into (spqr/latch.hpp).
-void handle_analysis_errors(const State& st, const cholmod_common& cm);
+// handle_errors for a call that ran SuiteSparseQR's analysis: an analysis
+// whose sizes overflow 32-bit indices is reported as the overflow it is,
+// with the cure, rather than as the invalid input the library's 32-bit path
+// turns it into (spqr/engine/latch.hpp).
+void handle_analysis_errors(const State& st, const spqr_lib::Status& status);
+
+// The MemoryError of a CHOLMOD common that could not start.
+[[noreturn]] void raise_common_not_started();
 
 // Raises when warnings are turned into errors.
 void warn(PyObject* category, PyObject* message);

@@ -1,30 +1,27 @@
-// One SuiteSparseQR factorization of one value type and index width, with
-// the CHOLMOD common record that serves every library call made on it.
+// The face of one SuiteSparseQR factorization of one value type and index
+// width (spqr/engine/factor.hpp holds the factorization and its common).
 //
 // An SPQRFactor holds one FactorBase, made for the value type (float64,
 // complex128) and index width (int32, int64) of the matrix it analyses and
-// fixed from then on; FactorImpl<Entry, Int> implements it with the library
-// routines of that variant. Each operation is one place that calls the
-// library, with the interpreter lock released around the call (no Python
-// object is touched meanwhile), and turns the result or the status into
-// Python objects once the lock is held again.
+// fixed from then on; FactorImpl<Entry, Int> implements it over the engine's
+// Factor of that variant. Each operation calls the engine with the
+// interpreter lock released (it touches no Python object), and turns its
+// result or status into Python objects once the lock is held again.
 //
 // Threads. Calls on one variant run one at a time under its mutex, taken
 // without holding the interpreter lock (see common/threads.hpp); its
 // constant part (value type, width, shape, whether the analysis succeeded)
-// is set before the variant is shared. The members are defined beside the
-// methods that use them: the analysis and re-factorization in analysis.cpp,
-// solve in solve.cpp, products with Q in qmult.cpp, copy in copy.cpp.
+// is set before the variant is shared. The members are in variant.cpp; the
+// methods of SPQRFactor that call them in analysis.cpp, solve.cpp, qmult.cpp
+// and copy.cpp.
 #pragma once
 
 #include "common/threads.hpp"
-#include "spqr/library.hpp"
-#include "spqr/narrow.hpp"
+#include "spqr/engine/factor.hpp"
 #include "spqr/state.hpp"
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace spqr_module {
 
@@ -42,9 +39,12 @@ public:
     // have more than 2**31 - 1 of either.
     int64_t rows() const noexcept { return shape_[0]; }
     int64_t cols() const noexcept { return shape_[1]; }
-    double tol() const noexcept { return tol_; }
     tarnix::ObjectMutex& mutex() noexcept { return mutex_; }
-    const cholmod_common* common() const noexcept { return &cm_; }
+
+    // The tolerance of the last numeric factorization.
+    virtual double tol() const noexcept = 0;
+    // The common of the library calls made on the factorization.
+    virtual const cholmod_common* common() const noexcept = 0;
 
     virtual bool has_symbolic() const noexcept = 0;
     virtual bool has_numeric() const noexcept = 0;
@@ -72,10 +72,8 @@ public:
 protected:
     FactorBase(bool real, bool int32) noexcept : real_(real), int32_(int32) {}
 
-    cholmod_common cm_{};
     bool constructed_ = false;
     int64_t shape_[2] = {0, 0};
-    double tol_ = 0.0;
 
 private:
     const bool real_;
@@ -86,12 +84,13 @@ private:
 template <class Entry, class Int>
 class FactorImpl final : public FactorBase {
 public:
-    using QR = spqr_lib::Factorization<Entry, Int>;
+    using Engine = spqr_engine::Factor<Entry, Int>;
 
-    // Starts the common (MemoryError when it cannot).
+    // Starts the engine's common (MemoryError when it cannot).
     FactorImpl();
-    ~FactorImpl() override;
 
+    double tol() const noexcept override { return engine_.tol(); }
+    const cholmod_common* common() const noexcept override { return engine_.common(); }
     bool has_symbolic() const noexcept override;
     bool has_numeric() const noexcept override;
     long long rank() const noexcept override;
@@ -107,36 +106,11 @@ public:
     std::shared_ptr<FactorBase> copy(const State& st) const override;
 
 private:
-    // The one place where a dense operand is multiplied by Q or Q^H: solve
-    // and qmult both come here. Runs without the interpreter lock; the
-    // caller reads the status.
-    spqr_lib::DenseResult<Int> apply_q(int method, cholmod_dense* X);
-    // Keeps a copy of a pattern of ncol columns (column pointers p, row
-    // indices i).
-    void keep_pattern(const Int* p, size_t ncol, const Int* i);
-    // A copy of A's header over the kept pattern.
-    cholmod_sparse over_pattern(const cholmod_sparse& A) noexcept;
-
-    QR* qr_ = nullptr;
-    // The analysed pattern: ncol + 1 column pointers and nnz row indices. The
-    // library places the values of a re-factorized matrix by the analysed
-    // pattern without checking it, so factorize() compares against it first,
-    // and the library reads these copies rather than the caller's arrays.
-    std::vector<Int> Ap_;
-    std::vector<Int> Ai_;
-    // Where the vectors of qr_ lie, for the narrow products (built on the
-    // first one, forgotten when the numeric factorization changes).
-    spqr_narrow::FactorQ<Entry, Int> narrow_;
+    Engine engine_;
 };
 
 // A new variant for the value type and index width, its common started and
 // no factorization yet.
 std::shared_ptr<FactorBase> new_variant(bool real, bool int32);
-
-// Instantiates FactorImpl's members defined in one file, for every variant.
-#define SPQR_FOR_EACH_VARIANT(X) \
-    X(double, int32_t)           \
-    X(double, int64_t)           \
-    X(spqr_lib::Complex, int32_t) X(spqr_lib::Complex, int64_t)
 
 }  // namespace spqr_module

@@ -4,6 +4,7 @@
 #include "spqr/views.hpp"
 
 #include "common/csc_result.hpp"
+#include "spqr/arguments.hpp"
 
 namespace spqr_module {
 
@@ -29,8 +30,7 @@ Ref private_copy(const Ref& array, const char* name, int type = -1)
 
 Ref module_fill(PyObject* module)
 {
-    Ref name = new_string("_cholmod_sparse_from_csc");
-    return module_global(module, name.get());
+    return module_global(module, interned_name("_cholmod_sparse_from_csc"));
 }
 
 bool trusted_fill(const State& st, PyObject* fill)
@@ -55,6 +55,19 @@ CscParts private_indices(CscParts parts, int index_type)
 SparseView owned_sparse_view(PyObject* module, CscParts parts, int index_type)
 {
     return sparse_view(module, private_indices(std::move(parts), index_type));
+}
+
+SparseView input_view(PyObject* module, const CscInput& in)
+{
+    if (in.indptr_copy) {
+        Ref fill = module_fill(module);
+        if (trusted_fill(state_of(module), fill.get())) {
+            if (std::optional<SparseView> view = SparseView::over_checked(module, in)) {
+                return std::move(*view);
+            }
+        }
+    }
+    return owned_sparse_view(module, CscParts::of(module, in.matrix.get()));
 }
 
 Ref private_csc_copy(PyObject* module, PyObject* matrix)

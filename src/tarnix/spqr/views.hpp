@@ -37,6 +37,11 @@ tarnix::CscParts private_indices(tarnix::CscParts parts, int index_type = -1);
 // sparse_view(module, private_indices(parts, index_type)).
 tarnix::SparseView owned_sparse_view(PyObject* module, tarnix::CscParts parts, int index_type = -1);
 
+// The view of a matrix coerce_csc returned (with PatternCopy::Checked):
+// over the copies its native path checked, when it took the matrix and the
+// module-level fill is the module's own; owned_sparse_view otherwise.
+tarnix::SparseView input_view(PyObject* module, const tarnix::CscInput& in);
+
 // A new csc_array over copies of a CSC matrix's arrays, checked after they
 // were copied. For SciPy operations that index with the stored indices after
 // Python code has run.

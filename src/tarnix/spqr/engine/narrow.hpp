@@ -9,8 +9,8 @@
 // (benchmarks/bench_narrow.py measures the crossover).
 #pragma once
 
-#include "spqr/householder_fronts.hpp"
-#include "spqr/library.hpp"
+#include "spqr/engine/householder_fronts.hpp"
+#include "spqr/engine/library.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +18,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace spqr_narrow {
 
@@ -66,22 +67,22 @@ cholmod_dense* apply_dense(int method, const Source& H, const cholmod_dense* X, 
         cm->status = CHOLMOD_INVALID;
         return nullptr;
     }
-    cholmod_dense* Y = std::is_same_v<Int, int32_t>
-                           ? cholmod_allocate_dense(X->nrow, X->ncol, X->nrow, xtype, cm)
-                           : cholmod_l_allocate_dense(X->nrow, X->ncol, X->nrow, xtype, cm);
-    if (Y == nullptr) {
+    spqr_lib::Owned<cholmod_dense, Int> Y(std::is_same_v<Int, int32_t>
+                                              ? cholmod_allocate_dense(X->nrow, X->ncol, X->nrow, xtype, cm)
+                                              : cholmod_l_allocate_dense(X->nrow, X->ncol, X->nrow, xtype, cm),
+                                          cm);
+    if (!Y) {
         return nullptr;
     }
     try {
         apply(method, H, rows, cols, static_cast<const Entry*>(X->x), static_cast<int64_t>(X->d),
-              static_cast<Entry*>(Y->x));
+              static_cast<Entry*>(Y.get()->x));
     }
     catch (const std::bad_alloc&) {
-        spqr_lib::Cholmod<Int>.free_dense(&Y, cm);
         cm->status = CHOLMOD_OUT_OF_MEMORY;
         return nullptr;
     }
-    return Y;
+    return Y.release();
 }
 
 // Whether the library's product with H is H's vectors applied one by one,
@@ -243,6 +244,24 @@ public:
 private:
     std::unique_ptr<FrontIndex<Entry, Int>> index_;
 };
+
+// Y = op(Q) X for a Q in Householder form (H, tau, v): a dense X through
+// qmult above, a sparse one through the library; the status and Y (owned,
+// through cm).
+template <class Entry, class Int, class XHeader>
+auto householder_product(int method, cholmod_sparse* H, cholmod_dense* tau, Int* v, XHeader* X, cholmod_common* cm)
+{
+    using Y = std::conditional_t<std::is_same_v<XHeader, cholmod_sparse>, cholmod_sparse, cholmod_dense>;
+    spqr_lib::OutOfMemoryLatch latch;
+    spqr_lib::Owned<Y, Int> out(cm);
+    if constexpr (std::is_same_v<XHeader, cholmod_sparse>) {
+        *out.out() = SuiteSparseQR_qmult<Entry, Int>(method, H, tau, v, X, cm);
+    }
+    else {
+        *out.out() = qmult<Entry, Int>(method, H, tau, v, X, cm);
+    }
+    return spqr_lib::Result<Y, Int>{spqr_lib::status_of(*cm), std::move(out)};
+}
 
 }  // namespace spqr_narrow
 

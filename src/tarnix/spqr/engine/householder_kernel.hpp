@@ -12,6 +12,8 @@
 // allocation is a workspace (std::bad_alloc on failure).
 #pragma once
 
+// The definitions need CHOLMOD's version, declared first.
+#include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The out-of-memory latch (see latch.hpp): per-thread flags and the
 // allocation functions that consult them.
 
-#include "spqr/latch.hpp"
+#include "spqr/engine/latch.hpp"
 
 #include <SuiteSparse_config.h>
 #include <cholmod.h>
@@ -12,11 +12,21 @@ namespace spqr_lib {
 
 namespace {
 
-// Per thread: whether a latch is alive, and whether it has closed.
-thread_local bool t_latch_armed = false;
-thread_local bool t_latch_closed = false;
-thread_local bool t_invalid_reported = false;
-thread_local double t_failed_bytes = 0.0;
+// Per thread: whether a latch is alive, and whether it has closed. Every
+// SuiteSparse allocation reads them: with the initial-exec model a read is
+// one load from the thread's static block, where the default model of a
+// shared object calls __tls_get_addr each time (16 bytes of the static TLS
+// surplus that glibc keeps for modules loaded later).
+#if defined(__GNUC__) && defined(__ELF__)
+#define TARNIX_TLS_STATIC __attribute__((tls_model("initial-exec")))
+#else
+#define TARNIX_TLS_STATIC
+#endif
+thread_local bool t_latch_armed TARNIX_TLS_STATIC = false;
+thread_local bool t_latch_closed TARNIX_TLS_STATIC = false;
+thread_local bool t_invalid_reported TARNIX_TLS_STATIC = false;
+thread_local double t_failed_bytes TARNIX_TLS_STATIC = 0.0;
+#undef TARNIX_TLS_STATIC
 
 // The functions the latch wraps, set once at import (before any thread can
 // call the library) and only read afterwards.

@@ -22,8 +22,8 @@
 // may run without the GIL. Allocation failure is std::bad_alloc.
 #pragma once
 
-#include "spqr/copy.hpp"
-#include "spqr/householder_kernel.hpp"
+#include "spqr/engine/copy.hpp"
+#include "spqr/engine/householder_kernel.hpp"
 
 #include <algorithm>
 #include <cstddef>

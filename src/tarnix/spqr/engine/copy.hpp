@@ -17,7 +17,7 @@
 // spqr.hpp (then widen the check, or define TARNIX_SPQR_LAYOUT_CHECKED).
 #pragma once
 
-#include "spqr/library.hpp"
+#include "spqr/engine/library.hpp"
 
 #include <SuiteSparseQR_definitions.h>
 
@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace spqr_lib {
 
@@ -39,11 +40,12 @@ class FactorCopier {
 public:
     explicit FactorCopier(cholmod_common* cm) : cm_(cm) {}
 
-    // Returns the new factorization (owned by the caller); throws
-    // std::bad_alloc, CopyUnsupported or CopyRelocation.
-    Factorization<Entry, Int>* copy(const Factorization<Entry, Int>* src)
+    // Returns the new factorization; throws std::bad_alloc, CopyUnsupported
+    // or CopyRelocation (a partial copy is freed).
+    FactorizationPtr<Entry, Int> copy(const Factorization<Entry, Int>* src)
     {
-        Owner dst(calloc_record<Factorization<Entry, Int>>(), cm_);
+        FactorizationPtr<Entry, Int> dst(calloc_record<Factorization<Entry, Int>>(),
+                                         FactorizationFree<Entry, Int>{cm_});
         Factorization<Entry, Int>* d = dst.get();
         d->tol = src->tol;
         d->r1nz = src->r1nz;
@@ -76,30 +78,10 @@ public:
         d->HP1inv = dup(src->HP1inv, m);
         d->Rmap = dup(src->Rmap, n);
         d->RmapInv = dup(src->RmapInv, n);
-        return dst.release();
+        return dst;
     }
 
 private:
-    // Frees a partly built factorization on failure.
-    class Owner {
-    public:
-        Owner(Factorization<Entry, Int>* p, cholmod_common* cm) : p_(p), cm_(cm) {}
-        Owner(const Owner&) = delete;
-        Owner& operator=(const Owner&) = delete;
-        ~Owner()
-        {
-            if (p_ != nullptr) {
-                SuiteSparseQR_free<Entry, Int>(&p_, cm_);
-            }
-        }
-        Factorization<Entry, Int>* get() const { return p_; }
-        Factorization<Entry, Int>* release() { return std::exchange(p_, nullptr); }
-
-    private:
-        Factorization<Entry, Int>* p_;
-        cholmod_common* cm_;
-    };
-
     void* allocate(size_t n, size_t size, bool zero)
     {
         void* p = zero ? Cholmod<Int>.calloc(n, size, cm_) : Cholmod<Int>.malloc(n, size, cm_);
