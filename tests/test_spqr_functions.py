@@ -7,7 +7,7 @@ import pytest
 from scipy import sparse
 
 import tarnix.spqr as mod
-from support import load, random_csc, with_index_dtype
+from support import load, random_csc, run_python, with_index_dtype
 from tarnix.spqr import SPQRFactor, SPQRHouseholder, spqr, spqr_factor, spqr_qmult, spqr_solve
 
 rng = np.random.default_rng(7)
@@ -220,6 +220,30 @@ class TestFactorAndSolve:
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             SPQRFactor(A, use_singletons=True).solve(np.ones(219))
+
+    def test_class_patched_after_import_still_read(self):
+        # Attributes assigned on SPQRFactor itself are honoured like a
+        # subclass's (in a child: the patch sends every later call of this
+        # process down the attribute path).
+        proc = run_python("""
+            import warnings
+            import numpy as np
+            from scipy import sparse
+            import tarnix.spqr as mod
+            A = sparse.random_array((30, 10), density=0.5, rng=1, format="csc") + sparse.eye_array(30, 10)
+            b = np.ones(30)
+            f = mod.SPQRFactor(A, use_singletons=True)
+            f.solve(b)
+            mod.SPQRFactor.rank = property(lambda self: 0)
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                f.solve(b)
+            print([str(w.message).split(",")[0] for w in seen])
+            mod.SPQRFactor._solve_dense = lambda self, b, transpose: np.zeros((10, 1))
+            print(f.solve(b).tolist() == [0.0] * 10)
+        """)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.split("\n")[:2] == ["['Matrix is rank deficient: rank=0']", "True"]
 
 
 @pytest.fixture(scope="module")

@@ -18,6 +18,8 @@
 #include "common/tarnix.hpp"
 #include "common/workspace.hpp"
 
+#include <optional>
+
 #include <cstdint>
 
 namespace tarnix::cholmod_counts {
@@ -128,15 +130,19 @@ Ref counts(long long nrow, long long ncol, PyObject* indptr, PyObject* indices, 
     if ((normal ? ncol : nrow) == 0) {
         return check(Py_BuildValue("(Ld)", 0LL, 0.0));
     }
-    engine::CountsCommon<I> cm;
-    if (!cm.started()) {
+    std::optional<engine::CholmodCommon<I>> cm;
+    try {
+        cm.emplace();
+    }
+    catch (const engine::CommonNotStarted&) {
         raise(PyExc_MemoryError, "CHOLMOD could not start a common");
     }
+    engine::set_counts_only(*cm);
     const engine::CountsInput<I> in{pattern.nrow, pattern.ncol, pattern.Ap.data(), pattern.Ai.data(),
                                     pattern.perm.data(), normal};
     // The library's work touches no Python object, only the pattern's own
     // arrays and the records it allocates.
-    const engine::Counts result = without_gil([&] { return engine::count(in, cm); });
+    const engine::Counts result = without_gil([&] { return engine::count(in, *cm); });
     if (result.failed_step != nullptr) {
         raise_step_failure(result.status, result.failed_step);
     }

@@ -278,9 +278,20 @@ PyGetSetDef factor_getset[] = {
 
 }  // namespace
 
+// Assigning an attribute of a type gives it a new version tag (tags are never
+// reused), so a class patched since the module was made takes the attribute path.
 bool is_exact_factor(PyObject* self, const State& st) noexcept
 {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.factor_type;
+    PyTypeObject* type = Py_TYPE(self);
+    return reinterpret_cast<PyObject*>(type) == st.factor_type && st.factor_version != 0 &&
+           __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED) == st.factor_version;
+}
+
+unsigned int factor_version(PyObject* type)
+{
+    // A lookup through the type gives it a version tag when it has none.
+    Ref probe = attr(type, "solve");
+    return __atomic_load_n(&reinterpret_cast<PyTypeObject*>(type)->tp_version_tag, __ATOMIC_RELAXED);
 }
 
 Ref property_of(PyObject* self, const State& st, const char* name)

@@ -108,7 +108,11 @@ PyObject* itype_of(const State& st, PyObject* self);
 // Whether self's class is the module's SPQRFactor itself: then none of its
 // properties and methods is overridden, and the calls below go to them
 // directly rather than through attribute lookups.
+// Nor patched on the class since the module was made (factor_version).
 bool is_exact_factor(PyObject* self, const State& st) noexcept;
+
+// The version tag of the SPQRFactor type as made, recorded once at import.
+unsigned int factor_version(PyObject* type);
 
 // self.<name> for one of the properties (is_numeric, shape, rank, perm,
 // info, itype, dtype): the getter called directly for the exact type.

@@ -170,6 +170,8 @@ void exec_body(PyObject* m)
 
     // Named at module level, so that pickles of SPQRInfo can refer to it.
     add_function(m, unpickle_info_def);
+    // Last: the type is complete, docstrings included.
+    st.factor_version = factor_version(st.factor_type);
 }
 
 int exec(PyObject* m)

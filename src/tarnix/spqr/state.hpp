@@ -35,6 +35,7 @@ struct State : tarnix::ModuleState {
     PyObject* complex128_dtype;
     PyObject* sparse_from_csc;  // tarnix.cholmod._cholmod_sparse_from_csc, as imported
     bool assertions;
+    unsigned int factor_version;  // SPQRFactor's version tag as made (see is_exact_factor)
     // Native entry points of tarnix.cholmod.
     tarnix::cholmod_capi::NdarrayFromDense ndarray_from_dense;
     tarnix::cholmod_capi::NdarrayCopyFromIntptr ndarray_copy_from_intptr;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/cholmod_routines.hpp"
+#include "common/engine/cholmod_owner.hpp"
 
 #include <cholmod.h>
 
@@ -12,67 +13,14 @@
 
 namespace tarnix::engine {
 
-// A common of the width I, started on construction when the library can
-// (started()), finished on destruction.
+// Counts only: a simplicial analysis builds no factor pattern, and one
+// ordering method is tried (the given one or the natural order).
 template <class I>
-class CountsCommon {
-public:
-    CountsCommon() noexcept
-    {
-        started_ = cholmod_lib<I>.start(&cm_) != 0;
-        // Counts only: a simplicial analysis builds no factor pattern, and
-        // CHOLMOD prints nothing; failures are read from the status.
-        cm_.supernodal = CHOLMOD_SIMPLICIAL;
-        cm_.print = 0;
-        cm_.nmethods = 1;
-    }
-    CountsCommon(const CountsCommon&) = delete;
-    CountsCommon& operator=(const CountsCommon&) = delete;
-    ~CountsCommon()
-    {
-        if (started_) {
-            cholmod_lib<I>.finish(&cm_);
-        }
-    }
-    bool started() const noexcept { return started_; }
-    cholmod_common* get() noexcept { return &cm_; }
-
-private:
-    cholmod_common cm_{};
-    bool started_ = false;
-};
-
-// Frees a record through the routines of its width.
-template <class I>
-void free_record(cholmod_sparse** A, cholmod_common* cm) noexcept
+void set_counts_only(CholmodCommon<I>& cm) noexcept
 {
-    cholmod_lib<I>.free_sparse(A, cm);
+    cm->supernodal = CHOLMOD_SIMPLICIAL;
+    cm->nmethods = 1;
 }
-template <class I>
-void free_record(cholmod_factor** L, cholmod_common* cm) noexcept
-{
-    cholmod_lib<I>.free_factor(L, cm);
-}
-
-// Owns one CHOLMOD object of the common it came from; frees it through that common.
-template <class I, class T>
-class CountsRecord {
-public:
-    CountsRecord(T* p, CountsCommon<I>& cm) noexcept : p_(p), cm_(cm) {}
-    CountsRecord(const CountsRecord&) = delete;
-    CountsRecord& operator=(const CountsRecord&) = delete;
-    ~CountsRecord()
-    {
-        if (p_ != nullptr) {
-            free_record<I>(&p_, cm_.get());
-        }
-    }
-    T* get() const noexcept { return p_; }
-
-private:
-    T* p_;
-    CountsCommon<I>& cm_;
-};
 
 // One count, on arrays the call owns and has checked:
 //   Ap[ncol+1]     column pointers
@@ -121,7 +69,7 @@ cholmod_sparse pattern_header(const CountsInput<I>& a) noexcept
 // The count, in a started common; every record it allocates is freed
 // before it returns.
 template <class I>
-Counts count(const CountsInput<I>& a, CountsCommon<I>& cm) noexcept
+Counts count(const CountsInput<I>& a, CholmodCommon<I>& cm) noexcept
 {
     cholmod_sparse A = pattern_header(a);
     Counts out;
@@ -131,21 +79,21 @@ Counts count(const CountsInput<I>& a, CountsCommon<I>& cm) noexcept
         return out;
     };
     cm.get()->method[0].ordering = a.perm != nullptr ? CHOLMOD_GIVEN : CHOLMOD_NATURAL;
-    CountsRecord<I, cholmod_sparse> AT(cholmod_lib<I>.transpose(&A, 0, cm.get()), cm);
+    Owned<cholmod_sparse, I> AT(cholmod_lib<I>.transpose(&A, 0, cm.get()), cm.get());
     if (AT.get() == nullptr) {
         return failed("transpose");
     }
     // For an unsymmetric matrix F, CHOLMOD analyses F F': F = A' gives A'A,
     // with perm ordering the rows of F, the columns of A.
     double one[2] = {1.0, 0.0};
-    CountsRecord<I, cholmod_sparse> S(a.normal ? nullptr : cholmod_lib<I>.add(&A, AT.get(), one, one, 0, 1, cm.get()),
-                                      cm);
+    Owned<cholmod_sparse, I> S(a.normal ? nullptr : cholmod_lib<I>.add(&A, AT.get(), one, one, 0, 1, cm.get()),
+                               cm.get());
     if (!a.normal && S.get() == nullptr) {
         return failed("A + A'");
     }
     cholmod_sparse* target = a.normal ? AT.get() : S.get();
     target->stype = a.normal ? 0 : 1;  // S stores both triangles; the upper one is read
-    CountsRecord<I, cholmod_factor> L(cholmod_lib<I>.analyze_p(target, a.perm, nullptr, 0, cm.get()), cm);
+    Owned<cholmod_factor, I> L(cholmod_lib<I>.analyze_p(target, a.perm, nullptr, 0, cm.get()), cm.get());
     if (L.get() == nullptr) {
         return failed("analysis");
     }
