@@ -18,66 +18,75 @@ bool little_endian() noexcept
 
 }  // namespace
 
+namespace {
+
+// Skips the byte-order prefix of fmt. False when it asks for the other
+// byte order than this machine's; native_sizes is false after '=', '<', '>'
+// and '!', which give the standard sizes.
+bool skip_byte_order(const char*& fmt, bool& native_sizes) noexcept
+{
+    native_sizes = true;
+    switch (*fmt) {
+    case '@':
+        ++fmt;
+        return true;
+    case '=':
+        native_sizes = false;
+        ++fmt;
+        return true;
+    case '<':
+    case '>':
+    case '!':
+        native_sizes = false;
+        return (*fmt++ == '<') == little_endian();
+    default:
+        return true;
+    }
+}
+
+// The element of one struct-module code (kind 0 when it is none we read).
+FormatInfo element_of(char code, bool native_sizes) noexcept
+{
+    switch (code) {
+    case 'b': return {'i', 1};
+    case 'h': return {'i', 2};
+    case 'i': return {'i', 4};
+    case 'l': return {'i', native_sizes ? static_cast<int>(sizeof(long)) : 4};
+    case 'q': return {'i', 8};
+    case 'n': return {'i', native_sizes ? static_cast<int>(sizeof(Py_ssize_t)) : 0};
+    case 'B': return {'u', 1};
+    case 'H': return {'u', 2};
+    case 'I': return {'u', 4};
+    case 'L': return {'u', native_sizes ? static_cast<int>(sizeof(unsigned long)) : 4};
+    case 'Q': return {'u', 8};
+    case 'e': return {'f', 2};
+    case 'f': return {'f', 4};
+    case 'd': return {'f', 8};
+    case 'g': return {'f', static_cast<int>(sizeof(long double))};
+    case '?': return {'b', 1};
+    default: return FormatInfo{};
+    }
+}
+
+}  // namespace
+
 FormatInfo parse_format(const char* fmt)
 {
-    FormatInfo info;
     if (fmt == nullptr) {
         fmt = "B";
     }
     bool native_sizes = true;
-    switch (*fmt) {
-    case '@':
-        ++fmt;
-        break;
-    case '=':
-        native_sizes = false;
-        ++fmt;
-        break;
-    case '<':
-        if (!little_endian()) {
-            return info;
-        }
-        native_sizes = false;
-        ++fmt;
-        break;
-    case '>':
-    case '!':
-        if (little_endian()) {
-            return info;
-        }
-        native_sizes = false;
-        ++fmt;
-        break;
-    default:
-        break;
+    if (!skip_byte_order(fmt, native_sizes)) {
+        return FormatInfo{};
     }
-    bool complex = false;
-    if (*fmt == 'Z') {
-        complex = true;
+    const bool complex = *fmt == 'Z';
+    if (complex) {
         ++fmt;
     }
     if (fmt[0] == '\0' || fmt[1] != '\0') {
-        return info;
+        return FormatInfo{};
     }
-    switch (fmt[0]) {
-    case 'b': info = {'i', 1}; break;
-    case 'h': info = {'i', 2}; break;
-    case 'i': info = {'i', 4}; break;
-    case 'l': info = {'i', native_sizes ? static_cast<int>(sizeof(long)) : 4}; break;
-    case 'q': info = {'i', 8}; break;
-    case 'n': info = {'i', native_sizes ? static_cast<int>(sizeof(Py_ssize_t)) : 0}; break;
-    case 'B': info = {'u', 1}; break;
-    case 'H': info = {'u', 2}; break;
-    case 'I': info = {'u', 4}; break;
-    case 'L': info = {'u', native_sizes ? static_cast<int>(sizeof(unsigned long)) : 4}; break;
-    case 'Q': info = {'u', 8}; break;
-    case 'e': info = {'f', 2}; break;
-    case 'f': info = {'f', 4}; break;
-    case 'd': info = {'f', 8}; break;
-    case 'g': info = {'f', static_cast<int>(sizeof(long double))}; break;
-    case '?': info = {'b', 1}; break;
-    default: return FormatInfo{};
-    }
+    FormatInfo info = element_of(fmt[0], native_sizes);
     if (complex) {
         if (info.kind != 'f') {
             return FormatInfo{};

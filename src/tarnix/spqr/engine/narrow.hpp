@@ -96,6 +96,55 @@ cholmod_dense* apply_dense(int method, const Source& H, const cholmod_dense* X, 
 // replays the forward grouping (spqr_happly) to look for such an entry.
 // False too for a vector without entries (the library reads past it) and
 // when the replay's workspace cannot be had: the library's product is kept.
+// Replays the forward grouping of one panel, from vector h1 to at most
+// hmax: returns where the next panel starts, and sets `above` when a vector
+// of this one has an entry above its diagonal. where[mh] is -1 throughout
+// on entry and on return; rows[mh] is scratch.
+template <class Int>
+int64_t replay_panel(const Int* Hp, const Int* Hi, int64_t h1, int64_t hmax, int64_t mh, int64_t* where,
+                     int64_t* rows, bool& above) noexcept
+{
+    // The panel starts with h1's rows, its first row on the diagonal.
+    int64_t v = 0;
+    for (Int p = Hp[h1]; p < Hp[h1 + 1]; ++p) {
+        where[Hi[p]] = v;
+        rows[v++] = Hi[p];
+    }
+    const int64_t vmax = std::min(2 * v + 8, mh);
+    int64_t h2 = h1 + 1;
+    for (; h2 < hmax && !above; ++h2) {
+        const int64_t diagonal = h2 - h1;
+        if (diagonal >= v || rows[diagonal] != Hi[Hp[h2]]) {
+            break;
+        }
+        const int64_t before = v;
+        bool fits = true;
+        for (Int p = Hp[h2] + 1; p < Hp[h2 + 1] && fits; ++p) {
+            const Int i = Hi[p];
+            if (where[i] >= 0) {
+                above = above || where[i] < diagonal;
+            }
+            else if ((fits = v < vmax)) {
+                where[i] = v;
+                rows[v++] = i;
+            }
+        }
+        if (!fits) {
+            // h2 starts the next panel: take back what it added.
+            for (int64_t k = before; k < v; ++k) {
+                where[rows[k]] = -1;
+            }
+            v = before;
+            above = false;
+            break;
+        }
+    }
+    for (int64_t k = 0; k < v; ++k) {
+        where[rows[k]] = -1;
+    }
+    return h2;
+}
+
 template <class Int>
 bool panels_are_exact(const cholmod_sparse* H, int method) noexcept
 {
@@ -119,57 +168,11 @@ bool panels_are_exact(const cholmod_sparse* H, int method) noexcept
     std::fill_n(where.get(), mh, int64_t{-1});
     constexpr int64_t panel_vectors = 32;  // the library's HCHUNK_DENSE
     const int64_t chunk = std::min(panel_vectors, nh);
-    bool exact = true;
-    int64_t h2 = 0;
-    for (int64_t h1 = 0; h1 < nh && exact; h1 = h2) {
-        // The panel starts with h1's rows, its first row on the diagonal.
-        int64_t v = 0;
-        for (Int p = Hp[h1]; p < Hp[h1 + 1]; ++p) {
-            where[Hi[p]] = v;
-            rows[v++] = Hi[p];
-        }
-        const int64_t vmax = std::min(2 * v + 8, mh);
-        const int64_t hmax = std::min(h1 + chunk, nh);
-        for (h2 = h1 + 1; h2 < hmax; ++h2) {
-            const int64_t diagonal = h2 - h1;
-            if (diagonal >= v || rows[diagonal] != Hi[Hp[h2]]) {
-                break;
-            }
-            const int64_t before = v;
-            bool fits = true;
-            bool above = false;
-            for (Int p = Hp[h2] + 1; p < Hp[h2 + 1]; ++p) {
-                const Int i = Hi[p];
-                if (where[i] < 0) {
-                    if (v >= vmax) {
-                        fits = false;
-                        break;
-                    }
-                    where[i] = v;
-                    rows[v++] = i;
-                }
-                else if (where[i] < diagonal) {
-                    above = true;
-                }
-            }
-            if (!fits) {
-                // h2 starts the next panel: take back what it added.
-                for (int64_t k = before; k < v; ++k) {
-                    where[rows[k]] = -1;
-                }
-                v = before;
-                break;
-            }
-            if (above) {
-                exact = false;
-                break;
-            }
-        }
-        for (int64_t k = 0; k < v; ++k) {
-            where[rows[k]] = -1;
-        }
+    bool above = false;
+    for (int64_t h1 = 0; h1 < nh && !above;) {
+        h1 = replay_panel(Hp, Hi, h1, std::min(h1 + chunk, nh), mh, where.get(), rows.get(), above);
     }
-    return exact;
+    return !above;
 }
 
 // Y = op(X) with Q given as (H, tau, Pinv) in compressed-sparse-column form:
