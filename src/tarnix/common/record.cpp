@@ -255,8 +255,8 @@ Ref native_class(PyObject* module, const RecordDef& def, const detail::NativeSlo
         {0, nullptr},
     };
     PyType_Spec type_spec = {def.native->type_name,
-                        static_cast<int>(sizeof(PyObject) + def.nfields * sizeof(PyObject*)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                             static_cast<int>(sizeof(PyObject) + def.nfields * sizeof(PyObject*)), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     Ref type = check(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     check_status(PyObject_SetAttrString(type.get(), "__annotations__", annotations_of(def).get()));
     return type;
