@@ -11,6 +11,7 @@
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 #include <optional>
 #include <vector>
@@ -177,7 +178,7 @@ Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject
     const bool int32 = has_element_type(v, element_type<int32_t>::value);
     const bool int64 = has_element_type(v, element_type<int64_t>::value);
     if ((real + complex) * (int32 + int64) > 1) {
-        raise(PyExc_TypeError, "Function call with ambiguous argument types");
+        raise(PyExc_TypeError, spqr_surface::ambiguous_types);
     }
     if (real && int32) {
         return qmult_householder<double, int32_t>(module, method, H, tau, v, X);
@@ -191,7 +192,7 @@ Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject
     if (complex && int64) {
         return qmult_householder<Complex, int64_t>(module, method, H, tau, v, X);
     }
-    raise(PyExc_TypeError, "No matching signature found");
+    raise(PyExc_TypeError, surface::no_matching_signature);
 }
 
 Ref py_qmult_private(PyObject* module, const Args& a)
@@ -275,10 +276,7 @@ House unpack_house(PyObject* module, PyObject* house)
         }
         SavedError cause;
         Ref text = check(PyObject_Str(house));
-        Ref message = check(PyUnicode_FromFormat(
-            "house must be a tuple of (H, tau, v) representing the Householder vectors, coefficients, and "
-            "permutation. Got %U.",
-            text.get()));
+        Ref message = check(PyUnicode_FromFormat(spqr_surface::invalid_house, text.get()));
         cause.restore();
         raise_chained(PyExc_ValueError, message.get());
     }
@@ -301,7 +299,7 @@ Ref qmult_operand(PyObject* module, const State& st, PyObject* X_arg, PyObject* 
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw;
         }
-        raise_chained(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+        raise_chained(PyExc_ValueError, spqr_surface::X_not_array);
     }
 }
 
@@ -313,7 +311,7 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
     Ref X = qmult_operand(module, st, a[1], house.itype.get());
     const long long ndim = as_int64(attr(X.get(), "ndim").get());
     if (ndim != 1 && ndim != 2) {
-        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+        raise(PyExc_ValueError, spqr_surface::X_ndim);
     }
     require_method_type(method);
     const int code = qmult_code(method);
@@ -327,12 +325,11 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
     return ndim == 1 ? first_column(Y.get()) : Y;
 }
 
-constexpr Param qmult_params[] = {{"house"}, {"X"}, Param{"method", Default::Str, false, 0, "QX"}};
-constexpr Param qmult_private_params[] = {{"method"}, {"H"}, {"tau"}, {"v"}, {"X"}};
-
 }  // namespace
 
-const FunctionDef qmult_private_def = function("_qmult", py_qmult_private, qmult_private_params).with_doc(spqr_docs::qmult_private);
-const FunctionDef spqr_qmult_def = function("spqr_qmult", py_spqr_qmult, qmult_params);
+const FunctionDef qmult_private_def =
+    function(spqr_surface::private_qmult, py_qmult_private, spqr_surface::private_qmult_params)
+        .with_doc(spqr_docs::qmult_private);
+const FunctionDef spqr_qmult_def = function(spqr_surface::spqr_qmult, py_spqr_qmult, spqr_surface::spqr_qmult_params);
 
 }  // namespace spqr_module

@@ -7,6 +7,7 @@
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 namespace spqr_module {
 
@@ -130,8 +131,7 @@ void require_factor_dtype(PyObject* self, const State& st, PyObject* X)
     if (check_status(PyObject_RichCompareBool(X_dtype.get(), self_dtype.get(), Py_NE))) {
         Ref self_repr = check(PyObject_Repr(self_dtype.get()));
         Ref X_repr = check(PyObject_Repr(X_dtype.get()));
-        raise_format(PyExc_ValueError, "Input and factor dtypes do not match. self.dtype=%U and X.dtype=%U",
-                     self_repr.get(), X_repr.get());
+        raise_format(PyExc_ValueError, spqr_surface::dtype_mismatch, self_repr.get(), X_repr.get());
     }
 }
 
@@ -149,12 +149,12 @@ Ref py_qmult(PyObject* self, const Args& a)
     require_numeric(ctx.st, call.get());
     const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(ctx.st.issparse, X)).get());
     if (!PyArray_Check(X) && !sparse) {
-        raise(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+        raise(PyExc_ValueError, spqr_surface::X_not_array);
     }
     require_factor_dtype(self, ctx.st, X);
     const long long ndim = ndim_of(X);
     if (ndim != 1 && ndim != 2) {
-        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+        raise(PyExc_ValueError, spqr_surface::X_ndim);
     }
     const int code = qmult_code(method);
     require_q_shape(shape_of(self).rows, shape_dim(X, by_rows(code) ? 0 : 1));
