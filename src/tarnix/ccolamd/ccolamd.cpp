@@ -3,10 +3,10 @@
 //
 // The functions are those of the COLAMD family (common/colamd_family.hpp);
 // the module's engine (ccolamd/engine/ccolamd.hpp) describes the library to
-// it, and this file holds what is its own: the module's names and
-// docstrings and the opt_lu knob. The two-width
-// functions _ccolamd and _csymamd call ccolamd/csymamd (32-bit indices) or
-// ccolamd_l/csymamd_l (64-bit indices).
+// it, and this file holds what is its own: the module's names
+// (ccolamd/surface.hpp) bound to them, its docstrings and the opt_lu knob.
+// The two-width functions _ccolamd and _csymamd call ccolamd/csymamd (32-bit
+// indices) or ccolamd_l/csymamd_l (64-bit indices).
 
 #include "common/colamd_family.hpp"
 

@@ -1,7 +1,7 @@
 // The names and messages tarnix.ccolamd shows: its functions and their
 // parameters, its private entry points, tables and docstring templates. They
 // are the module's public contract (callers match on them, pickles name them)
-// and must not change; the docstrings (docstrings.hpp) are part of it too, and
+// and must not change; the docstrings (docstrings.hpp) belong to it too, and
 // the texts it shares with the other modules are in common/surface.hpp.
 #pragma once
 

@@ -3,9 +3,9 @@
 //
 // The functions are those of the COLAMD family (common/colamd_family.hpp);
 // the module's engine (colamd/engine/colamd.hpp) describes the library to
-// it, and this file holds the module's names and docstrings. The two-width
-// functions _colamd and _symamd call colamd/symamd (32-bit indices) or
-// colamd_l/symamd_l (64-bit indices).
+// it, and this file binds the module's names (colamd/surface.hpp) to them
+// with its docstrings. The two-width functions _colamd and _symamd call
+// colamd/symamd (32-bit indices) or colamd_l/symamd_l (64-bit indices).
 
 #include "common/colamd_family.hpp"
 

@@ -2,7 +2,7 @@
 // selection, argument matching, the import guard and the ordering family's
 // errors. They are the package's public contract (callers match on them,
 // the modules' own surface.hpp files build on them) and must not change;
-// each module's docstrings.hpp is part of the same contract.
+// each module's docstrings.hpp belongs to the same contract.
 #pragma once
 
 namespace tarnix::surface {

@@ -1,7 +1,7 @@
 // tarnix.spqr: sparse QR factorization with SuiteSparseQR.
 //
-// This file holds the module surface: the module definition and the
-// import-time set-up of its namespace. SPQRInfo lives in info.cpp,
+// This file holds the module definition and the import-time set-up of its
+// namespace, under the names of spqr/surface.hpp. SPQRInfo lives in info.cpp,
 // SPQRFactor in factor.cpp (its methods beside it), the one-shot functions
 // in oneshot.cpp and householder.cpp.
 

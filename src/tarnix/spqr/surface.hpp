@@ -1,10 +1,7 @@
-// The names and messages tarnix.spqr shows: its functions, SPQRFactor's
-// methods and their parameters, the exception family, the private entry
-// points, tables and docstring templates, and the errors argument checks
-// raise. They are the module's public contract (callers match on them,
-// pickles name them) and must not change; the docstrings (docstrings.hpp) are
-// part of it too, and the texts it shares with the other modules are in
-// common/surface.hpp.
+// The names and messages tarnix.spqr shows, SPQRFactor's included. They are
+// the module's public contract (callers match on them, pickles name them) and
+// must not change; the docstrings (docstrings.hpp) belong to it too, and the
+// texts it shares with the other modules are in common/surface.hpp.
 #pragma once
 
 #include "common/function.hpp"
