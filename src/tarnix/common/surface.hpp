@@ -29,6 +29,49 @@ inline constexpr const char* unbound_method = "unbound method %U() needs an argu
 inline constexpr const char* descriptor_mismatch = "descriptor '%U' for '%s' objects doesn't apply to a '%s' object";
 
 // ---------------------------------------------------------------------------
+// Array arguments and CSC input
+
+// Format: argument, the expected element type, the dtype given.
+inline constexpr const char* buffer_dtype_mismatch =
+    "Buffer dtype mismatch for argument '%s', expected '%s' but got %R";
+inline constexpr const char* layout_c = "C-contiguous";
+inline constexpr const char* layout_fortran = "Fortran contiguous";
+// Formats: the layout (where there is one), the argument.
+inline constexpr const char* ndarray_layout = "ndarray is not %s (argument '%s')";
+inline constexpr const char* ndarray_unaligned = "ndarray is not aligned (argument '%s')";
+inline constexpr const char* read_only = "buffer source array is read-only (argument '%s')";
+inline constexpr const char* buffer_layout = "buffer is not %s (argument '%s')";
+inline constexpr const char* buffer_unaligned = "buffer is not aligned (argument '%s')";
+// Formats: argument, what the length is named after, that length, the length given.
+inline constexpr const char* length_exact = "%s must have %s = %lld entries, got %zd";
+inline constexpr const char* length_at_least = "%s must have at least %s = %lld entries, got %zd";
+// Format: the size's name, its value, its name again.
+inline constexpr const char* size_too_large = "%s = %lld is too large: no array has %s + 1 entries";
+inline constexpr const char* negative_size = "%s must be non-negative, got %lld";
+inline constexpr const char* negative_shape = "shape must not be negative, got (%lld, %lld)";
+// Format: the array's name, the index dtype.
+inline constexpr const char* index_range = "Values in %s exceed the range of the index dtype %S.";
+// The unpacking of validate_csc_input's result, worded as the interpreter words it.
+inline constexpr const char* too_many_values = "too many values to unpack (expected %zd)";
+inline constexpr const char* too_few_values = "need more than %zd value%.1s to unpack";
+// Format: the library, the amount, the matrix's rows and columns.
+inline constexpr const char* workspace_memory = "%s: cannot allocate %s of workspace for a %lld x %lld matrix";
+// Format: the expected type's name, the type given.
+inline constexpr const char* expected_type = "Expected %s, got %.200s";
+
+// ---------------------------------------------------------------------------
+// Statistics records rebuilt from pickles
+
+// Formats: the record's name first.
+inline constexpr const char* state_not_tuple = "%s state must be a tuple, got %.200s";
+inline constexpr const char* state_length = "%s state must have %d items, got %zd";
+inline constexpr const char* wrong_instance = "%s() returned %.200s instead of %s";
+inline constexpr const char* kvt_type = "__kvt_type must be %s or a subclass of it";
+inline constexpr const char* kvt_state = "__kvt_state";
+// Format: argument, expected type, type given.
+inline constexpr const char* argument_type = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+
+// ---------------------------------------------------------------------------
 // The import guard
 
 inline constexpr const char* interpreter_change =

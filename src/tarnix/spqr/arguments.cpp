@@ -16,7 +16,7 @@ using namespace tarnix;
 void require_method_type(PyObject* method)
 {
     if (method != Py_None && !PyUnicode_Check(method)) {
-        raise_format(PyExc_TypeError, spqr_surface::expected_type, "str", Py_TYPE(method)->tp_name);
+        raise_format(PyExc_TypeError, surface::expected_type, "str", Py_TYPE(method)->tp_name);
     }
 }
 

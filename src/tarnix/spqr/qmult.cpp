@@ -69,7 +69,7 @@ void require_fits_int32(const CscParts& parts)
     const npy_intp n = PyArray_SIZE(p);
     if (n > 0 && PyArray_TYPE(p) == NPY_INT64 && PyArray_ISCARRAY_RO(p) &&
         static_cast<const int64_t*>(PyArray_DATA(p))[n - 1] > INT32_MAX) {
-        raise(PyExc_ValueError, "X has too many entries for the factor's 32-bit indices");
+        raise(PyExc_ValueError, spqr_surface::X_too_many_for_factor);
     }
 }
 
@@ -94,11 +94,11 @@ SparseView of_factor_width(PyObject* module, const CscInput& in, bool to_int32)
 void require_same_variant(const SparseView& view, const FactorBase* v)
 {
     if (view.int32() != v->int32()) {
-        raise_format(PyExc_ValueError, "X and the factor differ in index width: X has %s indices, the factor %s",
+        raise_format(PyExc_ValueError, spqr_surface::X_index_width,
                      index_type_name(view.int32()), index_type_name(v->int32()));
     }
     if (view.real() != v->real()) {
-        raise_format(PyExc_ValueError, "X and the factor differ in value type: X has %s values, the factor %s",
+        raise_format(PyExc_ValueError, spqr_surface::X_value_type,
                      value_type_name(view.real()), value_type_name(v->real()));
     }
 }

@@ -65,7 +65,7 @@ void handle_analysis_errors(const State& st, const spqr_lib::Status& status)
 
 void raise_common_not_started()
 {
-    raise(PyExc_MemoryError, "CHOLMOD could not start its workspace");
+    raise(PyExc_MemoryError, spqr_surface::common_not_started);
 }
 
 void warn(PyObject* category, PyObject* message)

@@ -132,8 +132,6 @@ inline constexpr const char* rank_deficient =
 // ---------------------------------------------------------------------------
 // Products with Q
 
-// Format: the expected type's name, the type given.
-inline constexpr const char* expected_type = "Expected %s, got %.200s";
 // Format: the method given.
 inline constexpr const char* invalid_method = "Invalid method '%U'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].";
 // Format: the code given.
@@ -146,6 +144,50 @@ inline constexpr const char* dtype_mismatch = "Input and factor dtypes do not ma
 inline constexpr const char* X_not_array = "X must be an ndarray or sparse matrix.";
 inline constexpr const char* X_ndim = "X must be a 1D or 2D array.";
 inline constexpr const char* tol_nan = "tol must be a number, not NaN.";
+
+// ---------------------------------------------------------------------------
+// Analysis and copies
+
+// Format: "shape", "integer size" or "data type"; then the expected and the
+// given value, each between quotes ("'" or "").
+inline constexpr const char* structure_mismatch =
+    "The %s of the input matrix does not match the one used for symbolic factorization. Expected %s%U%s, got %s%U%s.";
+inline constexpr const char* pattern_mismatch =
+    "The sparsity pattern of the input matrix does not match the one used for symbolic factorization.";
+inline constexpr const char* copy_unsupported = "SPQR task parallelism and GPU not yet supported.";
+inline constexpr const char* copy_relocation = "Failed to copy Rblock pointers.";
+// Format: the array's name, the type given.
+inline constexpr const char* not_numpy_array = "A.%s must be a NumPy array, got %.200s";
+inline constexpr const char* common_not_started = "CHOLMOD could not start its workspace";
+// The library named in the memory error of a work array.
+inline constexpr const char* library = "SPQR";
+
+// ---------------------------------------------------------------------------
+// Products with Q of a factor and of Householder vectors, beyond the above
+
+inline constexpr const char* X_too_many_for_factor = "X has too many entries for the factor's 32-bit indices";
+inline constexpr const char* X_too_many_for_H = "X has too many entries for H's 32-bit indices";
+// Formats: X's index types (values) and the factor's.
+inline constexpr const char* X_index_width = "X and the factor differ in index width: X has %s indices, the factor %s";
+inline constexpr const char* X_value_type = "X and the factor differ in value type: X has %s values, the factor %s";
+// Format: first, second, "value type" or "index width", first, its kind, second, its kind.
+inline constexpr const char* house_variant_mismatch =
+    "H, tau, v and X must agree in value type and index width: %s and %s differ in %s (%s has %s, %s %s)";
+// Format: "float64" or "complex128".
+inline constexpr const char* X_value_kind = "X must hold %s values";
+// Format: H's columns, tau's shape.
+inline constexpr const char* tau_shape = "tau must have shape (1, %zu), got (%zd, %zd)";
+// Format: the axis.
+inline constexpr const char* out_of_bounds = "Out of bounds on buffer access (axis %d)";
+// Format: H's rows, v's length.
+inline constexpr const char* v_length = "v must have %zu entries (the rows of H), got %zd";
+// Format: m - 1, the position, the value.
+inline constexpr const char* v_not_permutation = "v must be a permutation of 0..%zd, but v[%zd] = %lld";
+inline constexpr const char* X_indptr = "X.indptr must be a non-empty NumPy array";
+inline constexpr const char* tau_shape_mismatch = "tau shape mismatch";
+inline constexpr const char* tau_dtype_mismatch = "tau dtype mismatch";
+inline constexpr const char* v_shape_mismatch = "v shape mismatch";
+inline constexpr const char* v_dtype_mismatch = "v dtype mismatch";
 
 // ---------------------------------------------------------------------------
 // Tables, records and docstring templates
