@@ -354,7 +354,7 @@ class TestPrivateFunctions:
 
 
 class TestModule:
-    def test_namespace(self):
+    def test_surface_namespace(self):
         assert mod.__all__ == ["maxtrans", "strongcomp", "btf", "btf_q_permutation"]
         from tarnix.utils import validate_csc_input
         assert mod.np is np and mod.validate_csc_input is validate_csc_input
@@ -375,7 +375,7 @@ class TestModule:
         result = doctest.testmod(mod)
         assert result.attempted >= 15 and result.failed == 0
 
-    def test_reimport_is_refused(self):
+    def test_surface_reimport_is_refused(self):
         proc = run_python(
             """
             import sys, tarnix.btf

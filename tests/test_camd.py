@@ -146,7 +146,7 @@ class TestTrivialInputsAndErrors:
         with pytest.raises(ValueError, match="square"):
             camd(np.ones((2, 3)))
 
-    def test_argument_messages(self):
+    def test_surface_argument_messages(self):
         with pytest.raises(TypeError, match=r"^camd\(\) takes at most 5 positional arguments \(6 given\)$"):
             camd(np.eye(2), None, None, None, False, 1)
         with pytest.raises(TypeError, match=r"^camd\(\) got an unexpected keyword argument 'opt_lu'$"):
@@ -186,7 +186,7 @@ class TestPrivateFunction:
         with pytest.raises(CAMDInvalidMatrixError, match="status=-2"):
             mod._camd_order(3, None, None, None, None, None)
 
-    def test_invalid_matrix_message(self):
+    def test_surface_invalid_matrix_message(self):
         a = arrays(np.eye(3))
         a["Ap"] = np.array([0, 2, 1, 3], np.int32)  # decreasing, within Ai
         with pytest.raises(CAMDInvalidMatrixError) as err:
@@ -233,7 +233,7 @@ class TestPrivateFunction:
 
 
 class TestModule:
-    def test_namespace_and_exceptions(self):
+    def test_surface_namespace_and_exceptions(self):
         assert mod.__all__ == ["CAMDError", "CAMDInvalidMatrixError", "CAMDMemoryError", "CAMDInfo", "camd",
                                "camd_default_control"]
         assert mod.np is np and mod.dataclass is dataclasses.dataclass
@@ -244,7 +244,7 @@ class TestModule:
         assert CAMDInvalidMatrixError.__doc__.splitlines()[0] == "Raised when the input matrix is invalid for CAMD."
         assert CAMDMemoryError.__module__ == "tarnix.camd"
 
-    def test_default_control(self):
+    def test_surface_default_control(self):
         d = camd_default_control()
         assert d == {"dense_thresh": 10.0, "aggressive": True} and list(d) == ["dense_thresh", "aggressive"]
         assert type(d["dense_thresh"]) is float and d["aggressive"] is True
@@ -265,7 +265,7 @@ class TestModule:
         result = doctest.testmod(mod)
         assert result.attempted >= 8 and result.failed == 0
 
-    def test_reimport_is_refused(self):
+    def test_surface_reimport_is_refused(self):
         proc = run_python(
             """
             import sys, tarnix.camd

@@ -180,7 +180,7 @@ class TestArgumentErrors:
         with pytest.raises(TypeError):
             ccolamd(self.A, constraints=[0], dense_row_thresh="x")
 
-    def test_argument_messages(self):
+    def test_surface_argument_messages(self):
         with pytest.raises(TypeError, match=r"^ccolamd\(\) takes at most 7 positional arguments \(8 given\)$"):
             ccolamd(self.A, None, None, None, None, None, False, 1)
         with pytest.raises(TypeError, match=r"^csymamd\(\) takes at least 1 positional argument \(0 given\)$"):
@@ -227,7 +227,7 @@ class TestPrivateFunctions:
         assert is_permutation(a["perm"][:-1], 67) and a["stats"][3] == 0
         assert np.all(np.diff(a["constraints"][a["perm"][:-1]]) >= 0)
 
-    def test_library_status_message(self):
+    def test_surface_library_status_message(self):
         a = self.arrays(np.eye(3))
         a["Ai"] = np.array([0, 5, 1], np.int32)
         with pytest.raises(CCOLAMDValueError) as err:
@@ -308,7 +308,7 @@ class TestPrivateFunctions:
 
 
 class TestModule:
-    def test_namespace(self):
+    def test_surface_namespace(self):
         assert mod.__all__ == ["CCOLAMDError", "CCOLAMDValueError", "CCOLAMDMemoryError", "CCOLAMDInternalError",
                                "CCOLAMDStats", "ccolamd", "csymamd", "ccolamd_get_defaults"]
         assert mod.np is np and mod.dataclass is dataclasses.dataclass and mod.__test__ == {}
@@ -316,7 +316,7 @@ class TestModule:
         assert mod.validate_csc_input is validate_csc_input
         assert not hasattr(mod, "_handle_errors")
 
-    def test_exception_families(self):
+    def test_surface_exception_families(self):
         for cls, builtin in [(CCOLAMDValueError, ValueError), (CCOLAMDMemoryError, MemoryError),
                              (CCOLAMDInternalError, RuntimeError)]:
             assert cls.__bases__ == (CCOLAMDError, builtin) and cls.__module__ == "tarnix.ccolamd"
@@ -347,7 +347,7 @@ class TestModule:
         result = doctest.testmod(mod, optionflags=doctest.ELLIPSIS)
         assert result.attempted >= 10 and result.failed == 0
 
-    def test_reimport_is_refused(self):
+    def test_surface_reimport_is_refused(self):
         proc = run_python(
             """
             import sys, tarnix.ccolamd

@@ -169,7 +169,7 @@ class TestPrivateFunctions:
         "Ai, status, text",
         [([0, 5, 1], -9, "row index out of bounds"), ],
     )
-    def test_library_status_messages(self, Ai, status, text):
+    def test_surface_library_status_messages(self, Ai, status, text):
         a = self.arrays(np.eye(3))
         a["Ai"] = np.array(Ai, np.int32)
         with pytest.raises(COLAMDValueError) as err:
@@ -268,7 +268,7 @@ class TestPrivateFunctions:
 
 
 class TestErrorsAndArguments:
-    def test_exception_families(self):
+    def test_surface_exception_families(self):
         for cls, builtin in [(COLAMDValueError, ValueError), (COLAMDMemoryError, MemoryError),
                              (COLAMDInternalError, RuntimeError)]:
             assert issubclass(cls, COLAMDError) and issubclass(cls, builtin)
@@ -278,7 +278,7 @@ class TestErrorsAndArguments:
         assert COLAMDError.__doc__.splitlines()[0] == "Base class for COLAMD errors."
         assert COLAMDMemoryError.__doc__.splitlines()[0] == "Raised when COLAMD runs out of memory."
 
-    def test_argument_messages(self):
+    def test_surface_argument_messages(self):
         A = np.eye(3)
         with pytest.raises(TypeError, match=r"^colamd\(\) takes at least 1 positional argument \(0 given\)$"):
             colamd()
@@ -332,7 +332,7 @@ class TestErrorsAndArguments:
 
 
 class TestModule:
-    def test_namespace(self):
+    def test_surface_namespace(self):
         assert mod.__all__ == ["COLAMDError", "COLAMDValueError", "COLAMDMemoryError", "COLAMDInternalError",
                                "COLAMDStats", "colamd", "symamd", "colamd_get_defaults"]
         assert mod.np is np and mod.dataclass is dataclasses.dataclass and mod.__test__ == {}
@@ -340,7 +340,7 @@ class TestModule:
         assert mod.validate_csc_input is validate_csc_input
         assert not hasattr(mod, "_handle_errors")
 
-    def test_defaults(self):
+    def test_surface_defaults(self):
         d = colamd_get_defaults()
         assert d == {"dense_row_thresh": 10.0, "dense_col_thresh": 10.0, "aggressive": 1.0}
         assert list(d) == ["dense_row_thresh", "dense_col_thresh", "aggressive"]
@@ -359,7 +359,7 @@ class TestModule:
         result = doctest.testmod(mod, optionflags=doctest.ELLIPSIS)
         assert result.attempted >= 6 and result.failed == 0
 
-    def test_reimport_is_refused(self):
+    def test_surface_reimport_is_refused(self):
         proc = run_python(
             """
             import sys, tarnix.colamd

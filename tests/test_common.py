@@ -64,7 +64,7 @@ class TestFunctionObjects:
 
 
 @pytest.mark.parametrize("name", MODULES)
-def test_second_interpreter_is_refused(name):
+def test_surface_second_interpreter_is_refused(name):
     proc = run_python(
         f"""
         import sys

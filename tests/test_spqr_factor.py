@@ -37,7 +37,7 @@ def rank_deficient(m, n, r, rng, dtype=np.float64):
 
 
 class TestModuleSurface:
-    def test_namespace(self):
+    def test_surface_namespace(self):
         assert mod.__all__ == ["SPQRError", "SPQRNotInstalledError", "SPQROutOfMemoryError", "SPQROverflowError",
                                "SPQRInvalidInputError", "SPQRGpuProblemError", "SPQRFactor", "spqr_factor",
                                "spqr_solve"]
@@ -48,7 +48,7 @@ class TestModuleSurface:
         for hidden in ("_ERROR_MAP", "_ORDERING_CODES", "_ORDERING_NAMES", "_handle_errors"):
             assert not hasattr(mod, hidden)
 
-    def test_exception_classes(self):
+    def test_surface_exception_classes(self):
         assert SPQRWarning.__bases__ == (Warning,)
         assert SPQRRankDeficiencyWarning.__bases__ == (SPQRWarning,)
         assert not issubclass(SPQRRankDeficiencyWarning, SPQRError)
@@ -366,7 +366,7 @@ class TestFactor:
         np.testing.assert_array_equal(g.qmult(np.eye(A.shape[0], 3, dtype=dtype)),
                                       f.qmult(np.eye(A.shape[0], 3, dtype=dtype)))
 
-    def test_pickling_refused(self):
+    def test_surface_pickling_refused(self):
         f = SPQRFactor(np.eye(2))
         message = ("self._cm,self._common,self._factor_di,self._factor_dl,self._factor_zi,self._factor_zl cannot be "
                    "converted to a Python object for pickling")

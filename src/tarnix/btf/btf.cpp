@@ -18,6 +18,7 @@
 
 #include "btf/docstrings.hpp"
 #include "btf/engine/btf.hpp"
+#include "btf/surface.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -43,7 +44,7 @@ using State = ModuleState;
 template <class I>
 std::unique_ptr<I[]> workspace(long long per_column, long long M, long long N)
 {
-    return new_workspace<I>(per_column * N, WorkspaceFor{PyExc_MemoryError, "BTF", M, N});
+    return new_workspace<I>(per_column * N, WorkspaceFor{PyExc_MemoryError, btf_surface::library, M, N});
 }
 
 // The private functions copy the pattern (and q) into arrays they own, check
@@ -128,7 +129,7 @@ template <class I>
 void check_column_permutation(const Vector<I>& q, long long N, I* mark)
 {
     if (q.size() != N) {
-        raise(PyExc_ValueError, "qin must have the same lengthas the number of columns in A.");
+        raise(PyExc_ValueError, btf_surface::qin_length);
     }
     // -(v + 2) instead of -v - 2: no overflow at the most negative value.
     auto column = [](I v) { return static_cast<long long>(v >= 0 ? v : static_cast<I>(-(v + 2))); };
@@ -138,13 +139,11 @@ void check_column_permutation(const Vector<I>& q, long long N, I* mark)
     }
     const I v = static_cast<I>(fault.value);
     if (!fault.repeated) {
-        raise_format(PyExc_ValueError,
-                     "qin[%zd] = %lld is not a column of A: expected 0..N-1 = 0..%lld, or a flipped column "
-                     "-N-1..-2 = %lld..-2",
-                     static_cast<Py_ssize_t>(fault.at), fault.value, N - 1, -N - 1);
+        raise_format(PyExc_ValueError, btf_surface::qin_not_a_column, static_cast<Py_ssize_t>(fault.at), fault.value,
+                     N - 1, -N - 1);
     }
-    raise_format(PyExc_ValueError, "qin[%zd] = %lld names column %lld a second time",
-                 static_cast<Py_ssize_t>(fault.at), fault.value, column(v));
+    raise_format(PyExc_ValueError, btf_surface::qin_repeated, static_cast<Py_ssize_t>(fault.at), fault.value,
+                 column(v));
 }
 
 // jmatch[0..M) receives the column matched to each row, or -1.
@@ -164,7 +163,7 @@ void run_maxtrans(long long M, long long N, const Vector<I>& Ap, const Vector<I>
     const I matched = run_library(release, [&] { return engine::maxtrans(in); });
     copy_back(match, jmatch, M);
     if (matched < 0) {
-        raise_format(PyExc_ValueError, "BTF maxtrans failed with error code: %lld", static_cast<long long>(matched));
+        raise_format(PyExc_ValueError, btf_surface::maxtrans_failed, static_cast<long long>(matched));
     }
 }
 
@@ -196,7 +195,7 @@ long long run_strongcomp(long long N, const Vector<I>& Ap, const Vector<I>& Ai, 
     copy_back(p_out, p, N);
     copy_back(r_out, r, N + 1);
     if (nblocks < 0) {
-        raise_format(PyExc_ValueError, "BTF strongcomp failed with error code: %lld",
+        raise_format(PyExc_ValueError, btf_surface::strongcomp_failed,
                      static_cast<long long>(nblocks));
     }
     return nblocks;
@@ -226,7 +225,7 @@ long long run_btf(long long N, const Vector<I>& Ap, const Vector<I>& Ai, Source 
     copy_back(q_out, q, N);
     copy_back(r_out, r, N + 1);
     if (nblocks < 0) {
-        raise_format(PyExc_ValueError, "BTF failed with error code: %lld", static_cast<long long>(nblocks));
+        raise_format(PyExc_ValueError, btf_surface::btf_failed, static_cast<long long>(nblocks));
     }
     return nblocks;
 }
@@ -293,7 +292,7 @@ Ref py_strongcomp(PyObject* m, const Args& a)
         return check(PyTuple_Pack(3, p.get(), q.get(), r.get()));
     }
     // A C-contiguous array of the index dtype is the caller's own, reordered in place.
-    Ref q = with_q ? convert_index_array(a[1], dtype, Conversion::Contiguous, "qin", "qin must be an integer array.")
+    Ref q = with_q ? convert_index_array(a[1], dtype, Conversion::Contiguous, "qin", btf_surface::qin_not_integers)
                    : Ref::none();
     Ref p = empty(N, dtype);
     Ref r = zeros(N + 1, dtype);
@@ -386,7 +385,7 @@ Ref py_btf_q_permutation(PyObject*, const Args& a)
     Ref q = PyArray_CheckExact(a[0]) ? Ref::borrow(a[0])
                                      : check(PyObject_CallOneArg(import_attr("numpy", "asarray").get(), a[0]));
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(q.get())) != 1) {
-        raise(PyExc_ValueError, "Input must be a 1D array.");
+        raise(PyExc_ValueError, btf_surface::not_one_dimensional);
     }
     if (unflip_in_place(reinterpret_cast<PyArrayObject*>(q.get()))) {
         return q;
@@ -455,34 +454,31 @@ Ref py_private_btf(PyObject*, const Args& a)
 // ---------------------------------------------------------------------------
 // Function table
 
-constexpr Param maxtrans_params[] = {{"A"}};
-constexpr Param strongcomp_params[] = {{"A"}, {"q", Default::None}};
-constexpr Param btf_params[] = {{"A"}};
-constexpr Param q_permutation_params[] = {{"q"}};
-constexpr Param private_maxtrans_params[] = {{"M"}, {"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"jmatch"}};
-constexpr Param private_strongcomp_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"q"}, {"p"}, {"r"}};
-constexpr Param private_btf_params[] = {{"N"}, {"Ap"}, {"Ai"}, {"maxwork"}, {"p"}, {"q"}, {"r"}};
-
-constexpr FunctionDef maxtrans_def = function("maxtrans", py_maxtrans, maxtrans_params).with_doc(btf_docs::maxtrans);
+constexpr FunctionDef maxtrans_def =
+    function(btf_surface::maxtrans, py_maxtrans, btf_surface::maxtrans_params).with_doc(btf_docs::maxtrans);
 constexpr FunctionDef private_maxtrans_def =
-    function("_maxtrans", py_private_maxtrans, private_maxtrans_params).dispatch_on("Ap");
+    function(btf_surface::private_maxtrans, py_private_maxtrans, btf_surface::private_maxtrans_params)
+        .dispatch_on("Ap");
 constexpr FunctionDef strongcomp_def =
-    function("strongcomp", py_strongcomp, strongcomp_params).with_doc(btf_docs::strongcomp);
+    function(btf_surface::strongcomp, py_strongcomp, btf_surface::strongcomp_params).with_doc(btf_docs::strongcomp);
 constexpr FunctionDef private_strongcomp_def =
-    function("_strongcomp", py_private_strongcomp, private_strongcomp_params).dispatch_on("Ap");
-constexpr FunctionDef btf_def = function("btf", py_btf, btf_params).with_doc(btf_docs::btf);
-constexpr FunctionDef private_btf_def = function("_btf", py_private_btf, private_btf_params).dispatch_on("Ap");
+    function(btf_surface::private_strongcomp, py_private_strongcomp, btf_surface::private_strongcomp_params)
+        .dispatch_on("Ap");
+constexpr FunctionDef btf_def = function(btf_surface::btf, py_btf, btf_surface::btf_params).with_doc(btf_docs::btf);
+constexpr FunctionDef private_btf_def =
+    function(btf_surface::private_btf, py_private_btf, btf_surface::private_btf_params).dispatch_on("Ap");
 constexpr FunctionDef q_permutation_def =
-    function("btf_q_permutation", py_btf_q_permutation, q_permutation_params).with_doc(btf_docs::q_permutation);
+    function(btf_surface::q_permutation, py_btf_q_permutation, btf_surface::q_permutation_params)
+        .with_doc(btf_docs::q_permutation);
 
 // ---------------------------------------------------------------------------
 // Module initialisation
 
 void exec_body(PyObject* m)
 {
-    add_object(m, "np", import_module("numpy").get());
-    add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
-    set_all(m, {"maxtrans", "strongcomp", "btf", "btf_q_permutation"});
+    add_object(m, surface::numpy_alias, import_module("numpy").get());
+    add_object(m, surface::validate_csc_input, import_relative(m, "utils", "validate_csc_input").get());
+    set_all(m, btf_surface::all);
     add_function(m, maxtrans_def);
     add_function(m, private_maxtrans_def);
     add_function(m, strongcomp_def);

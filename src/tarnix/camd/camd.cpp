@@ -12,6 +12,7 @@
 
 #include "camd/docstrings.hpp"
 #include "camd/engine/camd.hpp"
+#include "camd/surface.hpp"
 
 #include <algorithm>
 
@@ -89,7 +90,7 @@ template <class I>
 void checked_control(double (&out)[CAMD_CONTROL], const double* ctrl, long long N)
 {
     if (!engine::library_control<I>(out, ctrl, N)) {
-        raise(PyExc_ValueError, "The dense threshold (Control[0], dense_thresh) must not be NaN.");
+        raise(PyExc_ValueError, camd_surface::dense_threshold_nan);
     }
 }
 
@@ -127,13 +128,13 @@ void run_camd(const State& st, long long N, const CamdArrays<I>& a)
         std::copy_n(info, CAMD_INFO, a.info.data());
     }
     if (status == CAMD_OUT_OF_MEMORY) {
-        raise(st.CAMDMemoryError, "camd: out of memory");
+        raise(st.CAMDMemoryError, camd_surface::out_of_memory);
     }
     if (status == CAMD_INVALID) {
         Ref values = zeros(CAMD_INFO, NPY_DOUBLE);
         std::copy_n(info, CAMD_INFO, data_of<double>(values));
         Ref record = record_from_array(st.CAMDInfo, values.get());
-        raise_format(st.CAMDInvalidMatrixError, "camd: input matrix A is invalid:\n%S", record.get());
+        raise_format(st.CAMDInvalidMatrixError, camd_surface::invalid_matrix, record.get());
     }
     if (p.array) {
         p.copy_to(a.p, np);
@@ -199,29 +200,21 @@ Ref py_camd_default_control(PyObject*, const Args&)
     camd_defaults(control);
     Ref dense = check(PyFloat_FromDouble(control[CAMD_DENSE]));
     PyObject* aggressive = control[CAMD_AGGRESSIVE] != 0.0 ? Py_True : Py_False;
-    return check(Py_BuildValue("{sOsO}", "dense_thresh", dense.get(), "aggressive", aggressive));
+    return check(
+        Py_BuildValue("{sOsO}", camd_surface::dense_thresh, dense.get(), camd_surface::aggressive, aggressive));
 }
 
 // ---------------------------------------------------------------------------
 // Function table
 
-constexpr Param camd_params[] = {
-    {"A"},
-    {"constraints", Default::None},
-    {"dense_thresh", Default::None},
-    {"aggressive", Default::None},
-    {"return_info", Default::False},
-};
-
-constexpr Param camd_order_params[] = {
-    {"N"}, {"Ap"}, {"Ai"}, {"p"}, {"ctrl"}, {"info"}, {"constraints", Default::None},
-};
-
-constexpr FunctionDef camd_def = function("camd", py_camd, camd_params).with_doc(camd_docs::camd);
+constexpr FunctionDef camd_def =
+    function(camd_surface::camd, py_camd, camd_surface::camd_params).with_doc(camd_docs::camd);
 constexpr FunctionDef camd_order_def =
-    function("_camd_order", py_camd_order, camd_order_params).with_doc(camd_docs::private_camd_order).dispatch_on("Ap");
+    function(camd_surface::camd_order, py_camd_order, camd_surface::camd_order_params)
+        .with_doc(camd_docs::private_camd_order)
+        .dispatch_on("Ap");
 constexpr FunctionDef default_control_def =
-    function("camd_default_control", py_camd_default_control).with_doc(camd_docs::default_control);
+    function(camd_surface::default_control, py_camd_default_control).with_doc(camd_docs::default_control);
 
 constexpr RecordField info_fields[] = {
     {"status", "int", CAMD_STATUS},
@@ -239,7 +232,8 @@ constexpr RecordField info_fields[] = {
     {"Nmultsubs_LU", "int", CAMD_NMULTSUBS_LU},
     {"dmax", "int", CAMD_DMAX},
 };
-constexpr RecordDef info_def{"CAMDInfo", camd_docs::info, "info", info_fields, count(info_fields)};
+constexpr RecordDef info_def{camd_surface::info, camd_docs::info, camd_surface::info_return_name, info_fields,
+                             count(info_fields)};
 
 // ---------------------------------------------------------------------------
 // Module initialisation
@@ -247,18 +241,17 @@ constexpr RecordDef info_def{"CAMDInfo", camd_docs::info, "info", info_fields, c
 void exec_body(PyObject* m)
 {
     State& st = module_state<State>(m);
-    add_object(m, "np", import_module("numpy").get());
-    add_object(m, "dataclass", import_attr("dataclasses", "dataclass").get());
-    add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
-    set_all(m, {"CAMDError", "CAMDInvalidMatrixError", "CAMDMemoryError", "CAMDInfo", "camd",
-                "camd_default_control"});
+    add_object(m, surface::numpy_alias, import_module("numpy").get());
+    add_object(m, surface::dataclass_name, import_attr("dataclasses", "dataclass").get());
+    add_object(m, surface::validate_csc_input, import_relative(m, "utils", "validate_csc_input").get());
+    set_all(m, camd_surface::all);
 
-    st.CAMDError = add_exception(m, "CAMDError", camd_docs::error, {PyExc_Exception}).release();
-    st.CAMDInvalidMatrixError = add_exception(m, "CAMDInvalidMatrixError",
+    st.CAMDError = add_exception(m, camd_surface::error, camd_docs::error, {PyExc_Exception}).release();
+    st.CAMDInvalidMatrixError = add_exception(m, camd_surface::invalid_matrix_error,
                                               camd_docs::invalid_matrix_error,
                                               {st.CAMDError, PyExc_ValueError})
                                     .release();
-    st.CAMDMemoryError = add_exception(m, "CAMDMemoryError", camd_docs::memory_error,
+    st.CAMDMemoryError = add_exception(m, camd_surface::memory_error, camd_docs::memory_error,
                                        {st.CAMDError, PyExc_MemoryError})
                              .release();
     st.CAMDInfo = add_record(m, info_def).release();

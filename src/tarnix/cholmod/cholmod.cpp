@@ -19,6 +19,7 @@
 
 #include "cholmod/capi.hpp"
 #include "cholmod/counts.hpp"
+#include "cholmod/surface.hpp"
 
 #include <atomic>
 #include <complex>
@@ -463,10 +464,8 @@ Ref py_sparse_from_csc(PyObject*, const Args& a)
     return Ref::none();
 }
 
-constexpr Param sparse_from_csc_params[] = {{"shape"}, {"indptr"}, {"indices"}, {"data"}, {"stype"}, {"address"}};
-
-constexpr FunctionDef sparse_from_csc_def = function("_cholmod_sparse_from_csc", py_sparse_from_csc,
-                                                     sparse_from_csc_params).with_doc(
+constexpr FunctionDef sparse_from_csc_def =
+    function(cholmod_surface::sparse_from_csc, py_sparse_from_csc, cholmod_surface::sparse_from_csc_params).with_doc(
     R"(Fill the cholmod_sparse header at `address` to view a CSC matrix in place.
 
 Private: `address` must be the address of a cholmod_sparse record that the

@@ -13,6 +13,7 @@
 #include "cholmod/counts.hpp"
 
 #include "cholmod/engine/counts.hpp"
+#include "cholmod/surface.hpp"
 #include "common/engine/checks.hpp"
 #include "common/owned.hpp"
 #include "common/tarnix.hpp"
@@ -166,7 +167,7 @@ constexpr Param cholesky_counts_params[] = {
 }  // namespace
 
 const FunctionDef cholesky_counts_def =
-    function("_cholesky_counts", py_cholesky_counts, cholesky_counts_params).with_doc(R"(Entries and flops of a Cholesky factor, counted by CHOLMOD's analysis.
+    function(cholmod_surface::cholesky_counts, py_cholesky_counts, cholesky_counts_params).with_doc(R"(Entries and flops of a Cholesky factor, counted by CHOLMOD's analysis.
 
 Private, for the structural report. The CSC pattern (values are not read)
 must be canonical: indptr and indices of one integer width (int32 or int64),

@@ -1,6 +1,7 @@
 // New NumPy arrays for results and work space, and the conversion of
 // array-like arguments to index arrays.
 #include "common/arrays.hpp"
+#include "common/surface.hpp"
 #include "common/conversions.hpp"
 #include "common/engine/checks.hpp"
 
@@ -123,7 +124,7 @@ void require_unwrapped(PyObject* obj, PyObject* converted, PyObject* dtype, cons
         fits = truth(equal.get());
     }
     if (!fits) {
-        raise_format(PyExc_ValueError, "Values in %s exceed the range of the index dtype %S.", name, dtype);
+        raise_format(PyExc_ValueError, surface::index_range, name, dtype);
     }
 }
 

@@ -1,6 +1,7 @@
 // Typed views of array arguments: NumPy arrays directly, other objects through
 // the buffer protocol; and the length, overlap and size checks made on views.
 #include "common/buffer.hpp"
+#include "common/surface.hpp"
 
 #include <cstring>
 #include <utility>
@@ -108,8 +109,7 @@ bool descr_matches(PyArray_Descr* descr, const ElementType& type) noexcept
 
 [[noreturn]] void raise_dtype_mismatch(const char* name, const ElementType& type, PyObject* got)
 {
-    raise_format(PyExc_ValueError, "Buffer dtype mismatch for argument '%s', expected '%s' but got %R",
-                 name, type.name, got);
+    raise_format(PyExc_ValueError, surface::buffer_dtype_mismatch, name, type.name, got);
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ bool has_element_type(PyObject* obj, const ElementType& type)
 
 BufferView::BufferView(PyObject* obj, const char* name, const ElementType& type, int ndim, Layout layout)
 {
-    const char* layout_name = layout == Layout::C ? "C-contiguous" : "Fortran contiguous";
+    const char* layout_name = layout == Layout::C ? surface::layout_c : surface::layout_fortran;
     if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
         if (PyArray_NDIM(arr) != ndim) {
@@ -148,13 +148,13 @@ BufferView::BufferView(PyObject* obj, const char* name, const ElementType& type,
         }
         const bool contiguous = layout == Layout::C ? PyArray_IS_C_CONTIGUOUS(arr) : PyArray_IS_F_CONTIGUOUS(arr);
         if (!contiguous) {
-            raise_format(PyExc_ValueError, "ndarray is not %s (argument '%s')", layout_name, name);
+            raise_format(PyExc_ValueError, surface::ndarray_layout, layout_name, name);
         }
         if (!PyArray_ISALIGNED(arr)) {
-            raise_format(PyExc_ValueError, "ndarray is not aligned (argument '%s')", name);
+            raise_format(PyExc_ValueError, surface::ndarray_unaligned, name);
         }
         if (!PyArray_ISWRITEABLE(arr)) {
-            raise_format(PyExc_ValueError, "buffer source array is read-only (argument '%s')", name);
+            raise_format(PyExc_ValueError, surface::read_only, name);
         }
         data_ = PyArray_DATA(arr);
         for (int i = 0; i < ndim; ++i) {
@@ -179,11 +179,11 @@ BufferView::BufferView(PyObject* obj, const char* name, const ElementType& type,
         raise_dtype_mismatch(name, type, got.get());
     }
     if (!PyBuffer_IsContiguous(&buffer, layout == Layout::C ? 'C' : 'F')) {
-        raise_format(PyExc_ValueError, "buffer is not %s (argument '%s')", layout_name, name);
+        raise_format(PyExc_ValueError, surface::buffer_layout, layout_name, name);
     }
     const auto alignment = static_cast<uintptr_t>(type.itemsize > 8 ? 8 : type.itemsize);
     if (reinterpret_cast<uintptr_t>(buffer.buf) % alignment != 0) {
-        raise_format(PyExc_ValueError, "buffer is not aligned (argument '%s')", name);
+        raise_format(PyExc_ValueError, surface::buffer_unaligned, name);
     }
     data_ = buffer.buf;
     for (int i = 0; i < ndim; ++i) {
@@ -216,15 +216,14 @@ BufferView& BufferView::operator=(BufferView&& other) noexcept
 void require_length(Py_ssize_t actual, const char* name, long long required, const char* what)
 {
     if (actual != required) {
-        raise_format(PyExc_ValueError, "%s must have %s = %lld entries, got %zd", name, what, required, actual);
+        raise_format(PyExc_ValueError, surface::length_exact, name, what, required, actual);
     }
 }
 
 void require_min_length(Py_ssize_t actual, const char* name, long long required, const char* what)
 {
     if (actual < required) {
-        raise_format(PyExc_ValueError, "%s must have at least %s = %lld entries, got %zd", name, what,
-                     required, actual);
+        raise_format(PyExc_ValueError, surface::length_at_least, name, what, required, actual);
     }
 }
 
@@ -255,7 +254,7 @@ void require_disjoint(std::initializer_list<MemorySpan> outputs, std::initialize
 long long one_more(long long n, const char* name)
 {
     if (n >= static_cast<long long>(PY_SSIZE_T_MAX)) {
-        raise_format(PyExc_ValueError, "%s = %lld is too large: no array has %s + 1 entries", name, n, name);
+        raise_format(PyExc_ValueError, surface::size_too_large, name, n, name);
     }
     return n + 1;
 }
@@ -263,7 +262,7 @@ long long one_more(long long n, const char* name)
 void require_non_negative(long long value, const char* name)
 {
     if (value < 0) {
-        raise_format(PyExc_ValueError, "%s must be non-negative, got %lld", name, value);
+        raise_format(PyExc_ValueError, surface::negative_size, name, value);
     }
 }
 

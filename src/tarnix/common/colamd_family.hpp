@@ -14,6 +14,7 @@
 #pragma once
 
 #include "common/assertions.hpp"
+#include "common/surface.hpp"
 #include "common/engine/colamd_family.hpp"
 #include "common/ordering.hpp"
 #include "common/owned.hpp"
@@ -151,14 +152,15 @@ public:
         Ref knobs = zeros(Lib::nknobs, NPY_DOUBLE);
         Lib::set_defaults(data_of<double>(knobs));
         Ref result = check(PyDict_New());
-        const char* keys[] = {"dense_row_thresh", "dense_col_thresh", "aggressive"};
+        const char* keys[] = {surface::dense_row_thresh, surface::dense_col_thresh, surface::aggressive};
         for (Py_ssize_t i = 0; i < 3; ++i) {
             Ref value = check(PySequence_GetItem(knobs.get(), i));
             check_status(PyDict_SetItemString(result.get(), keys[i], value.get()));
         }
         if constexpr (Lib::lu_knob >= 0) {
-            Ref opt_lu = new_string(data_of<double>(knobs)[Lib::lu_knob] != 0.0 ? "lu" : "cholesky");
-            check_status(PyDict_SetItemString(result.get(), "opt_lu", opt_lu.get()));
+            const bool lu = data_of<double>(knobs)[Lib::lu_knob] != 0.0;
+            Ref opt_lu = new_string(lu ? surface::opt_lu_lu : surface::opt_lu_cholesky);
+            check_status(PyDict_SetItemString(result.get(), surface::opt_lu, opt_lu.get()));
         }
         return result;
     }
@@ -177,9 +179,9 @@ public:
     static void add_library(PyObject* m, const RecordDef& stats)
     {
         State& st = module_state<State>(m);
-        add_object(m, "np", import_module("numpy").get());
-        add_object(m, "dataclass", import_attr("dataclasses", "dataclass").get());
-        add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
+        add_object(m, surface::numpy_alias, import_module("numpy").get());
+        add_object(m, surface::dataclass_name, import_attr("dataclasses", "dataclass").get());
+        add_object(m, surface::validate_csc_input, import_relative(m, "utils", "validate_csc_input").get());
         st.assertions = assertions_enabled();
         ColamdExceptions exceptions = add_colamd_exceptions(m, Lib::name);
         st.error = exceptions.error.release();
@@ -301,10 +303,10 @@ private:
         const auto& lib = Lib::routines.template get<I>();
         const I alen = static_cast<I>(lib.recommended(narrow_size<I>(nnz, "nnz"), n_row, n_col));
         if (alen == 0) {
-            raise(PyExc_ValueError, "Recommended Alen is zero: one of {A.nnz, M, N} is erroneous.");
+            raise(PyExc_ValueError, surface::recommended_alen_zero);
         }
         if (alen < nnz) {
-            raise(st.error, "Recommended Alen is less than nnz.");
+            raise(st.error, surface::recommended_alen_small);
         }
         const bool release = releases_lock(nnz, N);
         const Owned<I> owned_cmember = owned_constraints(constraints, N);

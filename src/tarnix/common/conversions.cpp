@@ -1,5 +1,6 @@
 // Conversions of Python argument objects to C++ values.
 #include "common/conversions.hpp"
+#include "common/surface.hpp"
 
 #include "common/csc.hpp"
 
@@ -51,7 +52,7 @@ std::pair<long long, long long> parse_shape(PyObject* shape)
     const long long nrow = as_int64(items[0].get());
     const long long ncol = as_int64(items[1].get());
     if (nrow < 0 || ncol < 0) {
-        raise_format(PyExc_ValueError, "shape must not be negative, got (%lld, %lld)", nrow, ncol);
+        raise_format(PyExc_ValueError, surface::negative_shape, nrow, ncol);
     }
     return {nrow, ncol};
 }

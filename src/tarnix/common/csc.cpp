@@ -1,5 +1,6 @@
 // The call of validate_csc_input and the unpacking of its result.
 #include "common/csc.hpp"
+#include "common/surface.hpp"
 #include "common/csc_native.hpp"
 #include "common/conversions.hpp"
 #include "common/critical_section.hpp"
@@ -10,12 +11,12 @@ namespace {
 
 [[noreturn]] void raise_too_many(Py_ssize_t expected)
 {
-    raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    raise_format(PyExc_ValueError, surface::too_many_values, expected);
 }
 
 [[noreturn]] void raise_need_more(Py_ssize_t found)
 {
-    raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    raise_format(PyExc_ValueError, surface::too_few_values, found, found == 1 ? "" : "s");
 }
 
 long long dimension(PyObject* shape, Py_ssize_t axis)

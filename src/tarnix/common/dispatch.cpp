@@ -1,5 +1,6 @@
 // The index width chosen from the column pointers Ap.
 #include "common/dispatch.hpp"
+#include "common/surface.hpp"
 
 namespace tarnix {
 
@@ -35,7 +36,7 @@ IndexWidth select_index_width(PyObject* Ap)
     if (itemsize == 8) {
         return IndexWidth::I64;
     }
-    raise(PyExc_TypeError, "No matching signature found");
+    raise(PyExc_TypeError, surface::no_matching_signature);
 }
 
 }  // namespace tarnix

@@ -2,6 +2,7 @@
 // with the interpreter's messages, the attributes that make them look like
 // Python functions, and their creation from a FunctionDef.
 #include "common/function.hpp"
+#include "common/surface.hpp"
 
 #include "common/critical_section.hpp"
 
@@ -70,17 +71,17 @@ void replace_field(PyObject* op, PyObject* FunctionObject::*field, PyObject* val
     const char* more_or_less;
     Py_ssize_t expected;
     if (given < min) {
-        more_or_less = "at least";
+        more_or_less = surface::count_at_least;
         expected = min;
     }
     else {
-        more_or_less = "at most";
+        more_or_less = surface::count_at_most;
         expected = max;
     }
     if (min == max) {
-        more_or_less = "exactly";
+        more_or_less = surface::count_exactly;
     }
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    raise_format(PyExc_TypeError, surface::positional_count,
                  f->def->name, more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
@@ -119,15 +120,15 @@ void match_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t 
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                raise_format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+                raise_format(PyExc_TypeError, surface::keywords_not_strings, def.name);
             }
             const int i = find_param(f, key);
             if (i < 0) {
-                raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                raise_format(PyExc_TypeError, surface::unexpected_keyword,
                              def.name, key);
             }
             if (out[i] != nullptr) {
-                raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                raise_format(PyExc_TypeError, surface::multiple_values,
                              def.name, key);
             }
             out[i] = args[nargs + k];
@@ -161,7 +162,7 @@ void require_dispatch_argument(const FunctionObject* f, Py_ssize_t nargs, PyObje
             }
         }
     }
-    raise_format(PyExc_TypeError, "Expected at least %d arguments, got %zd", def.dispatch_min, nargs);
+    raise_format(PyExc_TypeError, surface::expected_at_least, def.dispatch_min, nargs);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -174,14 +175,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         PyObject* self = f->module;
         if (def.binding != FunctionDef::Binding::Module) {
             if (nargs < 1) {
-                raise_format(PyExc_TypeError, "unbound method %U() needs an argument",
+                raise_format(PyExc_TypeError, surface::unbound_method,
                              read_field(callable, &FunctionObject::qualname).get());
             }
             self = args[0];
             ++args;
             --nargs;
             if (f->owner != nullptr && !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(f->owner))) {
-                raise_format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
+                raise_format(PyExc_TypeError, surface::descriptor_mismatch,
                              f->name, reinterpret_cast<PyTypeObject*>(f->owner)->tp_name,
                              Py_TYPE(self)->tp_name);
             }

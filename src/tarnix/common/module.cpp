@@ -4,6 +4,7 @@
 // NumPy API table of the module it is linked into.
 #define TARNIX_DEFINE_NUMPY_API
 #include "common/module.hpp"
+#include "common/surface.hpp"
 #include "common/csc_native.hpp"
 
 #include <atomic>
@@ -26,7 +27,7 @@ void check_interpreter()
     int64_t first = -1;
     if (!g_interpreter_id.compare_exchange_strong(first, current) && first != current) {
         raise(PyExc_ImportError,
-              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+              surface::interpreter_change);
     }
 }
 
@@ -38,7 +39,7 @@ int exec_module(PyObject* module, const char* name, void (*body)(PyObject* modul
         check_interpreter();
         if (g_initialised) {
             raise_format(PyExc_RuntimeError,
-                         "Module '%s' has already been imported. Re-initialisation is not supported.", name);
+                         surface::reinitialisation, name);
         }
         if (PyArray_ImportNumPyAPI() < 0) {
             throw PythonError{};
@@ -126,11 +127,11 @@ void add_object(PyObject* module, const char* name, PyObject* obj)
     check_status(PyModule_AddObjectRef(module, name, obj));
 }
 
-void set_all(PyObject* module, std::initializer_list<const char*> names)
+void set_all(PyObject* module, const char* const* names, size_t count)
 {
     Ref list = check(PyList_New(0));
-    for (const char* n : names) {
-        Ref s = new_string(n);
+    for (size_t i = 0; i < count; ++i) {
+        Ref s = new_string(names[i]);
         check_status(PyList_Append(list.get(), s.get()));
     }
     add_object(module, "__all__", list.get());

@@ -9,6 +9,7 @@
 
 #include "common/function.hpp"
 
+#include <cstddef>
 #include <initializer_list>
 #include <type_traits>
 #include <utility>
@@ -144,7 +145,13 @@ void* import_capi_function(PyObject* module, const char* table, const char* name
 
 // Namespace.
 void add_object(PyObject* module, const char* name, PyObject* obj);
-void set_all(PyObject* module, std::initializer_list<const char*> names);
+// __all__, from a module's list in its surface.hpp.
+void set_all(PyObject* module, const char* const* names, size_t count);
+template <size_t N>
+void set_all(PyObject* module, const char* const (&names)[N])
+{
+    set_all(module, names, N);
+}
 Ref add_function(PyObject* module, const FunctionDef& def);
 // A method (or class method) of `type`, created as a Function and set as its
 // attribute.

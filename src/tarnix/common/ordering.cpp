@@ -1,4 +1,5 @@
 #include "common/ordering.hpp"
+#include "common/surface.hpp"
 
 #include <cstdio>
 #include <string>
@@ -25,7 +26,7 @@ void set_flag_knob(double* knobs, int index, PyObject* value)
 
 Ref convert_constraints(PyObject* constraints, PyObject* dtype, Conversion how)
 {
-    return convert_index_array(constraints, dtype, how, "constraints", "Constraints must be an array of integers.");
+    return convert_index_array(constraints, dtype, how, "constraints", surface::constraints_not_integers);
 }
 
 Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)
@@ -45,26 +46,8 @@ Ref colamd_trivial_ordering(const CscInput& in, bool symmetric)
 
 Ref new_colamd_status_messages()
 {
-    static const struct {
-        int status;
-        const char* text;
-    } table[] = {
-        {0, "ok"},
-        {1, "ok but A has unsorted columns or duplicate entries"},
-        {-1, "A is a null pointer"},
-        {-2, "p is a null pointer"},
-        {-3, "nrow is negative"},
-        {-4, "ncol is negative"},
-        {-5, "nnz is negative"},
-        {-6, "p[0] is nonzero"},
-        {-7, "A is too small"},
-        {-8, "column has a negative number of entries"},
-        {-9, "row index out of bounds"},
-        {-10, "out of memory"},
-        {-999, "internal error"},
-    };
     Ref messages = check(PyDict_New());
-    for (const auto& entry : table) {
+    for (const auto& entry : surface::colamd_status_texts) {
         Ref key = check(PyLong_FromLong(entry.status));
         Ref text = check(PyUnicode_FromString(entry.text));
         check_status(PyDict_SetItem(messages.get(), key.get(), text.get()));
@@ -76,24 +59,24 @@ void handle_colamd_status(const StatusFamily& family, int ok, long long status)
 {
     if (ok) {
         if (family.assertions && status != 0) {
-            raise_format(PyExc_AssertionError, "%s returned OK but status is not %s_OK.", family.library,
+            raise_format(PyExc_AssertionError, surface::status_not_ok, family.library,
                          family.library);
         }
         return;
     }
     if (status == -10) {
-        raise_format(family.memory_error, "%s ran out of memory.", family.library);
+        raise_format(family.memory_error, surface::ran_out_of_memory, family.library);
     }
     if (status == -999) {
-        raise_format(family.internal_error, "%s encountered an internal error.", family.library);
+        raise_format(family.internal_error, surface::internal_error, family.library);
     }
     Ref key = check(PyLong_FromLongLong(status));
     Ref text = dict_lookup(family.messages, key.get());
     if (!text) {
-        raise_format(family.error, "%s returned an error with status %lld, which has no message.", family.library,
+        raise_format(family.error, surface::status_without_message, family.library,
                      status);
     }
-    raise_format(family.value_error, "%s returned an error:%U.", family.library, text.get());
+    raise_format(family.value_error, surface::status_error, family.library, text.get());
 }
 
 ColamdExceptions add_colamd_exceptions(PyObject* module, const char* library)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/arrays.hpp"
+#include "common/surface.hpp"
 #include "common/csc.hpp"
 #include "common/engine/colamd_family.hpp"
 #include "common/workspace.hpp"
@@ -36,7 +37,7 @@ void checked_knobs(double (&out)[K], const double* knobs, long long M, long long
 {
     const int nan = engine::library_knobs<I>(out, knobs, M, N);
     if (nan >= 0) {
-        raise_format(PyExc_ValueError, "The dense %s threshold (knobs[%zu]) must not be NaN.",
+        raise_format(PyExc_ValueError, surface::dense_threshold_nan,
                      nan == 0 ? "row" : "column", static_cast<size_t>(nan));
     }
 }
@@ -58,11 +59,11 @@ void require_constraints(const Vector<I>& constraints, long long N)
         return;
     }
     if (constraints.size() != N) {
-        raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
+        raise(PyExc_ValueError, surface::constraints_length);
     }
     const engine::IndexFault fault = engine::find_out_of_range(constraints.data(), constraints.size(), N);
     if (fault) {
-        raise_format(PyExc_ValueError, "Constraints must lie in 0..N-1 = 0..%lld, got constraints[%zd] = %lld", N - 1,
+        raise_format(PyExc_ValueError, surface::constraints_range, N - 1,
                      static_cast<Py_ssize_t>(fault.at), fault.value);
     }
 }

@@ -1,6 +1,7 @@
 // Statistics records: the builder, from_array, and the fields, slots and
 // pickles of native records.
 #include "common/record.hpp"
+#include "common/surface.hpp"
 
 #include "common/conversions.hpp"
 #include "common/critical_section.hpp"
@@ -120,7 +121,7 @@ Ref coerce(const RecordField& field, PyObject* value)
         return check(kind == 'i' ? PyNumber_Long(value) : PyNumber_Float(value));
     }
     const char* expected = kind == 'i' ? "int" : kind == 'f' ? "float" : "str";
-    raise_format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(value)->tp_name);
+    raise_format(PyExc_TypeError, surface::expected_type, expected, Py_TYPE(value)->tp_name);
 }
 
 // The native record type among the bases of obj's type, or null.
@@ -160,11 +161,10 @@ Ref state_tuple(const RecordValues& values, const RecordDef& def)
 void set_state(PyObject* self, PyObject* state, const RecordDef& def)
 {
     if (!PyTuple_Check(state)) {
-        raise_format(PyExc_TypeError, "%s state must be a tuple, got %.200s", def.name, Py_TYPE(state)->tp_name);
+        raise_format(PyExc_TypeError, surface::state_not_tuple, def.name, Py_TYPE(state)->tp_name);
     }
     if (PyTuple_GET_SIZE(state) != def.nfields) {
-        raise_format(PyExc_ValueError, "%s state must have %d items, got %zd", def.name, def.nfields,
-                     PyTuple_GET_SIZE(state));
+        raise_format(PyExc_ValueError, surface::state_length, def.name, def.nfields, PyTuple_GET_SIZE(state));
     }
     // All converted before any is stored, so that a failure changes nothing.
     const Order order = state_order(def);
@@ -304,8 +304,7 @@ Ref make_record(PyObject* cls, const RecordDef& def, RecordValues values)
 {
     Ref record = check(PyObject_CallNoArgs(cls));
     if (!PyObject_TypeCheck(record.get(), reinterpret_cast<PyTypeObject*>(cls))) {
-        raise_format(PyExc_TypeError, "%s() returned %.200s instead of %s", def.name, Py_TYPE(record.get())->tp_name,
-                     def.name);
+        raise_format(PyExc_TypeError, surface::wrong_instance, def.name, Py_TYPE(record.get())->tp_name, def.name);
     }
     for (int i = 0; i < def.nfields; ++i) {
         if (!values[i]) {
@@ -320,8 +319,7 @@ Ref unpickle_record(PyObject* cls, const RecordDef& def, PyObject* type, PyObjec
 {
     const long long given = as_int64(checksum);
     if (state != Py_None && !PyTuple_CheckExact(state)) {
-        raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     "__kvt_state", "tuple", Py_TYPE(state)->tp_name);
+        raise_format(PyExc_TypeError, surface::argument_type, surface::kvt_state, "tuple", Py_TYPE(state)->tp_name);
     }
     const long long* accepted = def.native->accepted;
     if (std::find(accepted, accepted + def.native->naccepted, given) == accepted + def.native->naccepted) {
@@ -330,7 +328,7 @@ Ref unpickle_record(PyObject* cls, const RecordDef& def, PyObject* type, PyObjec
     Ref new_method = check(PyObject_GetAttrString(cls, "__new__"));
     Ref obj = check(PyObject_CallOneArg(new_method.get(), type));
     if (!PyObject_TypeCheck(obj.get(), reinterpret_cast<PyTypeObject*>(cls))) {
-        raise_format(PyExc_TypeError, "__kvt_type must be %s or a subclass of it", def.name);
+        raise_format(PyExc_TypeError, surface::kvt_type, def.name);
     }
     if (state != Py_None) {
         set_state(obj.get(), state, def);

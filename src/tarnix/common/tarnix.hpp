@@ -13,4 +13,5 @@
 #include "common/module.hpp"
 #include "common/record.hpp"
 #include "common/ref.hpp"
+#include "common/surface.hpp"
 #include "common/threads.hpp"

@@ -8,6 +8,7 @@
 #include "spqr/orderings.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 #include <cstring>
 #include <new>
@@ -127,10 +128,7 @@ namespace {
     Ref e = format(expected);
     Ref g = format(got);
     const char* q = quoted ? "'" : "";
-    raise_format(PyExc_ValueError,
-                 "The %s of the input matrix does not match the one used for symbolic factorization. "
-                 "Expected %s%U%s, got %s%U%s.",
-                 what, q, e.get(), q, q, g.get(), q);
+    raise_format(PyExc_ValueError, spqr_surface::structure_mismatch, what, q, e.get(), q, q, g.get(), q);
 }
 
 // What the library needs of a matrix for the analysed factorization, checked
@@ -151,8 +149,7 @@ void require_analysed_structure(const State& st, const FactorBase* v, const chol
         raise_mismatch("data type", dtype_of(st, v), got, true);
     }
     if (!v->same_pattern(header)) {
-        raise(PyExc_ValueError,
-              "The sparsity pattern of the input matrix does not match the one used for symbolic factorization.");
+        raise(PyExc_ValueError, spqr_surface::pattern_mismatch);
     }
 }
 

@@ -1,6 +1,7 @@
 // Argument handling shared by SPQRFactor's methods and the one-shot functions.
 
 #include "spqr/arguments.hpp"
+#include "spqr/surface.hpp"
 
 #include <cholmod.h>
 #include <cstring>
@@ -15,7 +16,7 @@ using namespace tarnix;
 void require_method_type(PyObject* method)
 {
     if (method != Py_None && !PyUnicode_Check(method)) {
-        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(method)->tp_name);
+        raise_format(PyExc_TypeError, surface::expected_type, "str", Py_TYPE(method)->tp_name);
     }
 }
 
@@ -33,7 +34,7 @@ int qmult_code(PyObject* method)
         }
     }
     Ref text = check(PyObject_Str(method));
-    raise_format(PyExc_ValueError, "Invalid method '%U'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].", text.get());
+    raise_format(PyExc_ValueError, spqr_surface::invalid_method, text.get());
 }
 
 bool inert(PyObject* obj) noexcept
@@ -45,7 +46,7 @@ bool inert(PyObject* obj) noexcept
 double require_tol(double tol)
 {
     if (std::isnan(tol)) {
-        raise(PyExc_ValueError, "tol must be a number, not NaN.");
+        raise(PyExc_ValueError, spqr_surface::tol_nan);
     }
     return tol;
 }
@@ -53,8 +54,7 @@ double require_tol(double tol)
 void require_method_code(long long method)
 {
     if (method < SPQR_QTX || method > SPQR_XQ) {
-        raise_format(PyExc_ValueError, "Invalid method code %lld. Expected 0 (QTX), 1 (QX), 2 (XQT) or 3 (XQ).",
-                     method);
+        raise_format(PyExc_ValueError, spqr_surface::invalid_method_code, method);
     }
 }
 
@@ -66,7 +66,7 @@ bool by_rows(long long method)
 void require_q_shape(long long m, long long dim)
 {
     if (dim != m) {
-        raise_format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.", m, dim);
+        raise_format(PyExc_ValueError, spqr_surface::incompatible_shape, m, dim);
     }
 }
 
@@ -78,7 +78,7 @@ ValueType value_type_of(PyObject* X)
     if (has_element_type(X, element_type<std::complex<double>>::value)) {
         return ValueType::Complex;
     }
-    raise(PyExc_TypeError, "No matching signature found");
+    raise(PyExc_TypeError, surface::no_matching_signature);
 }
 
 Py_ssize_t as_ssize(PyObject* obj)

@@ -10,6 +10,7 @@
 #include "spqr/info.hpp"
 
 #include "common/critical_section.hpp"
+#include "spqr/surface.hpp"
 
 #include <cstring>
 #include <new>
@@ -38,8 +39,6 @@ std::shared_ptr<FactorBase> published_variant(PyObject* self)
     CriticalSection section(self);
     return as_factor(self)->variant;
 }
-
-const char* const kInUse = "SPQRFactor is in use by this thread";
 
 }  // namespace
 
@@ -77,7 +76,7 @@ Snapshot::Snapshot(PyObject* self) : self_(self)
     }
     variant_ = published_variant(self);
     if (variant_ != nullptr) {
-        lock_.emplace(variant_->mutex(), kInUse);
+        lock_.emplace(variant_->mutex(), spqr_surface::in_use);
         outer_ = t_calls;
         t_calls = this;
     }
@@ -93,7 +92,7 @@ Snapshot::~Snapshot()
 Locked::Locked(PyObject* self) : variant_(published_variant(self))
 {
     if (variant_ != nullptr) {
-        lock_.emplace(variant_->mutex(), kInUse);
+        lock_.emplace(variant_->mutex(), spqr_surface::in_use);
     }
 }
 
@@ -115,7 +114,7 @@ namespace {
         PyErr_SetNone(PyExc_AssertionError);
         throw PythonError{};
     }
-    raise_format(st.SPQRError, "The factor has no %s factorization.", part);
+    raise_format(st.SPQRError, spqr_surface::no_factorization, part);
 }
 
 }  // namespace
@@ -170,18 +169,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // Pickling (refused) and representation
 
-constexpr const char* kNoPickle =
-    "self._cm,self._common,self._factor_di,self._factor_dl,self._factor_zi,self._factor_zl cannot be converted "
-    "to a Python object for pickling";
-
 Ref py_reduce(PyObject*, const Args&)
 {
-    raise(PyExc_TypeError, kNoPickle);
+    raise(PyExc_TypeError, spqr_surface::no_pickle);
 }
 
 Ref py_setstate(PyObject*, const Args&)
 {
-    raise(PyExc_TypeError, kNoPickle);
+    raise(PyExc_TypeError, spqr_surface::no_pickle);
 }
 
 PyObject* factor_repr(PyObject* self) noexcept
@@ -406,27 +401,21 @@ Ref py_as_linear_operator(PyObject* self, const Args& a)
 // ---------------------------------------------------------------------------
 // Method table
 
-constexpr Param factorize_params[] = {{"A"}, kwonly("tol", Default::None)};
-constexpr Param check_params[] = {{"A"}, {"itype"}};
-constexpr Param solve_params[] = {{"b"}, kwonly("transpose", Default::False),
-                                  Param{"rhs_batch_size", Default::Int, true, 100}};
-constexpr Param solve_dense_params[] = {{"b"}, {"transpose"}};
-constexpr Param qmult_params[] = {{"X"}, Param{"method", Default::Str, false, 0, "QX"}};
-constexpr Param qmult_dense_params[] = {{"method"}, {"X"}};
-constexpr Param setstate_params[] = {{"state"}};
-constexpr Param operator_params[] = {Param{"op", Default::Str, false, 0, "solve"}};
-
 constexpr FunctionDef factor_methods[] = {
-    method("factorize", py_factorize, factorize_params).with_doc(spqr_docs::factorize),
-    method("_check_input_matrix", py_check_input_matrix, check_params).with_doc(spqr_docs::check_input_matrix),
-    method("solve", py_solve, solve_params),
-    method("_solve_dense", py_solve_dense, solve_dense_params).with_doc(spqr_docs::solve_dense),
-    method("qmult", py_qmult, qmult_params),
-    method("_qmult_dense", py_qmult_dense, qmult_dense_params).with_doc(spqr_docs::qmult_dense),
-    method("copy", py_copy).with_doc(spqr_docs::copy),
-    method("as_linear_operator", py_as_linear_operator, operator_params).with_doc(kAsLinearOperatorDoc),
-    method("__reduce__", py_reduce),
-    method("__setstate__", py_setstate, setstate_params),
+    method(spqr_surface::factorize, py_factorize, spqr_surface::factorize_params).with_doc(spqr_docs::factorize),
+    method(spqr_surface::check_input_matrix, py_check_input_matrix, spqr_surface::check_params)
+        .with_doc(spqr_docs::check_input_matrix),
+    method(spqr_surface::solve, py_solve, spqr_surface::solve_params),
+    method(spqr_surface::solve_dense, py_solve_dense, spqr_surface::solve_dense_params)
+        .with_doc(spqr_docs::solve_dense),
+    method(spqr_surface::qmult, py_qmult, spqr_surface::qmult_params),
+    method(spqr_surface::qmult_dense, py_qmult_dense, spqr_surface::qmult_dense_params)
+        .with_doc(spqr_docs::qmult_dense),
+    method(spqr_surface::copy, py_copy).with_doc(spqr_docs::copy),
+    method(spqr_surface::as_linear_operator, py_as_linear_operator, spqr_surface::operator_params)
+        .with_doc(kAsLinearOperatorDoc),
+    method(spqr_surface::reduce, py_reduce),
+    method(spqr_surface::setstate, py_setstate, spqr_surface::setstate_params),
 };
 
 PyType_Slot factor_slots[] = {
@@ -441,7 +430,7 @@ PyType_Slot factor_slots[] = {
 };
 
 PyType_Spec factor_spec = {
-    "tarnix.spqr.SPQRFactor",
+    spqr_surface::factor_qualified,
     sizeof(FactorObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
@@ -456,7 +445,7 @@ Ref add_factor_type(PyObject* module)
     for (const FunctionDef& def : factor_methods) {
         add_method(module, type.get(), def);
     }
-    add_object(module, "SPQRFactor", type.get());
+    add_object(module, spqr_surface::factor, type.get());
     return type;
 }
 

@@ -11,6 +11,7 @@
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 #include <optional>
 #include <vector>
@@ -36,7 +37,7 @@ void require_permutation(const std::vector<Int>& v)
     for (Py_ssize_t k = 0; k < m; ++k) {
         const long long i = v[static_cast<size_t>(k)];
         if (i < 0 || i >= m || seen[static_cast<size_t>(i)]) {
-            raise_format(PyExc_ValueError, "v must be a permutation of 0..%zd, but v[%zd] = %lld", m - 1, k, i);
+            raise_format(PyExc_ValueError, spqr_surface::v_not_permutation, m - 1, k, i);
         }
         seen[static_cast<size_t>(i)] = 1;
     }
@@ -45,10 +46,8 @@ void require_permutation(const std::vector<Int>& v)
 [[noreturn]] void raise_mismatch(const char* first, const char* second, const char* what, const char* found,
                                const char* expected)
 {
-    raise_format(PyExc_ValueError,
-                 "H, tau, v and X must agree in value type and index width: %s and %s differ in %s "
-                 "(%s has %s, %s %s)",
-                 first, second, what, first, found, second, expected);
+    raise_format(PyExc_ValueError, spqr_surface::house_variant_mismatch, first, second, what, first, found, second,
+                 expected);
 }
 
 template <class Entry, class Int>
@@ -76,7 +75,7 @@ void require_dense_values(PyObject* X)
     if (x_real || x_complex) {
         raise_mismatch("X", "tau", "value type", value_type_name(x_real), value_type_name(std::is_same_v<Entry, double>));
     }
-    raise_format(PyExc_ValueError, "X must hold %s values", value_type_name(std::is_same_v<Entry, double>));
+    raise_format(PyExc_ValueError, spqr_surface::X_value_kind, value_type_name(std::is_same_v<Entry, double>));
 }
 
 // H, tau and v against each other; returns v's private copy.
@@ -86,13 +85,13 @@ std::vector<Int> checked_householder(const SparseView& H, const DenseView<Entry>
     require_variant<Entry, Int>(H, "H", "tau", "v");
     const cholmod_sparse& Hh = H.header();
     if (tau.rows() != 1 || static_cast<size_t>(tau.cols()) != Hh.ncol) {
-        raise_format(PyExc_ValueError, "tau must have shape (1, %zu), got (%zd, %zd)", Hh.ncol, tau.rows(), tau.cols());
+        raise_format(PyExc_ValueError, spqr_surface::tau_shape, Hh.ncol, tau.rows(), tau.cols());
     }
     if (v.size() == 0) {
-        raise_format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+        raise_format(PyExc_IndexError, spqr_surface::out_of_bounds, 0);
     }
     if (static_cast<size_t>(v.size()) != Hh.nrow) {
-        raise_format(PyExc_ValueError, "v must have %zu entries (the rows of H), got %zd", Hh.nrow, v.size());
+        raise_format(PyExc_ValueError, spqr_surface::v_length, Hh.nrow, v.size());
     }
     std::vector<Int> copy(v.data(), v.data() + v.size());
     require_permutation(copy);
@@ -152,7 +151,8 @@ Ref qmult_householder(PyObject* module, long long method_code, PyObject* H, PyOb
         X_sparse.emplace(std::move(X_parts), fill.get(), trusted_fill(st, fill.get()));
     }
     const long long m = static_cast<long long>(H_view.header().nrow);
-    const WorkspaceFor for_v{st.SPQROutOfMemoryError, "SPQR", m, static_cast<long long>(H_view.header().ncol)};
+    const WorkspaceFor for_v{st.SPQROutOfMemoryError, spqr_surface::library, m,
+                             static_cast<long long>(H_view.header().ncol)};
     std::vector<Int> perm = with_workspace(for_v, static_cast<double>(m) * (sizeof(Int) + 1),
                                            [&] { return checked_householder<Entry, Int>(H_view, tau_view, v_view); });
     if (sparse) {
@@ -177,7 +177,7 @@ Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject
     const bool int32 = has_element_type(v, element_type<int32_t>::value);
     const bool int64 = has_element_type(v, element_type<int64_t>::value);
     if ((real + complex) * (int32 + int64) > 1) {
-        raise(PyExc_TypeError, "Function call with ambiguous argument types");
+        raise(PyExc_TypeError, spqr_surface::ambiguous_types);
     }
     if (real && int32) {
         return qmult_householder<double, int32_t>(module, method, H, tau, v, X);
@@ -191,7 +191,7 @@ Ref qmult_dispatch(PyObject* module, PyObject* method_obj, PyObject* H, PyObject
     if (complex && int64) {
         return qmult_householder<Complex, int64_t>(module, method, H, tau, v, X);
     }
-    raise(PyExc_TypeError, "No matching signature found");
+    raise(PyExc_TypeError, surface::no_matching_signature);
 }
 
 Ref py_qmult_private(PyObject* module, const Args& a)
@@ -207,14 +207,14 @@ Ref with_index_dtype(const State& st, PyObject* X, PyObject* itype)
 {
     Ref indptr = check(PyObject_CallMethod(attr(X, "indptr").get(), "astype", "O", itype));
     if (!PyArray_Check(indptr.get()) || PyArray_SIZE(reinterpret_cast<PyArrayObject*>(indptr.get())) == 0) {
-        raise(PyExc_ValueError, "X.indptr must be a non-empty NumPy array");
+        raise(PyExc_ValueError, spqr_surface::X_indptr);
     }
     const auto n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(indptr.get()));
     Ref original = attr(X, "indptr");
     Ref last = check(PySequence_GetItem(original.get(), n - 1));
     Ref nnz = check(PySequence_GetItem(indptr.get(), n - 1));
     if (check_status(PyObject_RichCompareBool(last.get(), nnz.get(), Py_NE))) {
-        raise(PyExc_ValueError, "X has too many entries for H's 32-bit indices");
+        raise(PyExc_ValueError, spqr_surface::X_too_many_for_H);
     }
     Ref indices = check(PyObject_CallMethod(attr(X, "indices").get(), "astype", "O", itype));
     Ref shape = attr(X, "shape");
@@ -262,11 +262,13 @@ House unpack_house(PyObject* module, PyObject* house)
         CscInput in = coerce_csc(module, parts[0].get(), CoerceCall::Plain);
         Ref tau = as_fortran(parts[1].get());
         tau = check(PyObject_CallMethod(tau.get(), "reshape", "((ii))", 1, -1));
-        require_equal(attr(tau.get(), "shape").get(), shape_tuple({1, in.ncols}).get(), "tau shape mismatch");
-        require_equal(attr(tau.get(), "dtype").get(), attr(in.matrix.get(), "dtype").get(), "tau dtype mismatch");
+        require_equal(attr(tau.get(), "shape").get(), shape_tuple({1, in.ncols}).get(),
+                      spqr_surface::tau_shape_mismatch);
+        require_equal(attr(tau.get(), "dtype").get(), attr(in.matrix.get(), "dtype").get(),
+                      spqr_surface::tau_dtype_mismatch);
         Ref v = as_fortran(parts[2].get());
-        require_equal(attr(v.get(), "shape").get(), shape_tuple({in.nrows}).get(), "v shape mismatch");
-        require_equal(attr(v.get(), "dtype").get(), in.index_dtype.get(), "v dtype mismatch");
+        require_equal(attr(v.get(), "shape").get(), shape_tuple({in.nrows}).get(), spqr_surface::v_shape_mismatch);
+        require_equal(attr(v.get(), "dtype").get(), in.index_dtype.get(), spqr_surface::v_dtype_mismatch);
         return House{in.matrix, tau, v, in.index_dtype};
     }
     catch (const PythonError&) {
@@ -275,10 +277,7 @@ House unpack_house(PyObject* module, PyObject* house)
         }
         SavedError cause;
         Ref text = check(PyObject_Str(house));
-        Ref message = check(PyUnicode_FromFormat(
-            "house must be a tuple of (H, tau, v) representing the Householder vectors, coefficients, and "
-            "permutation. Got %U.",
-            text.get()));
+        Ref message = check(PyUnicode_FromFormat(spqr_surface::invalid_house, text.get()));
         cause.restore();
         raise_chained(PyExc_ValueError, message.get());
     }
@@ -301,7 +300,7 @@ Ref qmult_operand(PyObject* module, const State& st, PyObject* X_arg, PyObject* 
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw;
         }
-        raise_chained(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+        raise_chained(PyExc_ValueError, spqr_surface::X_not_array);
     }
 }
 
@@ -313,7 +312,7 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
     Ref X = qmult_operand(module, st, a[1], house.itype.get());
     const long long ndim = as_int64(attr(X.get(), "ndim").get());
     if (ndim != 1 && ndim != 2) {
-        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+        raise(PyExc_ValueError, spqr_surface::X_ndim);
     }
     require_method_type(method);
     const int code = qmult_code(method);
@@ -327,12 +326,11 @@ Ref py_spqr_qmult(PyObject* module, const Args& a)
     return ndim == 1 ? first_column(Y.get()) : Y;
 }
 
-constexpr Param qmult_params[] = {{"house"}, {"X"}, Param{"method", Default::Str, false, 0, "QX"}};
-constexpr Param qmult_private_params[] = {{"method"}, {"H"}, {"tau"}, {"v"}, {"X"}};
-
 }  // namespace
 
-const FunctionDef qmult_private_def = function("_qmult", py_qmult_private, qmult_private_params).with_doc(spqr_docs::qmult_private);
-const FunctionDef spqr_qmult_def = function("spqr_qmult", py_spqr_qmult, qmult_params);
+const FunctionDef qmult_private_def =
+    function(spqr_surface::private_qmult, py_qmult_private, spqr_surface::private_qmult_params)
+        .with_doc(spqr_docs::qmult_private);
+const FunctionDef spqr_qmult_def = function(spqr_surface::spqr_qmult, py_spqr_qmult, spqr_surface::spqr_qmult_params);
 
 }  // namespace spqr_module

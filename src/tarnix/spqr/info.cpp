@@ -6,6 +6,7 @@
 
 #include "spqr/docstrings.hpp"
 #include "spqr/orderings.hpp"
+#include "spqr/surface.hpp"
 
 namespace spqr_module {
 
@@ -45,20 +46,18 @@ enum Index {
 // 0x4fe1628 (written), SHA-1 0x7e9e7b5 and MD5 0xd5b19e3 (also accepted on
 // load).
 constexpr long long accepted_checksums[] = {0x4fe1628, 0x7e9e7b5, 0xd5b19e3};
-constexpr NativeRecord native{"tarnix.spqr.SPQRInfo", "__kvt_unpickle_SPQRInfo", 0x4fe1628, accepted_checksums,
+constexpr NativeRecord native{spqr_surface::info_qualified, spqr_surface::unpickle_info, 0x4fe1628, accepted_checksums,
                               count(accepted_checksums)};
-constexpr RecordDef info_def{"SPQRInfo", spqr_docs::info, nullptr, fields, count(fields), &native};
+constexpr RecordDef info_def{spqr_surface::info, spqr_docs::info, nullptr, fields, count(fields), &native};
 
 Ref py_unpickle(PyObject* module, const Args& a)
 {
     return unpickle_record(state_of(module).info_type, info_def, a[0], a[1], a[2]);
 }
 
-constexpr Param unpickle_params[] = {{"__kvt_type"}, {"__kvt_checksum"}, {"__kvt_state"}};
-
 }  // namespace
 
-const FunctionDef unpickle_info_def = function("__kvt_unpickle_SPQRInfo", py_unpickle, unpickle_params)
+const FunctionDef unpickle_info_def = function(spqr_surface::unpickle_info, py_unpickle, spqr_surface::unpickle_params)
                                           .with_doc("Rebuild an SPQRInfo from its pickled state (checked by layout checksum).");
 
 Ref add_info_type(PyObject* module)

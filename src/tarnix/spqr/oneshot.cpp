@@ -12,6 +12,7 @@
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 namespace spqr_module {
 
@@ -70,12 +71,12 @@ Ref spqr_call(const State& st, Mode mode, int ordering, double tol, cholmod_spar
 
 Mode mode_of(PyObject* mode_obj)
 {
-    static const char* const names[] = {"full", "economic", "r", "householder"};
+    const auto& names = spqr_surface::modes;
     Ref allowed = check(Py_BuildValue("(ssss)", names[0], names[1], names[2], names[3]));
     if (!check_status(PySequence_Contains(allowed.get(), mode_obj))) {
         Ref mode_str = check(PyObject_Str(mode_obj));
         Ref allowed_str = check(PyObject_Str(allowed.get()));
-        raise_format(PyExc_ValueError, "Invalid mode '%U'. Expected one of %U.", mode_str.get(), allowed_str.get());
+        raise_format(PyExc_ValueError, spqr_surface::invalid_mode, mode_str.get(), allowed_str.get());
     }
     for (int k = 0; k < 4; ++k) {
         Ref name = new_string(names[k]);
@@ -148,17 +149,14 @@ Ref py_spqr_solve(PyObject* module, const Args& a)
     return solve_call(factor.get(), ctx, a[1], transposed, batch_size);
 }
 
-constexpr Param spqr_params[] = {{"A"}, Param{"mode", Default::Str, true, 0, "full"}, kwonly("order", Default::None),
-                                 kwonly("tol", Default::None)};
-constexpr Param factor_params[] = {{"A"}, kwonly("use_singletons", Default::False), kwonly("order", Default::None),
-                                   kwonly("tol", Default::None)};
-constexpr Param solve_params[] = {{"A"}, {"b"}, kwonly("transpose", Default::False),
-                                  kwonly("min2norm", Default::True), Param{"rhs_batch_size", Default::Int, true, 100}};
-
 }  // namespace
 
-const FunctionDef spqr_factor_def = function("spqr_factor", py_spqr_factor, factor_params).with_doc(spqr_docs::spqr_factor);
-const FunctionDef spqr_solve_def = function("spqr_solve", py_spqr_solve, solve_params);
-const FunctionDef spqr_def = function("spqr", py_spqr, spqr_params).with_doc(spqr_docs::spqr);
+const FunctionDef spqr_factor_def =
+    function(spqr_surface::spqr_factor, py_spqr_factor, spqr_surface::spqr_factor_params)
+        .with_doc(spqr_docs::spqr_factor);
+const FunctionDef spqr_solve_def =
+    function(spqr_surface::spqr_solve, py_spqr_solve, spqr_surface::spqr_solve_params);
+const FunctionDef spqr_def =
+    function(spqr_surface::spqr, py_spqr, spqr_surface::spqr_params).with_doc(spqr_docs::spqr);
 
 }  // namespace spqr_module

@@ -1,6 +1,7 @@
 // The fill-reducing orderings SuiteSparseQR offers, by name and by code.
 
 #include "spqr/orderings.hpp"
+#include "spqr/surface.hpp"
 
 #include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
@@ -15,9 +16,11 @@ void build_ordering_tables(State& st)
         const char* name;
         int code;
     } table[] = {
-        {"default", SPQR_ORDERING_DEFAULT}, {"fixed", SPQR_ORDERING_FIXED}, {"natural", SPQR_ORDERING_NATURAL},
-        {"colamd", SPQR_ORDERING_COLAMD},   {"cholmod", SPQR_ORDERING_CHOLMOD}, {"amd", SPQR_ORDERING_AMD},
-        {"metis", SPQR_ORDERING_METIS},     {"best", SPQR_ORDERING_BEST},   {"bestamd", SPQR_ORDERING_BESTAMD},
+        {spqr_surface::ordering_default, SPQR_ORDERING_DEFAULT}, {spqr_surface::ordering_fixed, SPQR_ORDERING_FIXED},
+        {spqr_surface::ordering_natural, SPQR_ORDERING_NATURAL}, {spqr_surface::ordering_colamd, SPQR_ORDERING_COLAMD},
+        {spqr_surface::ordering_cholmod, SPQR_ORDERING_CHOLMOD}, {spqr_surface::ordering_amd, SPQR_ORDERING_AMD},
+        {spqr_surface::ordering_metis, SPQR_ORDERING_METIS},     {spqr_surface::ordering_best, SPQR_ORDERING_BEST},
+        {spqr_surface::ordering_bestamd, SPQR_ORDERING_BESTAMD},
     };
     Ref codes = check(PyDict_New());
     Ref names = check(PyDict_New());
@@ -41,8 +44,7 @@ int ordering_code(const State& st, PyObject* order)
         Ref names = check(PySet_New(st.ordering_codes));
         Ref order_str = check(PyObject_Format(order, nullptr));
         Ref names_str = check(PyObject_Format(names.get(), nullptr));
-        Ref message = check(PyUnicode_FromFormat("Unknown ordering method: %U. Must be one of %U.", order_str.get(),
-                                                 names_str.get()));
+        Ref message = check(PyUnicode_FromFormat(spqr_surface::unknown_ordering, order_str.get(), names_str.get()));
         PyErr_SetObject(PyExc_KeyError, order);
         raise_chained(PyExc_ValueError, message.get());
     }
@@ -56,7 +58,7 @@ Ref ordering_name(const State& st, int code)
     if (name) {
         return name;
     }
-    return check(PyUnicode_FromFormat("unknown %d", code));
+    return check(PyUnicode_FromFormat(spqr_surface::unknown_ordering_code, code));
 }
 
 }  // namespace spqr_module

@@ -7,6 +7,7 @@
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 namespace spqr_module {
 
@@ -68,7 +69,7 @@ void require_fits_int32(const CscParts& parts)
     const npy_intp n = PyArray_SIZE(p);
     if (n > 0 && PyArray_TYPE(p) == NPY_INT64 && PyArray_ISCARRAY_RO(p) &&
         static_cast<const int64_t*>(PyArray_DATA(p))[n - 1] > INT32_MAX) {
-        raise(PyExc_ValueError, "X has too many entries for the factor's 32-bit indices");
+        raise(PyExc_ValueError, spqr_surface::X_too_many_for_factor);
     }
 }
 
@@ -93,11 +94,11 @@ SparseView of_factor_width(PyObject* module, const CscInput& in, bool to_int32)
 void require_same_variant(const SparseView& view, const FactorBase* v)
 {
     if (view.int32() != v->int32()) {
-        raise_format(PyExc_ValueError, "X and the factor differ in index width: X has %s indices, the factor %s",
+        raise_format(PyExc_ValueError, spqr_surface::X_index_width,
                      index_type_name(view.int32()), index_type_name(v->int32()));
     }
     if (view.real() != v->real()) {
-        raise_format(PyExc_ValueError, "X and the factor differ in value type: X has %s values, the factor %s",
+        raise_format(PyExc_ValueError, spqr_surface::X_value_type,
                      value_type_name(view.real()), value_type_name(v->real()));
     }
 }
@@ -130,8 +131,7 @@ void require_factor_dtype(PyObject* self, const State& st, PyObject* X)
     if (check_status(PyObject_RichCompareBool(X_dtype.get(), self_dtype.get(), Py_NE))) {
         Ref self_repr = check(PyObject_Repr(self_dtype.get()));
         Ref X_repr = check(PyObject_Repr(X_dtype.get()));
-        raise_format(PyExc_ValueError, "Input and factor dtypes do not match. self.dtype=%U and X.dtype=%U",
-                     self_repr.get(), X_repr.get());
+        raise_format(PyExc_ValueError, spqr_surface::dtype_mismatch, self_repr.get(), X_repr.get());
     }
 }
 
@@ -149,12 +149,12 @@ Ref py_qmult(PyObject* self, const Args& a)
     require_numeric(ctx.st, call.get());
     const bool sparse = !PyArray_Check(X) && truth(check(PyObject_CallOneArg(ctx.st.issparse, X)).get());
     if (!PyArray_Check(X) && !sparse) {
-        raise(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+        raise(PyExc_ValueError, spqr_surface::X_not_array);
     }
     require_factor_dtype(self, ctx.st, X);
     const long long ndim = ndim_of(X);
     if (ndim != 1 && ndim != 2) {
-        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+        raise(PyExc_ValueError, spqr_surface::X_ndim);
     }
     const int code = qmult_code(method);
     require_q_shape(shape_of(self).rows, shape_dim(X, by_rows(code) ? 0 : 1));

@@ -7,6 +7,7 @@
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
 #include "spqr/views.hpp"
+#include "spqr/surface.hpp"
 
 #include <algorithm>
 
@@ -157,10 +158,10 @@ Ref solve_sparse(PyObject* self, const Ref& b, bool transpose, Py_ssize_t batch)
     const long long K = shape_dim(b.get(), 1);
     Ref dtype = attr(b.get(), "dtype");
     if (batch < 0) {
-        raise(PyExc_ValueError, "negative dimensions are not allowed");
+        raise(PyExc_ValueError, spqr_surface::negative_dimensions);
     }
     if (batch == 0) {
-        raise(PyExc_ValueError, "range() arg 3 must not be zero");
+        raise(PyExc_ValueError, spqr_surface::zero_step);
     }
     if (K == 0) {
         const Shape shape = shape_of(self);
@@ -179,8 +180,7 @@ Ref solve_sparse(PyObject* self, const Ref& b, bool transpose, Py_ssize_t batch)
         Ref view = densify_batch(b.get(), buffer.get(), start, end);
         Ref Xd = solve_dense_call(self, ctx.st, view.get(), transpose);
         if (!PyArray_Check(Xd.get())) {
-            raise_format(PyExc_TypeError, "_solve_dense must return a numpy.ndarray, got %.200s",
-                         Py_TYPE(Xd.get())->tp_name);
+            raise_format(PyExc_TypeError, spqr_surface::solve_dense_result, Py_TYPE(Xd.get())->tp_name);
         }
         Ref Xd_args = check(PyTuple_Pack(1, Xd.get()));
         Ref Xs = check(PyObject_Call(ctx.st.csc_array, Xd_args.get(), out_kw.get()));
@@ -288,8 +288,7 @@ void require_safe_cast(PyObject* b_dtype, PyObject* self_dtype)
     if (!PyArray_CanCastTypeTo(from, to, NPY_SAFE_CASTING)) {
         Ref from_repr = check(PyObject_Repr(b_dtype));
         Ref to_repr = check(PyObject_Repr(self_dtype));
-        raise_format(PyExc_TypeError, "Cannot safely cast b.dtype=%U to self.dtype=%U.", from_repr.get(),
-                     to_repr.get());
+        raise_format(PyExc_TypeError, spqr_surface::unsafe_cast, from_repr.get(), to_repr.get());
     }
 }
 
@@ -313,9 +312,7 @@ void warn_if_rank_deficient(const State& st, PyObject* self, const FactorBase* v
     if (check_status(PyObject_RichCompareBool(rank.get(), smallest_obj.get(), Py_LT))) {
         Ref rank_str = format(rank.get());
         Ref shape_str = format(property_of(self, st, "shape").get());
-        Ref message = check(PyUnicode_FromFormat(
-            "Matrix is rank deficient: rank=%U, A.shape=%U. The solution may not be unique.", rank_str.get(),
-            shape_str.get()));
+        Ref message = check(PyUnicode_FromFormat(spqr_surface::rank_deficient, rank_str.get(), shape_str.get()));
         warn(st.SPQRRankDeficiencyWarning, message.get());
     }
 }
@@ -325,11 +322,11 @@ void warn_if_rank_deficient(const State& st, PyObject* self, const FactorBase* v
 long long check_rhs(PyObject* self, PyObject* b, bool sparse, bool transpose)
 {
     if (!PyArray_Check(b) && !sparse) {
-        raise(PyExc_ValueError, "b must be an ndarray or sparse matrix.");
+        raise(PyExc_ValueError, spqr_surface::b_not_array);
     }
     const long long ndim = ndim_of(b);
     if (ndim != 1 && ndim != 2) {
-        raise(PyExc_ValueError, "b must be a 1D or 2D array.");
+        raise(PyExc_ValueError, spqr_surface::b_ndim);
     }
     const Shape shape = shape_of(self);
     if (shape_dim(b, 0) != (transpose ? shape.cols : shape.rows)) {

@@ -1,7 +1,7 @@
 // tarnix.spqr: sparse QR factorization with SuiteSparseQR.
 //
-// This file holds the module surface: the module definition and the
-// import-time set-up of its namespace. SPQRInfo lives in info.cpp,
+// This file holds the module definition and the import-time set-up of its
+// namespace, under the names of spqr/surface.hpp. SPQRInfo lives in info.cpp,
 // SPQRFactor in factor.cpp (its methods beside it), the one-shot functions
 // in oneshot.cpp and householder.cpp.
 
@@ -15,6 +15,7 @@
 #include "spqr/oneshot.hpp"
 #include "spqr/orderings.hpp"
 #include "spqr/status.hpp"
+#include "spqr/surface.hpp"
 
 namespace spqr_module {
 
@@ -31,7 +32,7 @@ Ref new_householder_type(PyObject* module)
     Ref named_tuple = import_attr("typing", "NamedTuple");
     Ref fields = check(Py_BuildValue("[(sO)(sO)(sO)]", "H", &PyBaseObject_Type, "tau", &PyBaseObject_Type, "perm",
                                      &PyBaseObject_Type));
-    Ref cls = check(PyObject_CallFunction(named_tuple.get(), "sO", "SPQRHouseholder", fields.get()));
+    Ref cls = check(PyObject_CallFunction(named_tuple.get(), "sO", spqr_surface::householder, fields.get()));
     // The annotations are documentation, kept as the strings they are.
     Ref annotations = check(Py_BuildValue("{ssssss}", "H", "~scipy.sparse.csc_array", "tau", "~numpy.ndarray", "perm",
                                           "~numpy.ndarray"));
@@ -75,7 +76,7 @@ Ref descr_of(int typenum)
 // two siblings, and the native entry points of tarnix.cholmod.
 void bind_imports(PyObject* m, State& st)
 {
-    add_object(m, "np", import_module("numpy").get());
+    add_object(m, surface::numpy_alias, import_module("numpy").get());
     st.csc_array = import_attr("scipy.sparse", "csc_array").release();
     st.issparse = import_attr("scipy.sparse", "issparse").release();
     st.hstack = import_attr("scipy.sparse", "hstack").release();
@@ -86,7 +87,7 @@ void bind_imports(PyObject* m, State& st)
     add_object(m, "warnings", import_module("warnings").get());
     st.sparse_from_csc = import_relative(m, "cholmod", "_cholmod_sparse_from_csc").release();
     add_object(m, "_cholmod_sparse_from_csc", st.sparse_from_csc);
-    add_object(m, "validate_csc_input", import_relative(m, "utils", "validate_csc_input").get());
+    add_object(m, surface::validate_csc_input, import_relative(m, "utils", "validate_csc_input").get());
     bind_cholmod_entries(st);
     st.int32_dtype = descr_of(NPY_INT32).release();
     st.int64_dtype = descr_of(NPY_INT64).release();
@@ -101,27 +102,27 @@ void add_exceptions(PyObject* m, State& st)
     auto add = [&](const char* name, const char* doc, std::initializer_list<PyObject*> bases) {
         return add_exception(m, name, doc, bases).release();
     };
-    st.SPQRWarning = add("SPQRWarning", spqr_docs::warning, {PyExc_Warning});
+    st.SPQRWarning = add(spqr_surface::warning, spqr_docs::warning, {PyExc_Warning});
     st.SPQRRankDeficiencyWarning =
-        add("SPQRRankDeficiencyWarning", spqr_docs::rank_deficiency_warning, {st.SPQRWarning});
-    st.SPQRError = add("SPQRError", spqr_docs::error, {PyExc_Exception});
-    st.SPQRNotInstalledError = add("SPQRNotInstalledError", spqr_docs::not_installed_error, {st.SPQRError});
+        add(spqr_surface::rank_deficiency_warning, spqr_docs::rank_deficiency_warning, {st.SPQRWarning});
+    st.SPQRError = add(spqr_surface::error, spqr_docs::error, {PyExc_Exception});
+    st.SPQRNotInstalledError = add(spqr_surface::not_installed_error, spqr_docs::not_installed_error, {st.SPQRError});
     st.SPQROutOfMemoryError =
-        add("SPQROutOfMemoryError", spqr_docs::out_of_memory_error, {PyExc_MemoryError, st.SPQRError});
-    st.SPQROverflowError = add("SPQROverflowError", spqr_docs::overflow_error, {st.SPQRError});
-    st.SPQRInvalidInputError = add("SPQRInvalidInputError", spqr_docs::invalid_input_error, {st.SPQRError});
-    st.SPQRGpuProblemError = add("SPQRGpuProblemError", spqr_docs::gpu_problem_error, {st.SPQRError});
+        add(spqr_surface::out_of_memory_error, spqr_docs::out_of_memory_error, {PyExc_MemoryError, st.SPQRError});
+    st.SPQROverflowError = add(spqr_surface::overflow_error, spqr_docs::overflow_error, {st.SPQRError});
+    st.SPQRInvalidInputError = add(spqr_surface::invalid_input_error, spqr_docs::invalid_input_error, {st.SPQRError});
+    st.SPQRGpuProblemError = add(spqr_surface::gpu_problem_error, spqr_docs::gpu_problem_error, {st.SPQRError});
 }
 
 // The solve and qmult docstrings, shared by the method and the function and
 // assembled from the templates kept in the namespace.
 void set_docstrings(PyObject* m, const State& st, PyObject* solve_fn, PyObject* qmult_fn)
 {
-    Ref solve_template = add_string(m, "_SOLVE_DOC_TEMPLATE", spqr_docs::solve_template);
-    Ref A_doc = add_string(m, "_A_doc", spqr_docs::A_doc);
-    Ref min2norm_doc = add_string(m, "_min2norm_doc", spqr_docs::min2norm_doc);
-    Ref qmult_template = add_string(m, "_QMULT_DOC_TEMPLATE", spqr_docs::qmult_template);
-    Ref house_doc = add_string(m, "_qmult_house_doc", spqr_docs::qmult_house_doc);
+    Ref solve_template = add_string(m, spqr_surface::solve_doc_template, spqr_docs::solve_template);
+    Ref A_doc = add_string(m, spqr_surface::A_doc, spqr_docs::A_doc);
+    Ref min2norm_doc = add_string(m, spqr_surface::min2norm_doc, spqr_docs::min2norm_doc);
+    Ref qmult_template = add_string(m, spqr_surface::qmult_doc_template, spqr_docs::qmult_template);
+    Ref house_doc = add_string(m, spqr_surface::qmult_house_doc, spqr_docs::qmult_house_doc);
     Ref empty = new_string("");
     Ref see_qmult = new_string(", spqr_qmult");
     Ref format = check(PyObject_GetAttrString(solve_template.get(), "format"));
@@ -144,8 +145,7 @@ void exec_body(PyObject* m)
     bind_imports(m, st);
 
     // The public names a star import gives.
-    set_all(m, {"SPQRError", "SPQRNotInstalledError", "SPQROutOfMemoryError", "SPQROverflowError",
-                "SPQRInvalidInputError", "SPQRGpuProblemError", "SPQRFactor", "spqr_factor", "spqr_solve"});
+    set_all(m, spqr_surface::all);
     add_exceptions(m, st);
 
     // Status codes to exceptions, ordering names to codes and back.
@@ -159,7 +159,7 @@ void exec_body(PyObject* m)
     add_function(m, spqr_factor_def);
     Ref solve_fn = add_function(m, spqr_solve_def);
     st.householder_type = new_householder_type(m).release();
-    add_object(m, "SPQRHouseholder", st.householder_type);
+    add_object(m, spqr_surface::householder, st.householder_type);
     add_function(m, spqr_def);
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
@@ -176,7 +176,7 @@ void exec_body(PyObject* m)
 
 int exec(PyObject* m)
 {
-    return exec_module(m, "spqr", exec_body);
+    return exec_module(m, spqr_surface::module, exec_body);
 }
 
 PyModuleDef_Slot slots[] = {
@@ -188,7 +188,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "tarnix.spqr",
+    spqr_surface::qualified_module,
     spqr_docs::module,
     sizeof(State),
     nullptr,

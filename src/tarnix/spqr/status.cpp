@@ -3,6 +3,7 @@
 #include "spqr/status.hpp"
 
 #include "common/workspace.hpp"
+#include "spqr/surface.hpp"
 
 #include <cholmod.h>
 
@@ -17,11 +18,11 @@ Ref new_error_map(const State& st)
         PyObject* cls;
         const char* message;
     } table[] = {
-        {CHOLMOD_NOT_INSTALLED, st.SPQRNotInstalledError, "SPQR library is not installed or not found."},
-        {CHOLMOD_OUT_OF_MEMORY, st.SPQROutOfMemoryError, "SPQR ran out of memory."},
-        {CHOLMOD_TOO_LARGE, st.SPQROverflowError, "SPQR encountered an integer overflow."},
-        {CHOLMOD_INVALID, st.SPQRInvalidInputError, "SPQR received invalid input."},
-        {CHOLMOD_GPU_PROBLEM, st.SPQRGpuProblemError, "SPQR encountered a problem with CUDA."},
+        {CHOLMOD_NOT_INSTALLED, st.SPQRNotInstalledError, spqr_surface::not_installed},
+        {CHOLMOD_OUT_OF_MEMORY, st.SPQROutOfMemoryError, spqr_surface::out_of_memory},
+        {CHOLMOD_TOO_LARGE, st.SPQROverflowError, spqr_surface::integer_overflow},
+        {CHOLMOD_INVALID, st.SPQRInvalidInputError, spqr_surface::invalid_input},
+        {CHOLMOD_GPU_PROBLEM, st.SPQRGpuProblemError, spqr_surface::gpu_problem},
     };
     Ref map = check(PyDict_New());
     for (const auto& e : table) {
@@ -41,7 +42,7 @@ void handle_errors(const State& st, const spqr_lib::Status& outcome)
     Ref key = check(PyLong_FromLong(status));
     const Ref entry = dict_lookup(st.error_map, key.get());
     PyObject* cls = entry ? PyTuple_GET_ITEM(entry.get(), 0) : st.SPQRError;
-    const char* base = entry ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry.get(), 1)) : "An unknown SPQR error occurred.";
+    const char* base = entry ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry.get(), 1)) : spqr_surface::unknown_error;
     if (base == nullptr) {
         throw PythonError{};
     }
@@ -49,26 +50,22 @@ void handle_errors(const State& st, const spqr_lib::Status& outcome)
     if (failed > 0.0) {
         char amount[48];
         format_bytes(failed, amount, sizeof amount);
-        raise_format(cls, "%s (code %d): cannot allocate %s", base, status, amount);
+        raise_format(cls, spqr_surface::status_with_amount, base, status, amount);
     }
-    raise_format(cls, "%s (code %d)", base, status);
+    raise_format(cls, spqr_surface::status_with_code, base, status);
 }
 
 void handle_analysis_errors(const State& st, const spqr_lib::Status& status)
 {
     if (status.int32_overflow) {
-        raise_format(st.SPQROverflowError,
-                     "SPQR encountered an integer overflow. (code %d): the factorization's frontal matrices hold "
-                     "more entries than 32-bit indices can count (2**31 - 1). The matrix has int32 indices: give it "
-                     "int64 indices (indptr and indices as numpy.int64) and SuiteSparseQR's 64-bit routines are used.",
-                     CHOLMOD_TOO_LARGE);
+        raise_format(st.SPQROverflowError, spqr_surface::int32_overflow, CHOLMOD_TOO_LARGE);
     }
     handle_errors(st, status);
 }
 
 void raise_common_not_started()
 {
-    raise(PyExc_MemoryError, "CHOLMOD could not start its workspace");
+    raise(PyExc_MemoryError, spqr_surface::common_not_started);
 }
 
 void warn(PyObject* category, PyObject* message)

@@ -10,6 +10,7 @@
 #include "spqr/engine/copy.hpp"
 #include "spqr/results.hpp"
 #include "spqr/status.hpp"
+#include "spqr/surface.hpp"
 
 #include <new>
 
@@ -66,9 +67,9 @@ void FactorImpl<Entry, Int>::analyse(const State& st, const cholmod_sparse& A, i
         // The pattern's copy: ncol + 1 column pointers and nnz + 1 row indices.
         const auto nnz = static_cast<double>(static_cast<const Int*>(A.p)[A.ncol]);
         const double entries = static_cast<double>(A.ncol) + 2.0 + nnz;
-        raise_workspace_error(WorkspaceFor{st.SPQROutOfMemoryError, "SPQR", static_cast<long long>(A.nrow),
-                                           static_cast<long long>(A.ncol)},
-                              entries * sizeof(Int));
+        const WorkspaceFor what{st.SPQROutOfMemoryError, spqr_surface::library, static_cast<long long>(A.nrow),
+                                static_cast<long long>(A.ncol)};
+        raise_workspace_error(what, entries * sizeof(Int));
     }
     handle_analysis_errors(st, status);
     shape_[0] = static_cast<int64_t>(A.nrow);
@@ -121,10 +122,10 @@ std::shared_ptr<FactorBase> FactorImpl<Entry, Int>::copy(const State& st) const
         without_gil([&] { engine_.copy_to(dest->engine_); });
     }
     catch (const spqr_lib::CopyUnsupported&) {
-        raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");
+        raise(PyExc_NotImplementedError, spqr_surface::copy_unsupported);
     }
     catch (const spqr_lib::CopyRelocation&) {
-        raise(st.SPQRError, "Failed to copy Rblock pointers.");
+        raise(st.SPQRError, spqr_surface::copy_relocation);
     }
     if (st.copy_common(dest->engine_.common(), const_cast<cholmod_common*>(engine_.common())) < 0) {
         throw PythonError{};

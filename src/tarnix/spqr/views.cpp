@@ -5,6 +5,7 @@
 
 #include "common/csc_result.hpp"
 #include "spqr/arguments.hpp"
+#include "spqr/surface.hpp"
 
 namespace spqr_module {
 
@@ -17,7 +18,7 @@ namespace {
 Ref private_copy(const Ref& array, const char* name, int type = -1)
 {
     if (!PyArray_Check(array.get())) {
-        raise_format(PyExc_ValueError, "A.%s must be a NumPy array, got %.200s", name, Py_TYPE(array.get())->tp_name);
+        raise_format(PyExc_ValueError, spqr_surface::not_numpy_array, name, Py_TYPE(array.get())->tp_name);
     }
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     if (type < 0 || type == PyArray_TYPE(a)) {
