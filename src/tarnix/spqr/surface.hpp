@@ -107,6 +107,9 @@ inline constexpr Param qmult_dense_params[] = {{"method"}, {"X"}};
 inline constexpr Param setstate_params[] = {{"state"}};
 inline constexpr Param operator_params[] = {Param{"op", Default::Str, false, 0, "solve"}};
 
+// The context of the unraisable AssertionError when a factor's destructor
+// cannot free its factorization.
+inline constexpr const char* dealloc_context = "tarnix.spqr.SPQRFactor.__dealloc__";
 inline constexpr const char* no_pickle =
     "self._cm,self._common,self._factor_di,self._factor_dl,self._factor_zi,self._factor_zl cannot be converted "
     "to a Python object for pickling";

@@ -27,6 +27,19 @@ catch (const engine::CommonNotStarted&) {
 }
 
 template <class Entry, class Int>
+FactorImpl<Entry, Int>::~FactorImpl()
+{
+    if (!engine_.free_factorization()) {
+        SavedError saved;
+        PyErr_SetNone(PyExc_AssertionError);
+        PyObject* where = PyUnicode_FromString(spqr_surface::dealloc_context);
+        PyErr_WriteUnraisable(where);
+        Py_XDECREF(where);
+        saved.restore();
+    }
+}
+
+template <class Entry, class Int>
 bool FactorImpl<Entry, Int>::has_symbolic() const noexcept
 {
     return engine_.qr() != nullptr && engine_.qr()->QRsym != nullptr;

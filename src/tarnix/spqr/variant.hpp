@@ -88,6 +88,9 @@ public:
 
     // Starts the engine's common (MemoryError when it cannot).
     FactorImpl();
+    // Runs with the interpreter lock held: a factorization the library
+    // refuses to free is reported as unraisable.
+    ~FactorImpl() override;
 
     double tol() const noexcept override { return engine_.tol(); }
     const cholmod_common* common() const noexcept override { return engine_.common(); }

@@ -41,6 +41,13 @@ Status Factor<Entry, Int>::analyse(const cholmod_sparse& A, int ordering, double
 }
 
 template <class Entry, class Int>
+bool Factor<Entry, Int>::free_factorization() noexcept
+{
+    QR* qr = qr_.release();
+    return qr == nullptr || SuiteSparseQR_free<Entry, Int>(&qr, cm_.get());
+}
+
+template <class Entry, class Int>
 bool Factor<Entry, Int>::same_pattern(const cholmod_sparse& A) const noexcept
 {
     // Equal column pointers end at the same nnz, so A holds Ai_.size() indices.

@@ -57,6 +57,10 @@ public:
     // spqr_lib::CopyRelocation.
     void copy_to(Factor& dest) const;
 
+    // Frees the factorization now. False when the library refuses (only with
+    // a common it cannot use); the factorization is forgotten all the same.
+    bool free_factorization() noexcept;
+
 private:
     // The one place where a dense operand is multiplied by Q or Q^H.
     spqr_lib::Owned<cholmod_dense, Int> apply_q(int method, cholmod_dense* X);
