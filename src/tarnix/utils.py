@@ -162,8 +162,16 @@ def validate_csc_input(A, require_square=False):
         if len(indices) == nnz and len(data) == nnz and _canonical(pointers, indices, ncols):
             return CSCInput(A, owned, index_dtype)
 
-    # Build a new matrix from fresh or converted arrays; the argument's own
-    # arrays are never written to.
+    B = _rebuilt(A, (indptr, indices, data), (nrows, ncols), value_dtype, index_dtype)
+    return CSCInput(B, True, index_dtype)
+
+
+def _rebuilt(A, arrays, shape, value_dtype, index_dtype):
+    """A new canonical CSC matrix from fresh or converted copies of A's arrays
+    (as read once by the caller), each checked once copied; the argument's own
+    arrays are never written to."""
+    indptr, indices, data = arrays
+    nrows, ncols = shape
     new_indptr = np.array(indptr, dtype=index_dtype, order="C", copy=True)
     nnz = _check_pointers(new_indptr, indices, data, ncols)
     new_indices = np.array(indices[:nnz], dtype=index_dtype, order="C", copy=True)
@@ -177,7 +185,7 @@ def validate_csc_input(A, require_square=False):
     if not _canonical(new_indptr, new_indices, ncols):
         B.has_sorted_indices = False
         B.sum_duplicates()
-    return CSCInput(B, True, index_dtype)
+    return B
 
 
 def _to_csc(A):
