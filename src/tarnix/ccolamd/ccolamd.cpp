@@ -85,26 +85,20 @@ void exec_body(PyObject* m)
     Ref ccolamd_fn = add_function(m, ccolamd_def);
     Ref csymamd_fn = add_function(m, csymamd_def);
 
+    namespace names = ccolamd_surface;
+    namespace docs = ccolamd_docs;
     Ref doc_template = add_string(m, ccolamd_surface::doc_template, ccolamd_docs::doc_template);
     Ref opt_lu = add_string(m, ccolamd_surface::opt_lu_param, ccolamd_docs::ccolamd_opt_lu_param);
     Ref no_opt_lu = new_string("");
     set_ordering_doc(m, ccolamd_fn.get(), doc_template.get(),
-                     {{ccolamd_surface::ccolamd_reftag, ccolamd_docs::ccolamd_reftag},
-                      ccolamd_surface::ccolamd_intro,
-                      ccolamd_docs::ccolamd_lead,
-                      ccolamd_docs::ccolamd_description,
-                      {ccolamd_surface::ccolamd_A_param, ccolamd_docs::ccolamd_A_param},
-                      {ccolamd_surface::ccolamd_example, ccolamd_docs::ccolamd_example},
-                      ccolamd_surface::ccolamd_see_also},
+                     {{names::ccolamd_reftag, docs::ccolamd_reftag}, names::ccolamd_intro, docs::ccolamd_lead,
+                      docs::ccolamd_description, {names::ccolamd_A_param, docs::ccolamd_A_param},
+                      {names::ccolamd_example, docs::ccolamd_example}, names::ccolamd_see_also},
                      {{ccolamd_surface::opt_lu_field, opt_lu.get()}});
     set_ordering_doc(m, csymamd_fn.get(), doc_template.get(),
-                     {{ccolamd_surface::csymamd_reftag, ccolamd_docs::csymamd_reftag},
-                      ccolamd_surface::csymamd_intro,
-                      ccolamd_docs::csymamd_lead,
-                      ccolamd_docs::csymamd_description,
-                      {ccolamd_surface::csymamd_A_param, ccolamd_docs::csymamd_A_param},
-                      {ccolamd_surface::csymamd_example, ccolamd_docs::csymamd_example},
-                      ccolamd_surface::csymamd_see_also},
+                     {{names::csymamd_reftag, docs::csymamd_reftag}, names::csymamd_intro, docs::csymamd_lead,
+                      docs::csymamd_description, {names::csymamd_A_param, docs::csymamd_A_param},
+                      {names::csymamd_example, docs::csymamd_example}, names::csymamd_see_also},
                      {{ccolamd_surface::opt_lu_field, no_opt_lu.get()}});
 
     add_function(m, get_defaults_def);

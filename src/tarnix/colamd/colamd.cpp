@@ -66,23 +66,17 @@ void exec_body(PyObject* m)
     Ref colamd_fn = add_function(m, colamd_def);
     Ref symamd_fn = add_function(m, symamd_def);
 
+    namespace names = colamd_surface;
+    namespace docs = colamd_docs;
     Ref doc_template = add_string(m, colamd_surface::doc_template, colamd_docs::doc_template);
     set_ordering_doc(m, colamd_fn.get(), doc_template.get(),
-                     {{colamd_surface::colamd_reftag, colamd_docs::colamd_reftag},
-                      colamd_surface::colamd_intro,
-                      colamd_docs::colamd_lead,
-                      colamd_docs::colamd_description,
-                      {colamd_surface::colamd_A_param, colamd_docs::colamd_A_param},
-                      {colamd_surface::colamd_example, colamd_docs::colamd_example},
-                      colamd_surface::colamd_see_also});
+                     {{names::colamd_reftag, docs::colamd_reftag}, names::colamd_intro, docs::colamd_lead,
+                      docs::colamd_description, {names::colamd_A_param, docs::colamd_A_param},
+                      {names::colamd_example, docs::colamd_example}, names::colamd_see_also});
     set_ordering_doc(m, symamd_fn.get(), doc_template.get(),
-                     {{colamd_surface::symamd_reftag, colamd_docs::symamd_reftag},
-                      colamd_surface::symamd_intro,
-                      colamd_docs::symamd_lead,
-                      colamd_docs::symamd_description,
-                      {colamd_surface::symamd_A_param, colamd_docs::symamd_A_param},
-                      {colamd_surface::symamd_example, colamd_docs::symamd_example},
-                      colamd_surface::symamd_see_also});
+                     {{names::symamd_reftag, docs::symamd_reftag}, names::symamd_intro, docs::symamd_lead,
+                      docs::symamd_description, {names::symamd_A_param, docs::symamd_A_param},
+                      {names::symamd_example, docs::symamd_example}, names::symamd_see_also});
 
     add_function(m, get_defaults_def);
     Ref tests = check(PyDict_New());
