@@ -139,9 +139,7 @@ BufferView::BufferView(PyObject* obj, const char* name, const ElementType& type,
     if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
         if (PyArray_NDIM(arr) != ndim) {
-            raise_format(PyExc_ValueError,
-                         "Buffer has wrong number of dimensions (expected %d, got %d) for argument '%s'",
-                         ndim, PyArray_NDIM(arr), name);
+            raise_format(PyExc_ValueError, surface::buffer_dimensions, ndim, PyArray_NDIM(arr), name);
         }
         if (!descr_matches(PyArray_DESCR(arr), type)) {
             raise_dtype_mismatch(name, type, reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
@@ -169,9 +167,7 @@ BufferView::BufferView(PyObject* obj, const char* name, const ElementType& type,
     }
     export_.held = true;
     if (buffer.ndim != ndim) {
-        raise_format(PyExc_ValueError,
-                     "Buffer has wrong number of dimensions (expected %d, got %d) for argument '%s'",
-                     ndim, buffer.ndim, name);
+        raise_format(PyExc_ValueError, surface::buffer_dimensions, ndim, buffer.ndim, name);
     }
     FormatInfo info = parse_format(buffer.format);
     if (info.kind != type.kind || info.itemsize != type.itemsize || buffer.itemsize != type.itemsize) {

@@ -31,6 +31,9 @@ inline constexpr const char* descriptor_mismatch = "descriptor '%U' for '%s' obj
 // ---------------------------------------------------------------------------
 // Array arguments and CSC input
 
+// Format: the dimensions expected, those given, argument.
+inline constexpr const char* buffer_dimensions =
+    "Buffer has wrong number of dimensions (expected %d, got %d) for argument '%s'";
 // Format: argument, the expected element type, the dtype given.
 inline constexpr const char* buffer_dtype_mismatch =
     "Buffer dtype mismatch for argument '%s', expected '%s' but got %R";

@@ -184,9 +184,7 @@ Ref py_factorize(PyObject* self, const Args& a)
         Ref numeric = property_of(self, ctx.st, "is_numeric");
         if (truth(numeric.get()) && !(tol_value == current_tol(self))) {
             python_ran = true;  // the warning's filters and handlers
-            Ref message = new_string(
-                "The tolerance has been changed from the one used during a previous numeric factorization. "
-                "This may lead to inconsistent rank determination.");
+            Ref message = new_string(spqr_surface::tolerance_changed);
             warn(PyExc_UserWarning, message.get());
         }
     }

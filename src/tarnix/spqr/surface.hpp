@@ -151,6 +151,10 @@ inline constexpr const char* tol_nan = "tol must be a number, not NaN.";
 // ---------------------------------------------------------------------------
 // Analysis and copies
 
+// The warning of a re-factorization with another tolerance.
+inline constexpr const char* tolerance_changed =
+    "The tolerance has been changed from the one used during a previous numeric factorization. "
+    "This may lead to inconsistent rank determination.";
 // Format: "shape", "integer size" or "data type"; then the expected and the
 // given value, each between quotes ("'" or "").
 inline constexpr const char* structure_mismatch =
