@@ -58,9 +58,12 @@ _MAX_ITERATIONS = 30
 # Relative residual at which a Ritz value is taken as converged: the bounds it gives are then
 # within 1% of one another.
 _CONVERGED = 1e-2
-# Below this many dropped columns the 2-norm of the dropped part is computed exactly from its
-# Gram matrix; above, its Frobenius norm stands in as an upper bound.
-_EXACT_DROPPED_NORM = 1000
+# Up to this many dropped columns their entries are read off Q^H A E (a product with Q per
+# column) and the 2-norm of the dropped part is computed exactly; beyond, each dropped column
+# counts with SuiteSparseQR's own bound on it, min(tol, its norm in A), in a Frobenius norm.
+_EXACT_DROPPED_NORM = 200
+# Iteration budget of the estimate of ||A||_2, which needs no more than a few digits.
+_NORM_ITERATIONS = 8
 # sigma_r of [R11 R12] is estimated through K = R11^-1 R12, held dense, while K has at most so
 # many columns and entries; beyond, through R11 alone, whose sigma_r can be smaller.
 _COUPLING_COLUMNS = 2000
@@ -214,26 +217,32 @@ def _factor(A: sparse.csc_array, tol: float) -> _Factor:
     live_mask = last > reached
     live, dead = np.flatnonzero(live_mask), np.flatnonzero(~live_mask)
     r = live.size
-    two, fro = _dropped_norms(A, house, E, dead, reached[dead] + 1)
+    two, fro = _dropped_norms(A, house, E, dead, reached[dead] + 1, tol)
     top = R[:r, :].tocsc()
     return _Factor(house, E, live, dead, _Triangle.of(top[:, live].tocsc()), top, two, fro,
                    time.perf_counter() - start)
 
 
 def _dropped_norms(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, dead: _Array,
-                   first_row: _Array) -> tuple[float, float]:
-    """2-norm bound and Frobenius norm of the entries of Q^H A E that the factorization dropped."""
+                   first_row: _Array, tol: float) -> tuple[float, float]:
+    """Upper bounds on the 2-norm and the Frobenius norm of the entries of Q^H A E that the
+    factorization dropped (exact when few columns were dropped)."""
     m = A.shape[0]
     keep = first_row < m
     dead, first_row = dead[keep], first_row[keep]
     if dead.size == 0:
         return 0.0, 0.0
+    if dead.size > _EXACT_DROPPED_NORM:
+        # SuiteSparseQR drops a column only when what remains of it has norm at most tol.
+        col_sq = np.asarray(abs(A[:, E[dead]]).power(2).sum(axis=0)).ravel()
+        bound = math.sqrt(float(np.minimum(col_sq, tol * tol).sum()))
+        return bound, bound
     # Read straight from Q^H A E rather than as A E - Q R, which would cancel.
     Y = sparse.coo_array(spqr_qmult(house, A[:, E[dead]].tocsc(), "QTX"))
     below = Y.row >= first_row[Y.col]
     data = Y.data[below]
     fro = float(np.linalg.norm(data))
-    if dead.size > _EXACT_DROPPED_NORM or fro == 0.0:
+    if fro == 0.0:
         return fro, fro
     D = sparse.csc_array((data, (Y.row[below], Y.col[below])), shape=Y.shape)
     gram = (D.conj().T @ D).toarray()
@@ -265,7 +274,8 @@ def _start_block(rows: int, dtype: np.dtype[Any]) -> _Array:
     return np.linalg.qr(X)[0]
 
 
-def _largest_ritz(apply: Any, apply_h: Any, cols: int, dtype: np.dtype[Any], negligible: float = 0.0) -> _Ritz:
+def _largest_ritz(apply: Any, apply_h: Any, cols: int, dtype: np.dtype[Any], negligible: float = 0.0,
+                  iterations: int = _MAX_ITERATIONS) -> _Ritz:
     """Block power method for the largest singular value of an operator B with `cols` columns.
 
     apply(V) = B V and apply_h(U) = B^H U. After each step B v = s u holds exactly for the
@@ -276,19 +286,30 @@ def _largest_ritz(apply: Any, apply_h: Any, cols: int, dtype: np.dtype[Any], neg
     if cols == 0:
         return _Ritz(0.0, 0.0, np.zeros(0, dtype), True)
     V = _start_block(cols, dtype)
-    for _ in range(_MAX_ITERATIONS):
+    for _ in range(iterations):
         Y = apply(V)
         if Y.shape[0] == 0:
             return _Ritz(0.0, 0.0, np.zeros(0, dtype), True)
-        U, s, Xh = np.linalg.svd(Y, full_matrices=False)
+        U, s, X = _ritz_pairs(Y)
         if s[0] == 0.0:
             return _Ritz(0.0, 0.0, U[:, 0], True)
         Z = apply_h(U)
-        e = float(np.linalg.norm(Z[:, 0] - s[0] * (V @ Xh[0].conj())))
+        e = float(np.linalg.norm(Z[:, 0] - s[0] * (V @ X[:, 0])))
         if e <= _CONVERGED * s[0] or s[0] + e <= negligible:
             return _Ritz(float(s[0]), e, U[:, 0], True)
         V = np.linalg.qr(Z)[0]
     return _Ritz(float(s[0]), e, U[:, 0], False)
+
+
+def _ritz_pairs(Y: _Array) -> tuple[_Array, _Array, _Array]:
+    """Singular values s (descending) of a tall, narrow Y, right vectors X and left vectors
+    U = Y X / s, through the small Gram matrix: a tall SVD costs ten times more, and only the
+    leading pair, which the Gram matrix gives to full accuracy, needs to be exact."""
+    w, X = np.linalg.eigh(Y.conj().T @ Y)
+    w, X = w[::-1], X[:, ::-1]
+    s = np.sqrt(np.maximum(w, 0.0))
+    scale = np.where(s > s[0] * 1e-8, s, 1.0) if s[0] > 0 else np.ones_like(s)
+    return (Y @ X) / scale, s, X
 
 
 @dataclass(frozen=True)
@@ -355,7 +376,8 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
 
 def _norm_A(A: sparse.csc_array) -> float:
     AH = A.conj().T.tocsr()
-    ritz = _largest_ritz(lambda X: A @ X, lambda Y: AH @ Y, A.shape[1], A.dtype)
+    ritz = _largest_ritz(lambda X: A @ X, lambda Y: AH @ Y, A.shape[1], A.dtype,
+                         iterations=_NORM_ITERATIONS)
     return ritz.s
 
 
