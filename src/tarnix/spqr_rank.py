@@ -38,7 +38,6 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
-import scipy.linalg
 from numpy.typing import ArrayLike, NDArray
 from scipy import sparse
 from scipy.sparse.linalg import spsolve_triangular
@@ -86,8 +85,7 @@ class SPQRRankStats:
         the lower bound on sigma_r is not above tol, so r may be too large. 2: the upper bound
         on sigma_(r+1) exceeds tol, so r may be too small and N is not a null space to tol.
         3: an estimate is unreliable: an iteration stopped before its Ritz value converged, or
-        the two factorizations of the call (of A and of A^H, or of A and of R^H) found
-        different ranks.
+        (`spqr_pinv`) the factorizations of A and of A^H found different ranks.
     est_svals : tuple of float
         Estimates of the singular values numbered `sval_numbers_for_bounds`.
     est_sval_upper_bounds, est_sval_lower_bounds : tuple of float
@@ -326,16 +324,19 @@ def _pseudoinverse_of_top(T: _Triangle, T12: sparse.csc_array) -> tuple[Any, Any
     """M^+ and its adjoint for M = T [I K] (K = T^-1 T12, d columns), or None when K is too big.
 
     M^+ = [I; K^H] (I + K K^H)^-1 T^-1, and (I + K K^H)^-1 = I - K (I + K^H K)^-1 K^H needs
-    only the d-by-d Cholesky factor of I + K^H K.
+    only the eigenvectors X and eigenvalues w of the d-by-d K^H K. (A Cholesky factor of
+    I + K^H K fails when T is nearly singular and K huge; the eigenvalues stay >= 0 once clipped.)
     """
     r, d = T.order, T12.shape[1]
     if d == 0 or d > _COUPLING_COLUMNS or r * d > _COUPLING_ENTRIES:
         return None
     K = _solve_upper(T, T12.toarray())
-    S = scipy.linalg.cho_factor(np.eye(d) + K.conj().T @ K)
+    w, X = np.linalg.eigh(K.conj().T @ K)
+    KX = K @ X
+    weights = 1.0 / (1.0 + np.maximum(w, 0.0))
 
     def shrink(Y: _Array) -> _Array:
-        return Y - K @ scipy.linalg.cho_solve(S, K.conj().T @ Y)
+        return Y - KX @ (weights[:, None] * (KX.conj().T @ Y))
 
     def apply(V: _Array) -> _Array:
         Y = shrink(_solve_upper(T, V))
@@ -740,8 +741,9 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
 
     A E = Q1 R1 of rank r, then R1[:r, :]^H P2 = Q2 R2, so that A E ~ Q1[:, :r] P2 R2^H Q2^H and
     x = E Q2 [R2^-H P2^T (Q1^H b)[:r]; 0]. The singular values of R2 are those of R1[:r, :],
-    so sigma_r is estimated closely; sigma_(r+1) is bounded by ||A E Q2[:, r:]||_2. Parameters
-    and results as `spqr_basic`; flag 3 when the second factorization drops further rows.
+    so sigma_r is estimated closely; sigma_(r+1) is bounded by ||A E Q2[:, r:]||_2. When the
+    second factorization drops rows that the first kept, its smaller rank is the one used.
+    Parameters and results as `spqr_basic`.
     """
     start = time.perf_counter()
     A = _matrix(A)
@@ -759,6 +761,8 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     dropped = F.norm_dropped + G.norm_dropped
     sigma = _sigma_r(G.R11, G.R12, dropped, A.dtype)
     following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A), perm=F.E)
-    stats = _stats(A, G.rank, tol, sigma, following, left=False, consistent=F.rank == G.rank,
+    # The second factorization may drop rows of R1 that the first kept: its rank is the one
+    # the bounds (and the solution) are for.
+    stats = _stats(A, G.rank, tol, sigma, following, left=False, consistent=True,
                    norm_A=norm_A, norm_dropped=dropped, start=start, time_qr=F.seconds + G.seconds)
     return _shaped(X, vector), stats
