@@ -58,7 +58,7 @@ _MAX_ITERATIONS = 30
 # within 1% of one another.
 _CONVERGED = 1e-2
 # Up to this many dropped columns their entries are read off Q^H A E (a product with Q per
-# column) and the 2-norm of the dropped part is computed exactly; beyond, each dropped column
+# column) and the 2-norm of the dropped entries is computed exactly; beyond, each dropped column
 # counts with SuiteSparseQR's own bound on it, min(tol, its norm in A), in a Frobenius norm.
 _EXACT_DROPPED_NORM = 200
 # Iteration budget of the estimate of ||A||_2, which needs no more than a few digits.
@@ -162,7 +162,7 @@ def _solve_upper_h(T: _Triangle, B: _Array) -> _Array:
 # Products with Q in Householder form, and the factorization with what is read off it.
 
 
-def _qmult(house: SPQRHouseholder, X: _Array, method: str) -> _Array:
+def _qmult(house: SPQRHouseholder, X: _Array, method: Literal["QX", "QTX"]) -> _Array:
     # A Q of order 0 has nothing for the library to apply.
     if house.H.shape[0] == 0:
         return np.asarray(X).copy()
@@ -336,7 +336,7 @@ def _pseudoinverse_of_top(T: _Triangle, T12: sparse.csc_array) -> tuple[Any, Any
     weights = 1.0 / (1.0 + np.maximum(w, 0.0))
 
     def shrink(Y: _Array) -> _Array:
-        return Y - KX @ (weights[:, None] * (KX.conj().T @ Y))
+        return np.asarray(Y - KX @ (weights[:, None] * (KX.conj().T @ Y)))
 
     def apply(V: _Array) -> _Array:
         Y = shrink(_solve_upper(T, V))
@@ -350,7 +350,7 @@ def _pseudoinverse_of_top(T: _Triangle, T12: sparse.csc_array) -> tuple[Any, Any
 
 def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
              dtype: np.dtype[Any]) -> _SigmaR:
-    """sigma_r of A = Q [M; 0] P^H + dropped part, M = [T T12], from the largest singular value
+    """sigma_r of A = Q [M; 0] P^H + dropped entries, M = [T T12], from the largest singular value
     of M^+ (or of T^-1 when M^+ would cost too much: sigma_r(M) >= sigma_r(T)).
 
     The lower bound is 1 / (s + e) less the dropped norm (Weyl). The upper bound is strict: the
@@ -439,7 +439,7 @@ def _tolerance(A: sparse.csc_array, tol: Any) -> float:
 def _rhs(A: sparse.csc_array, b: Any) -> tuple[_Array, bool]:
     """b as a 2-D array of A's value type, and whether the caller gave a vector."""
     if sparse.issparse(b):
-        b = b.toarray()
+        b = _dense(b)
     elif not isinstance(b, np.ndarray):
         raise ValueError("b must be an ndarray or sparse matrix.")
     if b.ndim not in (1, 2):
@@ -451,6 +451,12 @@ def _rhs(A: sparse.csc_array, b: Any) -> tuple[_Array, bool]:
         raise TypeError(f"Cannot safely cast b.dtype={b.dtype!r} to A.dtype={A.dtype!r}.")
     vector = b.ndim == 1
     return np.asarray(b.reshape((-1, 1)) if vector else b, dtype=A.dtype, order="F"), vector
+
+
+def _dense(X: Any) -> _Array:
+    """X as an ndarray, sparse operands densified."""
+    toarray = getattr(X, "toarray", None) if sparse.issparse(X) else None
+    return np.asarray(X if toarray is None else toarray())
 
 
 def _adjoint(A: sparse.csc_array) -> sparse.csc_array:
@@ -533,7 +539,13 @@ class SPQRNullBasis:
         return self._base(X)
 
     def __matmul__(self, X: Any) -> _Array:
-        X = X.toarray() if sparse.issparse(X) else np.asarray(X)
+        return self._product(_dense(X))
+
+    def __rmatmul__(self, Y: Any) -> _Array:
+        Y = _dense(Y)
+        return self.T._product(Y) if Y.ndim == 1 else self.T._product(Y.T).T
+
+    def _product(self, X: _Array) -> _Array:
         if X.ndim not in (1, 2) or X.shape[0] != self.shape[1]:
             raise ValueError(f"matmul: the operand of shape {X.shape} does not fit a basis of "
                              f"shape {self.shape}.")
@@ -541,27 +553,21 @@ class SPQRNullBasis:
             return self._apply(X.reshape((-1, 1)))[:, 0]
         return self._apply(X)
 
-    def __rmatmul__(self, Y: Any) -> _Array:
-        Y = Y.toarray() if sparse.issparse(Y) else np.asarray(Y)
-        if Y.ndim == 1:
-            return self.T @ Y
-        return (self.T @ Y.T).T
-
     # What scipy.sparse.linalg.aslinearoperator looks for.
     def matvec(self, x: Any) -> _Array:
-        return self @ np.asarray(x).ravel()
+        return self._product(np.asarray(x).ravel())
 
     def matmat(self, X: Any) -> _Array:
-        return self @ X
+        return self._product(_dense(X))
 
     def rmatvec(self, y: Any) -> _Array:
-        return self.H @ np.asarray(y).ravel()
+        return self.H._product(np.asarray(y).ravel())
 
     def rmatmat(self, Y: Any) -> _Array:
-        return self.H @ Y
+        return self.H._product(_dense(Y))
 
     def toarray(self) -> _Array:
-        return self @ np.eye(self.shape[1], dtype=self._dtype)
+        return self._product(np.eye(self.shape[1], dtype=self._dtype))
 
     def tocsc(self) -> sparse.csc_array:
         """The basis as a sparse matrix, formed by a sparse product with Q."""
