@@ -12,18 +12,23 @@ All of them rest on SuiteSparseQR's rank-revealing QR, A E = Q R, which treats a
 column whose remaining norm falls to the tolerance tol. The rank r it finds is only a claim;
 the functions check it with the mathematics of Foster and Davis (ACM TOMS 39(4), 2013):
 
-- sigma_r(A) is estimated by block inverse iteration with the leading r-by-r triangle T of a
-  factor (sigma_r(A) = 1 / ||T^-1|| up to the dropped entries). Ritz values of T^-1 and their
-  residuals give an estimate with an error bound; Weyl's inequality with the 2-norm of the
+- sigma_r(A) is estimated from the first r rows M = [R11 R12] of R (the dropped entries
+  aside, A and M share sigma_r): block inverse iteration with the pseudoinverse of M, applied
+  through triangular solves with R11 and a small dense correction for R12 (or with R11^-1
+  alone when R12 has too many columns, sigma_r(M) >= sigma_r(R11)). The Ritz value and its
+  residual give an estimate and an error bound; Weyl's inequality with the 2-norm of the
   dropped entries turns them into bounds on sigma_r(A).
 - sigma_(r+1)(A) <= ||A N||_2 for any orthonormal N with n - r columns (the min-max
   characterisation), and ||A N||_2 is estimated by a block power method with an error bound.
   `spqr_basic` uses the left null space instead: sigma_(r+1)(A) <= ||A^H NT||_2 for NT = Q[:, r:].
 
 The rank is certified (flag 0) when the lower bound on sigma_r is above tol and the upper bound
-on sigma_(r+1) is at most tol. The bounds named "est" hold when the iterations have converged to
-the extreme singular values, which the residual tests make likely but cannot prove; the
-upper bound on sigma_r of `spqr_basic`, `spqr_pinv` and `spqr_null` is a strict bound.
+on sigma_(r+1) is at most tol. The lower bounds, and the upper bound on sigma_(r+1), hold when
+the iterations have converged to the extreme singular values, which their residual tests make
+likely but cannot prove (hence "est" in their names); the upper bound on sigma_r is strict.
+SuiteSparseQR does not pivot columns, so its rank can exceed the numerical rank when the
+columns it keeps are ill-conditioned; the flag then says so (1), and `spqr_cod`, whose second
+factorization drops the extra rows of R, usually finds the right rank.
 
 Default tolerance: 20 * (m + n) * eps * (largest 2-norm of a column of A), the tolerance
 SuiteSparseQR itself uses, computed here from A's values so that every factorization of a call
