@@ -89,8 +89,7 @@ class SPQRRankStats:
         sigma_(r+1) is at most tol. 1: the null space (or left null space) is good to tol but
         the lower bound on sigma_r is not above tol, so r may be too large. 2: the upper bound
         on sigma_(r+1) exceeds tol, so r may be too small and N is not a null space to tol.
-        3: an estimate is unreliable: an iteration stopped before its Ritz value converged, or
-        (`spqr_pinv`) the factorizations of A and of A^H found different ranks.
+        3: an estimate is unreliable: an iteration stopped before its Ritz value converged.
     est_svals : tuple of float
         Estimates of the singular values numbered `sval_numbers_for_bounds`.
     est_sval_upper_bounds, est_sval_lower_bounds : tuple of float
@@ -600,8 +599,8 @@ class SPQRNullBasis:
 # The record and the four functions.
 
 
-def _flag(sigma: _SigmaR, following: _Ritz, tol: float, consistent: bool) -> int:
-    if not (consistent and sigma.converged and following.converged):
+def _flag(sigma: _SigmaR, following: _Ritz, tol: float) -> int:
+    if not (sigma.converged and following.converged):
         return 3
     if following.s + following.e > tol:
         return 2
@@ -609,7 +608,7 @@ def _flag(sigma: _SigmaR, following: _Ritz, tol: float, consistent: bool) -> int
 
 
 def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _Ritz, *, left: bool,
-           consistent: bool, norm_A: float, norm_dropped: float, start: float, time_qr: float
+           norm_A: float, norm_dropped: float, start: float, time_qr: float
            ) -> SPQRRankStats:
     """The record of a call whose rank is r, from the estimates of sigma_r and sigma_(r+1)."""
     numbers, est, upper, lower = [], [], [], []
@@ -627,7 +626,7 @@ def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _
         lower.append(max(following.s - following.e, 0.0))
     norms = (following.s, following.e)
     return SPQRRankStats(
-        rank=r, tol=tol, flag=_flag(sigma, following, tol, consistent), est_svals=tuple(est),
+        rank=r, tol=tol, flag=_flag(sigma, following, tol), est_svals=tuple(est),
         est_sval_upper_bounds=tuple(upper), est_sval_lower_bounds=tuple(lower),
         sval_numbers_for_bounds=tuple(numbers),
         est_norm_A_times_N=None if left else norms[0], est_err_bound_norm_A_times_N=None if left else norms[1],
@@ -677,7 +676,7 @@ def spqr_basic(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     X = _basic_solution(F, B, A.shape[1])
     sigma = _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype)
     following = _null_norm(A, F.house, F.rank, _rounding_level(A, norm_A), transpose=True)
-    stats = _stats(A, F.rank, tol, sigma, following, left=True, consistent=True,
+    stats = _stats(A, F.rank, tol, sigma, following, left=True,
                    norm_A=norm_A, norm_dropped=F.norm_dropped, start=start, time_qr=F.seconds)
     return _shaped(X, vector), stats
 
@@ -714,7 +713,7 @@ def spqr_null(A: ArrayLike | _Sparse, *, tol: float | None = None,
     G = _factor(_adjoint(A), tol)
     sigma = _sigma_r(G.R11, G.R12, G.norm_dropped, A.dtype)
     following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A))
-    stats = _stats(A, G.rank, tol, sigma, following, left=False, consistent=True,
+    stats = _stats(A, G.rank, tol, sigma, following, left=False,
                    norm_A=norm_A, norm_dropped=G.norm_dropped, start=start, time_qr=G.seconds)
     N = SPQRNullBasis(G.house, G.rank, A.dtype)
     return (N if form == "implicit" else N._explicit()), stats
@@ -725,8 +724,11 @@ def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     """The pseudoinverse solution of min ||A x - b|| for the numerical rank of A.
 
     x = x_basic - N (N^H x_basic): the basic solution of `spqr_basic` with its null-space
-    component removed, N from the factorization of A^H (as `spqr_null`). Parameters and
-    results as `spqr_basic`; flag 3 when the two factorizations disagree on the rank.
+    component removed, N from the factorization of A^H (as `spqr_null`). When the two
+    factorizations disagree on the rank, one of them kept a column too many and the projection
+    would mix two ranks: the solution then comes from the complete orthogonal decomposition of
+    `spqr_cod`, whose second factorization settles the rank. Parameters and results as
+    `spqr_basic`.
     """
     start = time.perf_counter()
     A = _matrix(A)
@@ -735,14 +737,17 @@ def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     norm_A = _norm_A(A)
     F = _factor(A, tol)
     G = _factor(_adjoint(A), tol)
+    if F.rank != G.rank:
+        X, stats = _cod(A, B, tol, norm_A, F, start, G.seconds)
+        return _shaped(X, vector), stats
     # N N^H x = Q [0; (Q^H x)[r:]], so x - N N^H x keeps the leading r rows of Q^H x.
     Z = _qmult(G.house, _basic_solution(F, B, A.shape[1]), "QTX")
     Z[G.rank:] = 0
     X = _qmult(G.house, Z, "QX")
     sigma = _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype)
     following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A))
-    stats = _stats(A, F.rank, tol, sigma, following, left=False, consistent=F.rank == G.rank,
-                   norm_A=norm_A, norm_dropped=F.norm_dropped, start=start, time_qr=F.seconds + G.seconds)
+    stats = _stats(A, F.rank, tol, sigma, following, left=False, norm_A=norm_A,
+                   norm_dropped=F.norm_dropped, start=start, time_qr=F.seconds + G.seconds)
     return _shaped(X, vector), stats
 
 
@@ -761,8 +766,14 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     B, vector = _rhs(A, b)
     tol = _tolerance(A, tol)
     norm_A = _norm_A(A)
+    X, stats = _cod(A, B, tol, norm_A, _factor(A, tol), start)
+    return _shaped(X, vector), stats
+
+
+def _cod(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, F: _Factor, start: float,
+         seconds_before: float = 0.0) -> tuple[_Array, SPQRRankStats]:
+    """The solution and record of `spqr_cod`, given the factorization F of A."""
     n = A.shape[1]
-    F = _factor(A, tol)
     G = _factor(_adjoint(F.R_top), tol)
     C = _qmult(F.house, B, "QTX")[:F.rank]
     W = np.zeros((n, B.shape[1]), B.dtype)
@@ -774,6 +785,6 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A), perm=F.E)
     # The second factorization may drop rows of R1 that the first kept: its rank is the one
     # the bounds (and the solution) are for.
-    stats = _stats(A, G.rank, tol, sigma, following, left=False, consistent=True,
-                   norm_A=norm_A, norm_dropped=dropped, start=start, time_qr=F.seconds + G.seconds)
-    return _shaped(X, vector), stats
+    stats = _stats(A, G.rank, tol, sigma, following, left=False, norm_A=norm_A, norm_dropped=dropped,
+                   start=start, time_qr=seconds_before + F.seconds + G.seconds)
+    return X, stats
