@@ -68,7 +68,7 @@ def rows_for(k, rng):
         t = best_time(call, repeat=3)
         dense_ratio = error = ""
         if dense:
-            dense_ratio = f"{t / t_dense:.2f}"
+            dense_ratio = f"{t / t_dense:.2g}"
             if f is spqr_null:
                 error = f"{gap(result.toarray(), N_ref):.1e}"
             elif f is not spqr_basic:
