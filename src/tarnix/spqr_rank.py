@@ -44,6 +44,7 @@ from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+import scipy.linalg
 from scipy import sparse
 from scipy.sparse.linalg import spsolve_triangular
 
@@ -72,6 +73,9 @@ _NORM_ITERATIONS = 8
 # many columns and entries; beyond, through R11 alone, whose sigma_r can be smaller.
 _COUPLING_COLUMNS = 2000
 _COUPLING_ENTRIES = 4_000_000
+# At most so many singular values that a factorization kept but the iteration shows to be at
+# most tol are set aside; beyond, the rank stays the factorization's (and flag 1 says so).
+_MAX_DEFLATION = 32
 
 
 @dataclass(frozen=True)
@@ -258,89 +262,142 @@ def _dropped_norms(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, dead:
 
 @dataclass(frozen=True)
 class _Ritz:
-    """The largest Ritz value s of an operator, the residual bound e, and their vectors."""
+    """The Ritz values s (descending) of an operator B on a block, their residual bounds e, and
+    their vectors: B inputs[:, i] = s[i] outputs[:, i] exactly, inputs orthonormal."""
 
-    s: float
-    e: float
-    left: _Array
+    svals: _Array
+    errs: _Array
+    inputs: _Array
+    outputs: _Array
     converged: bool
 
+    @classmethod
+    def nothing(cls, rows: int, dtype: np.dtype[Any]) -> _Ritz:
+        return cls(np.zeros(1), np.zeros(1), np.zeros((rows, 0), dtype), np.zeros((0, 1), dtype), True)
 
-def _start_block(rows: int, dtype: np.dtype[Any]) -> _Array:
+    @property
+    def s(self) -> float:
+        return float(self.svals[0])
+
+    @property
+    def e(self) -> float:
+        return float(self.errs[0])
+
+
+def _start_block(rows: int, dtype: np.dtype[Any], width: int = _BLOCK) -> _Array:
     # A fixed seed: the same input gives the same answer on every run.
     rng = np.random.default_rng(rows)
-    k = min(_BLOCK, rows)
+    k = min(width, rows)
     X = rng.standard_normal((rows, k))
     if np.issubdtype(dtype, np.complexfloating):
         X = X + 1j * rng.standard_normal((rows, k))
     return np.linalg.qr(X)[0]
 
 
-def _largest_ritz(apply: Any, apply_h: Any, cols: int, dtype: np.dtype[Any], negligible: float = 0.0,
-                  iterations: int = _MAX_ITERATIONS) -> _Ritz:
-    """Block power method for the largest singular value of an operator B with `cols` columns.
+def _widened(V: _Array, width: int, dtype: np.dtype[Any]) -> _Array:
+    """V orthonormal with more columns: fresh random directions after V's own."""
+    extra = _start_block(V.shape[0], dtype, width)[:, : max(width - V.shape[1], 0)]
+    return np.linalg.qr(np.hstack([V, extra]))[0]
 
-    apply(V) = B V and apply_h(U) = B^H U. After each step B v = s u holds exactly for the
-    leading Ritz pair and e = ||B^H u - s v||; some singular value of B then lies in [s - e, s + e],
-    and s is never above sigma_1(B) since V is orthonormal. Below `negligible` (the rounding
-    level of the products) the iteration cannot converge and need not.
+
+def _largest_ritz(apply: Any, apply_h: Any, cols: int, dtype: np.dtype[Any], negligible: float = 0.0,
+                  iterations: int = _MAX_ITERATIONS, want: int = 1, start: _Array | None = None) -> _Ritz:
+    """Block power method for the `want` largest singular values of an operator B with `cols`
+    columns, on the block `start` (default: _BLOCK random vectors).
+
+    apply(V) = B V and apply_h(U) = B^H U. After each step B v_i = s_i u_i holds exactly for the
+    Ritz pairs and e_i = ||B^H u_i - s_i v_i||; some singular value of B then lies in
+    [s_i - e_i, s_i + e_i], and s_i is never above sigma_i(B) since V is orthonormal. Below
+    `negligible` (the rounding level of the products) the iteration cannot converge and need not.
     """
     if cols == 0:
-        return _Ritz(0.0, 0.0, np.zeros(0, dtype), True)
-    V = _start_block(cols, dtype)
+        return _Ritz.nothing(0, dtype)
+    V = _start_block(cols, dtype) if start is None else start
     for _ in range(iterations):
         Y = apply(V)
         if Y.shape[0] == 0:
-            return _Ritz(0.0, 0.0, np.zeros(0, dtype), True)
+            return _Ritz.nothing(cols, dtype)
         U, s, X = _ritz_pairs(Y)
-        if s[0] == 0.0:
-            return _Ritz(0.0, 0.0, U[:, 0], True)
+        inputs = V @ X
+        if s[0] == 0.0 or not math.isfinite(s[0]):
+            # A product overflowed (an operator too large for float64): no estimate.
+            return _Ritz(s, np.zeros_like(s), inputs, U, s[0] == 0.0)
         Z = apply_h(U)
-        e = float(np.linalg.norm(Z[:, 0] - s[0] * (V @ X[:, 0])))
-        if e <= _CONVERGED * s[0] or s[0] + e <= negligible:
-            return _Ritz(float(s[0]), e, U[:, 0], True)
+        e = _column_norms(Z - inputs * s)
+        head = slice(0, min(want, s.size))
+        if np.all((e[head] <= _CONVERGED * s[head]) | (s[head] + e[head] <= negligible)):
+            return _Ritz(s, e, inputs, U, True)
         V = np.linalg.qr(Z)[0]
-    return _Ritz(float(s[0]), e, U[:, 0], False)
+    return _Ritz(s, e, inputs, U, False)
 
 
 def _ritz_pairs(Y: _Array) -> tuple[_Array, _Array, _Array]:
     """Singular values s (descending) of a tall, narrow Y, right vectors X and left vectors
     U = Y X / s, through the small Gram matrix: a tall SVD costs ten times more, and only the
-    leading pair, which the Gram matrix gives to full accuracy, needs to be exact."""
-    w, X = np.linalg.eigh(Y.conj().T @ Y)
+    leading pairs, which the Gram matrix gives to full accuracy, need to be exact."""
+    big = float(np.max(np.abs(Y))) if Y.size else 0.0
+    if not (0.0 < big < math.inf):
+        s = np.full(Y.shape[1], big)
+        return Y, s, np.eye(Y.shape[1], dtype=Y.dtype)
+    # Scaled so that the Gram matrix neither overflows nor underflows.
+    w, X = np.linalg.eigh((Y / big).conj().T @ (Y / big))
     w, X = w[::-1], X[:, ::-1]
-    s = np.sqrt(np.maximum(w, 0.0))
+    s = np.sqrt(np.maximum(w, 0.0)) * big
     scale = np.where(s > s[0] * 1e-8, s, 1.0) if s[0] > 0 else np.ones_like(s)
     return (Y @ X) / scale, s, X
 
 
+def _column_norms(D: _Array) -> _Array:
+    """2-norms of D's columns, scaled so that no square overflows."""
+    big = np.max(np.abs(D), axis=0) if D.shape[0] else np.zeros(D.shape[1])
+    big = np.where(big > 0, big, 1.0)
+    return np.asarray(np.linalg.norm(D / big, axis=0) * big)
+
+
 @dataclass(frozen=True)
 class _SigmaR:
-    """Estimate and bounds of sigma_r(A) from a factor's triangle."""
+    """Estimate and bounds of sigma_(r-k)(A) from a factor's first r rows M, where the k
+    smallest singular values of M are at most tol (k = 0 unless deflated). `small` holds the
+    corresponding left singular directions of M (r x k, orthonormal), `small_columns` the right
+    ones on M's live columns (r x k)."""
 
     est: float
     lower: float
     upper: float
     converged: bool
+    small: _Array
+    small_columns: _Array
+
+    @property
+    def k(self) -> int:
+        return int(self.small.shape[1])
 
 
 def _pseudoinverse_of_top(T: _Triangle, T12: sparse.csc_array) -> tuple[Any, Any] | None:
     """M^+ and its adjoint for M = T [I K] (K = T^-1 T12, d columns), or None when K is too big.
 
     M^+ = [I; K^H] (I + K K^H)^-1 T^-1, and (I + K K^H)^-1 = I - K (I + K^H K)^-1 K^H needs
-    only the eigenvectors X and eigenvalues w of the d-by-d K^H K. (A Cholesky factor of
+    only the eigenvectors X and eigenvalues w of the d-by-d K^H K (or of K K^H when d > r). (A Cholesky factor of
     I + K^H K fails when T is nearly singular and K huge; the eigenvalues stay >= 0 once clipped.)
     """
     r, d = T.order, T12.shape[1]
     if d == 0 or d > _COUPLING_COLUMNS or r * d > _COUPLING_ENTRIES:
         return None
     K = _solve_upper(T, T12.toarray())
-    w, X = np.linalg.eigh(K.conj().T @ K)
-    KX = K @ X
-    weights = 1.0 / (1.0 + np.maximum(w, 0.0))
+    if d <= r:
+        w, X = np.linalg.eigh(K.conj().T @ K)
+        KX = K @ X
+        weights = 1.0 / (1.0 + np.maximum(w, 0.0))
 
-    def shrink(Y: _Array) -> _Array:
-        return np.asarray(Y - KX @ (weights[:, None] * (KX.conj().T @ Y)))
+        def shrink(Y: _Array) -> _Array:
+            return np.asarray(Y - KX @ (weights[:, None] * (KX.conj().T @ Y)))
+    else:
+        # Fewer rows than columns: the r-by-r K K^H is the smaller eigenproblem.
+        lam, W = np.linalg.eigh(K @ K.conj().T)
+        inverse = 1.0 / (1.0 + np.maximum(lam, 0.0))
+
+        def shrink(Y: _Array) -> _Array:
+            return np.asarray(W @ (inverse[:, None] * (W.conj().T @ Y)))
 
     def apply(V: _Array) -> _Array:
         Y = shrink(_solve_upper(T, V))
@@ -352,31 +409,90 @@ def _pseudoinverse_of_top(T: _Triangle, T12: sparse.csc_array) -> tuple[Any, Any
     return apply, apply_h
 
 
+def _without(ops: tuple[Any, Any], inputs: _Array, outputs: _Array) -> tuple[Any, Any]:
+    """The operator B of `ops` with the singular pairs (inputs, outputs) taken out:
+    (I - U U^H) B (I - V V^H). Both sides are projected: rounding errors of B's products lie
+    mostly along its dominant output directions, which would swamp the next pairs."""
+    if inputs.shape[1] == 0:
+        return ops
+
+    def apply(V: _Array) -> _Array:
+        Y = ops[0](V - inputs @ (inputs.conj().T @ V))
+        return np.asarray(Y - outputs @ (outputs.conj().T @ Y))
+
+    def apply_h(U: _Array) -> _Array:
+        Z = ops[1](U - outputs @ (outputs.conj().T @ U))
+        return np.asarray(Z - inputs @ (inputs.conj().T @ Z))
+
+    return apply, apply_h
+
+
+def _smallest_of_top(ops: tuple[Any, Any], mh: Any, r: int, dtype: np.dtype[Any], tol: float, deflate: bool
+                     ) -> tuple[_Ritz, _Array, _Array]:
+    """The Ritz pairs of M^+ (ops) after setting aside, with `deflate`, leading pairs whose
+    input vectors Y satisfy ||M^H Y||_2 <= tol (mh(Y) = M^H Y): by the min-max characterisation
+    M then has k = Y's width singular values at most tol, whatever the accuracy of the inverse
+    iteration. Returns the last iteration (its leading pair is for the next singular value of
+    M) and the pairs set aside, as orthonormal input (left singular vectors of M) and output
+    (right ones) blocks."""
+    inputs, outputs = np.zeros((r, 0), dtype), np.zeros((0, 0), dtype)
+    ritz = _largest_ritz(ops[0], ops[1], r, dtype)
+    while deflate and ritz.svals.size and ritz.s * tol >= 1.0 and inputs.shape[1] < min(r, _MAX_DEFLATION):
+        take = 0
+        while take < ritz.svals.size and inputs.shape[1] + take < min(r, _MAX_DEFLATION):
+            Y = np.hstack([inputs, ritz.inputs[:, : take + 1]])
+            if ritz.svals[take] * tol < 1.0 or np.linalg.norm(mh(Y), 2) > tol:
+                break
+            take += 1
+        if take == 0:
+            break
+        inputs = np.linalg.qr(np.hstack([inputs, ritz.inputs[:, :take]]))[0]
+        out = ritz.outputs[:, :take]
+        outputs = np.linalg.qr(np.hstack([outputs, out]) if outputs.size else out)[0]
+        if inputs.shape[1] == r:
+            break
+        start = _widened(inputs, inputs.shape[1] + min(_BLOCK, r - inputs.shape[1]), dtype)[:, inputs.shape[1]:]
+        ritz = _largest_ritz(*_without(ops, inputs, outputs), r, dtype, start=start)
+    return ritz, inputs, outputs
+
+
 def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
-             dtype: np.dtype[Any]) -> _SigmaR:
-    """sigma_r of A = Q [M; 0] P^H + dropped entries, M = [T T12], from the largest singular value
+             dtype: np.dtype[Any], tol: float, deflate: bool = True) -> _SigmaR:
+    """sigma_r of A = Q [M; 0] P^H + dropped entries, M = [T T12], from the largest singular values
     of M^+ (or of T^-1 when M^+ would cost too much: sigma_r(M) >= sigma_r(T)).
 
-    The lower bound is 1 / (s + e) less the dropped norm (Weyl). The upper bound is strict: the
-    smaller of 1 / s and ||M^H y|| for the unit vector y that the iteration ends on, plus the
+    With `deflate`, the k singular values of M that the iteration shows to be at most tol are set
+    aside (their directions kept) and the bounds are for sigma_(r-k). The lower bound is
+    1 / (s + e) less the dropped norm (Weyl). The upper bound is strict: ||M^H Y|| for the
+    k + 1 orthonormal vectors Y that the iterations end on (and 1 / s when k = 0), plus the
     dropped norm.
     """
     r = T.order
     if r == 0:
-        return _SigmaR(math.inf, math.inf, math.inf, True)
+        nothing = np.zeros((0, 0), dtype)
+        return _SigmaR(math.inf, math.inf, math.inf, True, nothing, nothing)
     ops = None if T12 is None else _pseudoinverse_of_top(T, T12)
+    # Through T^-1 alone the Ritz values bound T's singular values, which can be below M's: they
+    # give lower bounds on M's, but neither upper bounds nor a reason to set one aside.
+    exact = ops is not None or T12 is None or T12.shape[1] == 0
     if ops is None:
         ops = (lambda V: _solve_upper(T, V), lambda U: _solve_upper_h(T, U))
-    ritz = _largest_ritz(ops[0], ops[1], r, dtype)
-    y = ops[1](ritz.left.reshape((-1, 1)))[:, 0]
-    y = y / np.linalg.norm(y)
-    along_y = float(np.linalg.norm(T.lower_h @ y))
-    if T12 is not None and T12.shape[1]:
-        along_y = math.hypot(along_y, float(np.linalg.norm(T12.conj().T @ y)))
-    # 1 / s is a strict upper bound on sigma_r(M) too: s <= sigma_1(M^+) since V is orthonormal.
-    best = min(1.0 / ritz.s, along_y)
-    lower = max(1.0 / (ritz.s + ritz.e) - norm_dropped, 0.0)
-    return _SigmaR(best, lower, best + norm_dropped, ritz.converged)
+
+    def mh(Y: _Array) -> _Array:
+        MhY = T.upper.conj().T @ Y
+        return np.vstack([MhY, T12.conj().T @ Y]) if T12 is not None and T12.shape[1] else MhY
+
+    ritz, small, columns = _smallest_of_top(ops, mh, r, dtype, tol, deflate and exact)
+    k = small.shape[1]
+    columns = columns[:r]
+    if k == r:
+        return _SigmaR(math.inf, math.inf, math.inf, True, small, columns)
+    along = float(np.linalg.norm(mh(np.hstack([small, ritz.inputs[:, :1]])), 2))
+    # 1 / s is a strict upper bound on sigma_r(M) too when nothing was set aside: s <= sigma_1(M^+)
+    # since the block is orthonormal.
+    best = min(1.0 / ritz.s, along) if ritz.s > 0 and exact and k == 0 else along
+    lower = max(1.0 / (ritz.s + ritz.e) - norm_dropped, 0.0) if ritz.s > 0 else 0.0
+    return _SigmaR(best, lower, best + norm_dropped, ritz.converged, small, columns)
 
 
 def _norm_A(A: sparse.csc_array) -> float:
@@ -391,31 +507,12 @@ def _rounding_level(A: sparse.csc_array, norm_A: float) -> float:
     return 10.0 * float(np.finfo(np.float64).eps) * math.sqrt(max(A.shape)) * norm_A
 
 
-def _null_norm(A: sparse.csc_array, house: SPQRHouseholder, r: int, negligible: float, *,
-               transpose: bool = False, perm: _Array | None = None) -> _Ritz:
-    """||A N||_2 for N = P Q[:, r:] (P the permutation `perm`, else none), or ||A^H N||_2 when
-    `transpose` is true.
-
-    N = Q[:, r:] of a factorization of A^H is a null-space basis of A, and of A a null-space
-    basis of A^H; in a complete orthogonal decomposition P Q[:, r:] is.
-    """
+def _null_norm(A: sparse.csc_array, N: SPQRNullBasis, negligible: float, *, transpose: bool = False) -> _Ritz:
+    """||A N||_2, or ||A^H N||_2 when `transpose` is true (N a basis of a null space of A^H)."""
     B = A.conj().T.tocsr() if transpose else A
     BH = A if transpose else A.conj().T.tocsr()
-    order = house.H.shape[0]
-
-    def basis(X: _Array) -> _Array:
-        V = _qmult(house, np.vstack([np.zeros((r, X.shape[1]), X.dtype), X]), "QX")
-        if perm is None:
-            return V
-        out = np.empty_like(V)
-        out[perm] = V
-        return out
-
-    def basis_h(Y: _Array) -> _Array:
-        Z = BH @ Y
-        return _qmult(house, Z if perm is None else Z[perm], "QTX")[r:]
-
-    return _largest_ritz(lambda X: B @ basis(X), basis_h, order - r, A.dtype, negligible)
+    return _largest_ritz(lambda X: B @ N._times(X), lambda Y: N._times_h(BH @ Y), N._columns, A.dtype,
+                         negligible)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -474,12 +571,14 @@ def _adjoint(A: sparse.csc_array) -> sparse.csc_array:
 
 
 class SPQRNullBasis:
-    """An orthonormal basis N = Q[:, r:] held as the Householder form of Q, never formed.
+    """An orthonormal basis N of a null space, held as the Householder form of Q, never formed.
 
-    Q comes from the factorization A^H P = Q R of rank r, so N has n rows and n - r columns.
-    `N @ X` computes Q [0; X] and `N.H @ Y` the trailing rows of Q^H Y, each at the cost of
-    one product with Q. `N.T`, `N.conj()` and `N.H` are bases of the same kind; `toarray()` and
-    `tocsc()` form the basis; `scipy.sparse.linalg.aslinearoperator(N)` wraps it.
+    Q comes from the factorization A^H P = Q R of rank r, so N has n rows: its columns are
+    Q[:, r:] and, where the rank estimate set aside k singular values of R's first r rows that
+    are at most tol, the k columns Q[:, :r] Y for the matching orthonormal directions Y (r x k).
+    `N @ X` and `N.H @ Y` cost one product with Q each. `N.T`, `N.conj()` and `N.H` are bases of
+    the same kind; `toarray()` and `tocsc()` form the basis;
+    `scipy.sparse.linalg.aslinearoperator(N)` wraps it.
     """
 
     # ndarray @ N calls N.__rmatmul__ instead of converting N.
@@ -487,21 +586,28 @@ class SPQRNullBasis:
     ndim = 2
 
     def __init__(self, house: SPQRHouseholder, rank: int, dtype: np.dtype[Any], *,
-                 conjugated: bool = False, transposed: bool = False) -> None:
+                 extra: _Array | None = None, perm: _Array | None = None, conjugated: bool = False,
+                 transposed: bool = False) -> None:
         self._house = house
         self._rank = int(rank)
         self._order = int(house.H.shape[0])
         self._dtype = np.dtype(dtype)
+        self._extra = np.zeros((self._rank, 0), self._dtype) if extra is None else extra
+        self._perm = perm
         self._conjugated = conjugated
         self._transposed = transposed
 
     def _with(self, conjugated: bool, transposed: bool) -> SPQRNullBasis:
-        return SPQRNullBasis(self._house, self._rank, self._dtype, conjugated=conjugated,
-                             transposed=transposed)
+        return SPQRNullBasis(self._house, self._rank, self._dtype, extra=self._extra, perm=self._perm,
+                             conjugated=conjugated, transposed=transposed)
+
+    @property
+    def _columns(self) -> int:
+        return self._order - self._rank + self._extra.shape[1]
 
     @property
     def shape(self) -> tuple[int, int]:
-        rows, cols = self._order, self._order - self._rank
+        rows, cols = self._order, self._columns
         return (cols, rows) if self._transposed else (rows, cols)
 
     @property
@@ -526,21 +632,36 @@ class SPQRNullBasis:
         return (f"<{self.shape[0]}x{self.shape[1]} SPQRNullBasis{op[self._conjugated, self._transposed]} "
                 f"of dtype {self._dtype} in Householder form>")
 
-    def _base(self, X: _Array) -> _Array:
-        """N X, or N^H X when transposed."""
-        if self._transposed:
-            return _qmult(self._house, X, "QTX")[self._rank:]
-        head = np.zeros((self._rank, X.shape[1]), X.dtype)
-        return _qmult(self._house, np.vstack([head, X]), "QX")
+    def _times(self, X: _Array) -> _Array:
+        """N X = Q [Y X2; X1] for X = [X1; X2] (X2 the last k rows)."""
+        free = self._order - self._rank
+        if self._extra.shape[1]:
+            head = self._extra @ X[free:]
+        else:
+            head = np.zeros((self._rank, X.shape[1]), np.result_type(X, self._dtype))
+        V = _qmult(self._house, np.vstack([head, X[:free]]), "QX")
+        if self._perm is None:
+            return V
+        out = np.empty_like(V)
+        out[self._perm] = V
+        return out
+
+    def _times_h(self, Z: _Array) -> _Array:
+        """N^H Z = [(Q^H Z)[r:]; Y^H (Q^H Z)[:r]]."""
+        W = _qmult(self._house, Z if self._perm is None else Z[self._perm], "QTX")
+        if self._extra.shape[1] == 0:
+            return W[self._rank:]
+        return np.vstack([W[self._rank:], self._extra.conj().T @ W[: self._rank]])
 
     def _apply(self, X: _Array) -> _Array:
         # conj(N) X = conj(N conj(X)) and N^T Y = conj(N^H conj(Y)).
         if np.iscomplexobj(X) and self._dtype.kind != "c":
             return self._apply(X.real) + 1j * self._apply(X.imag)
         X = np.asarray(X, dtype=self._dtype, order="F")
+        base = self._times_h if self._transposed else self._times
         if self._conjugated != self._transposed and self._dtype.kind == "c":
-            return np.conj(self._base(np.conj(X)))
-        return self._base(X)
+            return np.conj(base(np.conj(X)))
+        return base(X)
 
     def __matmul__(self, X: Any) -> _Array:
         return self._product(_dense(X))
@@ -575,13 +696,18 @@ class SPQRNullBasis:
 
     def tocsc(self) -> sparse.csc_array:
         """The basis as a sparse matrix, formed by a sparse product with Q."""
-        rows, cols = self._order, self._order - self._rank
-        if cols == 0 or rows == 0:
-            N = sparse.csc_array((rows, cols), dtype=self._dtype)
+        rows, free, k = self._order, self._order - self._rank, self._extra.shape[1]
+        if free + k == 0 or rows == 0:
+            N = sparse.csc_array((rows, free + k), dtype=self._dtype)
         else:
-            picks = sparse.csc_array((np.ones(cols, self._dtype), (np.arange(self._rank, rows), np.arange(cols))),
-                                     shape=(rows, cols))
-            N = sparse.csc_array(spqr_qmult(self._house, picks, "QX"))
+            picks = sparse.csc_array((np.ones(free, self._dtype), (np.arange(self._rank, rows), np.arange(free))),
+                                     shape=(rows, free))
+            if k:
+                picks = sparse.hstack([picks, sparse.vstack([sparse.csc_array(self._extra),
+                                                             sparse.csc_array((free, k), dtype=self._dtype)])])
+            N = sparse.csc_array(spqr_qmult(self._house, sparse.csc_array(picks), "QX"))
+            if self._perm is not None:
+                N = sparse.csc_array(N[np.argsort(self._perm)])
         if self._conjugated:
             N = N.conj()
         return sparse.csc_array(N.T) if self._transposed else N
@@ -636,12 +762,105 @@ def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _
         time_qr=time_qr)
 
 
-def _basic_solution(F: _Factor, B: _Array, n: int) -> _Array:
-    """x = E [R11^-1 (Q^H b)[:r]; 0]: nonzero only on the r live columns."""
+def _basic_solution(basic: _Basic, B: _Array, n: int) -> _Array:
+    """x = E [R11^-1 (Q^H b)[:r]; 0], nonzero only on the r live columns; after a second
+    factorization of R11's kept columns, their least-squares solution through it."""
+    F, S = basic.F, basic.second
     C = _qmult(F.house, B, "QTX")[:F.rank]
     X = np.zeros((n, B.shape[1]), B.dtype)
-    X[F.E[F.live]] = _solve_upper(F.R11, C)
+    if S is None:
+        X[F.E[F.live]] = _solve_upper(F.R11, C)
+    else:
+        assert basic.kept is not None
+        columns = F.E[F.live[basic.kept]]
+        X[columns[S.E[S.live]]] = _solve_upper(S.R11, _qmult(S.house, C, "QTX")[:S.rank])
     return X
+
+
+@dataclass(frozen=True)
+class _Basic:
+    """The factorization A E = Q R that a basic solution comes from, and the bounds of A's rank.
+
+    When R's first r rows have k singular values at most tol, `second` factorizes R11 without
+    the k columns `dropped` (positions among R's live columns) that carry the matching right
+    singular vectors most: R11[:, kept] = Q2 R2 E2^T, its rank r - k.
+    """
+
+    F: _Factor
+    sigma: _SigmaR
+    seconds: float
+    kept: _Array | None = None
+    second: _Factor | None = None
+
+    @property
+    def rank(self) -> int:
+        return self.F.rank if self.second is None else self.second.rank
+
+    def left_null(self, dtype: np.dtype[Any]) -> SPQRNullBasis:
+        """NT, an orthonormal basis of the complement of the range of A's basic columns:
+        Q[:, r:] and, after a second factorization, Q[:, :r] Q2[:, r - k:]."""
+        F, S = self.F, self.second
+        if S is None:
+            return SPQRNullBasis(F.house, F.rank, dtype)
+        picks = np.zeros((F.rank, F.rank - S.rank), dtype)
+        picks[S.rank:] = np.eye(F.rank - S.rank)
+        return SPQRNullBasis(F.house, F.rank, dtype, extra=_qmult(S.house, picks, "QX"))
+
+
+def _basic_factor(A: sparse.csc_array, tol: float) -> _Basic:
+    """A E = Q R with a basic solution's rank: when SuiteSparseQR kept k columns too many (the
+    bounds show k singular values of R's first rows at most tol), the k kept columns that carry
+    the matching right singular vectors most (a pivoted QR picks them) are left out of R11 and
+    the rest factorized again. The bounds stay those of A."""
+    F = _factor(A, tol)
+    sigma = _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype, tol)
+    if sigma.k == 0:
+        return _Basic(F, sigma, F.seconds)
+    pivots = scipy.linalg.qr(sigma.small_columns.conj().T, mode="r", pivoting=True)[1]
+    kept = np.sort(pivots[sigma.k:])
+    # R11 without those columns has full column rank: no column may be treated as zero.
+    S = _factor(F.R11.upper[:, kept].tocsc(), 0.0)
+    if S.rank == F.rank - sigma.k:
+        return _Basic(F, sigma, F.seconds + S.seconds, kept, S)
+    return _Basic(F, _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype, tol, deflate=False),
+                  F.seconds + S.seconds)
+
+
+@dataclass(frozen=True)
+class _Null:
+    """A null-space basis of A from A^H P = Q R, and the bounds of A's rank it has."""
+
+    N: SPQRNullBasis
+    sigma: _SigmaR
+    seconds: float
+    norm_dropped: float
+
+    @property
+    def rank(self) -> int:
+        return self.N.shape[0] - self.N.shape[1]
+
+
+def _null_basis(A: sparse.csc_array, tol: float) -> _Null:
+    """N from A^H P = Q R; when its rank is not certified, from a complete orthogonal
+    decomposition instead if that one is: A E = Q1 R1, R1[:r, :]^H P2 = Q2 R2, N = E Q2[:, r2:]
+    (the second factorization finds the rank where the first kept columns too many)."""
+    G = _factor(_adjoint(A), tol)
+    sigma = _sigma_r(G.R11, G.R12, G.norm_dropped, A.dtype, tol)
+    null = _Null(SPQRNullBasis(G.house, G.rank, A.dtype, extra=sigma.small), sigma, G.seconds, G.norm_dropped)
+    if null.rank == 0 or (sigma.lower > tol and sigma.converged):
+        return null
+    F = _factor(A, tol)
+    H = _factor(_adjoint(F.R_top), tol)
+    dropped = F.norm_dropped + H.norm_dropped
+    cod = _sigma_r(H.R11, H.R12, dropped, A.dtype, tol)
+    seconds = G.seconds + F.seconds + H.seconds
+    if not (cod.lower > tol and cod.converged):
+        return _Null(null.N, sigma, seconds, G.norm_dropped)
+    return _Null(SPQRNullBasis(H.house, H.rank, A.dtype, extra=cod.small, perm=F.E), cod, seconds, dropped)
+
+
+def _shaped(X: _Array, vector: bool) -> _Array:
+    return X[:, 0] if vector else X
 
 
 def _shaped(X: _Array, vector: bool) -> _Array:
@@ -672,12 +891,11 @@ def spqr_basic(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     B, vector = _rhs(A, b)
     tol = _tolerance(A, tol)
     norm_A = _norm_A(A)
-    F = _factor(A, tol)
-    X = _basic_solution(F, B, A.shape[1])
-    sigma = _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype)
-    following = _null_norm(A, F.house, F.rank, _rounding_level(A, norm_A), transpose=True)
-    stats = _stats(A, F.rank, tol, sigma, following, left=True,
-                   norm_A=norm_A, norm_dropped=F.norm_dropped, start=start, time_qr=F.seconds)
+    basic = _basic_factor(A, tol)
+    X = _basic_solution(basic, B, A.shape[1])
+    following = _null_norm(A, basic.left_null(A.dtype), _rounding_level(A, norm_A), transpose=True)
+    stats = _stats(A, basic.rank, tol, basic.sigma, following, left=True, norm_A=norm_A,
+                   norm_dropped=basic.F.norm_dropped, start=start, time_qr=basic.seconds)
     return _shaped(X, vector), stats
 
 
@@ -710,13 +928,11 @@ def spqr_null(A: ArrayLike | _Sparse, *, tol: float | None = None,
     A = _matrix(A)
     tol = _tolerance(A, tol)
     norm_A = _norm_A(A)
-    G = _factor(_adjoint(A), tol)
-    sigma = _sigma_r(G.R11, G.R12, G.norm_dropped, A.dtype)
-    following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A))
-    stats = _stats(A, G.rank, tol, sigma, following, left=False,
-                   norm_A=norm_A, norm_dropped=G.norm_dropped, start=start, time_qr=G.seconds)
-    N = SPQRNullBasis(G.house, G.rank, A.dtype)
-    return (N if form == "implicit" else N._explicit()), stats
+    null = _null_basis(A, tol)
+    following = _null_norm(A, null.N, _rounding_level(A, norm_A))
+    stats = _stats(A, null.rank, tol, null.sigma, following, left=False, norm_A=norm_A,
+                   norm_dropped=null.norm_dropped, start=start, time_qr=null.seconds)
+    return (null.N if form == "implicit" else null.N._explicit()), stats
 
 
 def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
@@ -735,19 +951,12 @@ def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     B, vector = _rhs(A, b)
     tol = _tolerance(A, tol)
     norm_A = _norm_A(A)
-    F = _factor(A, tol)
-    G = _factor(_adjoint(A), tol)
-    if F.rank != G.rank:
-        X, stats = _cod(A, B, tol, norm_A, F, start, G.seconds)
-        return _shaped(X, vector), stats
-    # N N^H x = Q [0; (Q^H x)[r:]], so x - N N^H x keeps the leading r rows of Q^H x.
-    Z = _qmult(G.house, _basic_solution(F, B, A.shape[1]), "QTX")
-    Z[G.rank:] = 0
-    X = _qmult(G.house, Z, "QX")
-    sigma = _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype)
-    following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A))
-    stats = _stats(A, F.rank, tol, sigma, following, left=False, norm_A=norm_A,
-                   norm_dropped=F.norm_dropped, start=start, time_qr=F.seconds + G.seconds)
+    basic = _basic_factor(A, tol)
+    null = _null_basis(A, tol)
+    if basic.rank != null.rank:
+        X, stats = _cod(A, B, tol, norm_A, start, basic.seconds + null.seconds)
+    else:
+        X, stats = _projected(A, B, tol, norm_A, basic, null, start)
     return _shaped(X, vector), stats
 
 
@@ -766,23 +975,46 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     B, vector = _rhs(A, b)
     tol = _tolerance(A, tol)
     norm_A = _norm_A(A)
-    X, stats = _cod(A, B, tol, norm_A, _factor(A, tol), start)
+    X, stats = _cod(A, B, tol, norm_A, start)
     return _shaped(X, vector), stats
 
 
-def _cod(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, F: _Factor, start: float,
+def _projected(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, basic: _Basic, null: _Null,
+               start: float) -> tuple[_Array, SPQRRankStats]:
+    """The basic solution less its component in the null space: x - N N^H x."""
+    X = _basic_solution(basic, B, A.shape[1])
+    X = X - null.N._times(null.N._times_h(X))
+    following = _null_norm(A, null.N, _rounding_level(A, norm_A))
+    stats = _stats(A, basic.rank, tol, basic.sigma, following, left=False, norm_A=norm_A,
+                   norm_dropped=basic.F.norm_dropped, start=start, time_qr=basic.seconds + null.seconds)
+    return X, stats
+
+
+def _cod(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, start: float,
          seconds_before: float = 0.0) -> tuple[_Array, SPQRRankStats]:
-    """The solution and record of `spqr_cod`, given the factorization F of A."""
+    """The solution and record of `spqr_cod`."""
     n = A.shape[1]
+    F = _factor(A, tol)
     G = _factor(_adjoint(F.R_top), tol)
+    dropped = F.norm_dropped + G.norm_dropped
+    sigma = _sigma_r(G.R11, G.R12, dropped, A.dtype, tol)
+    if sigma.k and not seconds_before:
+        # Both factorizations kept singular values that the bounds show to be at most tol:
+        # the solution is then the projected basic solution of `spqr_pinv`, each factor
+        # deflated, if their ranks agree.
+        basic, null = _basic_factor(A, tol), _null_basis(A, tol)
+        if basic.rank == null.rank:
+            return _projected(A, B, tol, norm_A, basic, null, start)
+        seconds_before = basic.seconds + null.seconds
+    if sigma.k:
+        sigma = _sigma_r(G.R11, G.R12, dropped, A.dtype, tol, deflate=False)
     C = _qmult(F.house, B, "QTX")[:F.rank]
     W = np.zeros((n, B.shape[1]), B.dtype)
     W[:G.rank] = _solve_upper_h(G.R11, C[G.E[G.live]])
     X = np.empty_like(W)
     X[F.E] = _qmult(G.house, W, "QX")
-    dropped = F.norm_dropped + G.norm_dropped
-    sigma = _sigma_r(G.R11, G.R12, dropped, A.dtype)
-    following = _null_norm(A, G.house, G.rank, _rounding_level(A, norm_A), perm=F.E)
+    N = SPQRNullBasis(G.house, G.rank, A.dtype, perm=F.E)
+    following = _null_norm(A, N, _rounding_level(A, norm_A))
     # The second factorization may drop rows of R1 that the first kept: its rank is the one
     # the bounds (and the solution) are for.
     stats = _stats(A, G.rank, tol, sigma, following, left=False, norm_A=norm_A, norm_dropped=dropped,
