@@ -22,13 +22,22 @@ the functions check it with the mathematics of Foster and Davis (ACM TOMS 39(4),
   characterisation), and ||A N||_2 is estimated by a block power method with an error bound.
   `spqr_basic` uses the left null space instead: sigma_(r+1)(A) <= ||A^H NT||_2 for NT = Q[:, r:].
 
+SuiteSparseQR does not pivot columns, so the rank r it finds can exceed the numerical rank when
+the columns it keeps are ill-conditioned (the Kahan matrix is the classic case). The iteration
+for sigma_r shows this: where it finds k orthonormal vectors Y with ||M^H Y||_2 <= tol, M has k
+singular values at most tol (min-max again), whatever the accuracy of the triangular solves, and
+the rank becomes r - k. Those vectors are set aside and the iteration continues on the rest (both
+sides projected, so that the rounding errors of a huge singular value of M^+ do not swamp the
+next). `spqr_null` adds Q[:, :r] Y to its basis, or, when that leaves the rank uncertain, takes
+the basis from a complete orthogonal decomposition (as `spqr_cod` does, whose second
+factorization finds the rank where the first kept columns too many); a basic solution leaves
+out the k kept columns that carry the matching right singular vectors most (a pivoted QR of
+them picks the columns) and factorizes the rest of R11 again.
+
 The rank is certified (flag 0) when the lower bound on sigma_r is above tol and the upper bound
 on sigma_(r+1) is at most tol. The lower bounds, and the upper bound on sigma_(r+1), hold when
 the iterations have converged to the extreme singular values, which their residual tests make
 likely but cannot prove (hence "est" in their names); the upper bound on sigma_r is strict.
-SuiteSparseQR does not pivot columns, so its rank can exceed the numerical rank when the
-columns it keeps are ill-conditioned; the flag then says so (1), and `spqr_cod`, whose second
-factorization drops the extra rows of R, usually finds the right rank.
 
 Default tolerance: 20 * (m + n) * eps * (largest 2-norm of a column of A), the tolerance
 SuiteSparseQR itself uses, computed here from A's values so that every factorization of a call
@@ -872,7 +881,9 @@ def spqr_basic(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     """A basic solution of min ||A x - b||, with at most rank-many nonzeros.
 
     With A E = Q R of numerical rank r, x = E [R11^-1 (Q^H b)[:r]; 0]. The statistics bound
-    sigma_r from R11 and sigma_(r+1) by ||A^H NT||_2, NT = Q[:, r:] the left null space.
+    sigma_r from R11 and sigma_(r+1) by ||A^H NT||_2, NT = Q[:, r:] the left null space. When
+    the bounds show that R kept k columns too many, k of R11's columns are left out and the
+    rest factorized again: x then has r - k nonzeros and NT gains k columns.
 
     Parameters
     ----------
@@ -967,7 +978,9 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     A E = Q1 R1 of rank r, then R1[:r, :]^H P2 = Q2 R2, so that A E ~ Q1[:, :r] P2 R2^H Q2^H and
     x = E Q2 [R2^-H P2^T (Q1^H b)[:r]; 0]. The singular values of R2 are those of R1[:r, :],
     so sigma_r is estimated closely; sigma_(r+1) is bounded by ||A E Q2[:, r:]||_2. When the
-    second factorization drops rows that the first kept, its smaller rank is the one used.
+    second factorization drops rows that the first kept, its smaller rank is the one used; when
+    the bounds show that it too kept singular values at most tol, the solution is that of
+    `spqr_pinv` with both of its factorizations corrected (if their ranks then agree).
     Parameters and results as `spqr_basic`.
     """
     start = time.perf_counter()
