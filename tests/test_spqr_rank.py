@@ -162,8 +162,13 @@ def test_kahan_matrix_rank_is_corrected(f):
     assert (st.rank, st.flag, st.sval_numbers_for_bounds) == (n - 1, 0, (n - 1, n))
     assert brackets(st.est_sval_lower_bounds[0], s[-2], st.est_sval_upper_bounds[0], s)
     assert brackets(0.0, s[-1], st.est_sval_upper_bounds[1], s) and st.est_sval_upper_bounds[1] <= 1e-10
+    A, b = sparse.csc_array(K), np.ones(n)
     if f is spqr_basic:
-        assert np.count_nonzero(x) <= n - 1
+        best = np.linalg.norm(A @ reference_pinv(A, b, 1e-10) - b)
+        assert np.count_nonzero(x) <= n - 1 and abs(np.linalg.norm(A @ x - b) - best) <= 1e-8 * best
+    elif f is not spqr_null:
+        ref = reference_pinv(A, b, 1e-10)
+        assert np.linalg.norm(x - ref) <= 1e-8 * np.linalg.norm(ref)
 
 
 @pytest.mark.parametrize("seed", range(6))
