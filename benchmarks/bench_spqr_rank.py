@@ -1,7 +1,8 @@
 """tarnix.spqr_rank against a plain sparse solve and against the dense SVD.
 
 The problems are graph Laplacians of k x k grids (rank n - 1, the constants span the null
-space), of growing k. For each of spqr_basic, spqr_null, spqr_pinv and spqr_cod a row gives
+space), of growing k, and incidence matrices of graphs made of three grids (a null space of
+A^T spanned by the three component indicators), up to 10^5 nodes. For each of spqr_basic, spqr_null, spqr_pinv and spqr_cod a row gives
 its best wall time, its ratio to one spqr_solve of the same system (one QR factorization and
 solve, no rank check) and, where the dense matrix fits (n <= 2500), its ratio to the dense
 reference (numpy.linalg.pinv(A) @ b, or the SVD for the null space) and the relative
@@ -17,7 +18,7 @@ from scipy import sparse
 
 from common import best_time, table
 
-from tarnix.spqr import SPQRRankDeficiencyWarning, spqr_solve
+from tarnix.spqr import SPQRFactor, SPQRRankDeficiencyWarning, spqr_solve
 from tarnix.spqr_rank import spqr_basic, spqr_cod, spqr_null, spqr_pinv
 
 DENSE_LIMIT = 2500
@@ -78,6 +79,33 @@ def rows_for(k, rng):
     return rows
 
 
+def three_grids(side):
+    """The transposed incidence matrix (edges x nodes) of three disjoint side x side grids."""
+    k = side * side
+    heads, tails = [], []
+    for offset in (0, k, 2 * k):
+        idx = np.arange(k).reshape(side, side) + offset
+        heads += [idx[:, :-1].ravel(), idx[:-1].ravel()]
+        tails += [idx[:, 1:].ravel(), idx[1:].ravel()]
+    h, t = np.concatenate(heads), np.concatenate(tails)
+    e = np.arange(h.size)
+    return sparse.csc_array((np.r_[np.ones(h.size), -np.ones(h.size)], (np.r_[e, e], np.r_[h, t])),
+                            shape=(h.size, 3 * k))
+
+
+def graph_rows():
+    rows = []
+    for side in (58, 100, 183):
+        A = three_grids(side)
+        n = A.shape[1]
+        t_factor = best_time(lambda: SPQRFactor(A.T.tocsc()), repeat=3)
+        (N, st) = spqr_null(A)
+        t = best_time(lambda: spqr_null(A), repeat=3)
+        rows.append([n, A.nnz, f"{t * 1e3:.0f}", f"{st.time_qr / st.time:.2f}", f"{t / t_factor:.1f}",
+                     f"{n * n * 8 / 2**30:.1f}", N.shape[1], st.flag])
+    return rows
+
+
 def main():
     rng = np.random.default_rng(0)
     rows = []
@@ -85,6 +113,9 @@ def main():
         rows += rows_for(k, rng)
     table("spqr_rank on grid graph Laplacians (rank n - 1): time, ratio to spqr_solve and to the dense SVD",
           rows, ["grid", "n", "function", "ms", "/ spqr_solve", "/ dense", "error vs dense", "rank", "flag"])
+    table("spqr_null(A) for A the incidence matrix (edges x nodes) of three disjoint square grids: time, share "
+          "in QR, ratio to one SPQRFactor(A^H), and the memory a dense n x n basis would take",
+          graph_rows(), ["nodes", "nnz", "ms", "QR share", "/ SPQRFactor", "dense GiB", "null dim", "flag"])
 
 
 if __name__ == "__main__":

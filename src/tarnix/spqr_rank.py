@@ -344,12 +344,15 @@ def _ritz_pairs(Y: _Array) -> tuple[_Array, _Array, _Array]:
     """Singular values s (descending) of a tall, narrow Y, right vectors X and left vectors
     U = Y X / s, through the small Gram matrix: a tall SVD costs ten times more, and only the
     leading pairs, which the Gram matrix gives to full accuracy, need to be exact."""
-    big = float(np.max(np.abs(Y))) if Y.size else 0.0
-    if not (0.0 < big < math.inf):
-        s = np.full(Y.shape[1], big)
-        return Y, s, np.eye(Y.shape[1], dtype=Y.dtype)
-    # Scaled so that the Gram matrix neither overflows nor underflows.
-    w, X = np.linalg.eigh((Y / big).conj().T @ (Y / big))
+    gram, big = Y.conj().T @ Y, 1.0
+    if not (np.isfinite(gram).all() and np.abs(gram).max(initial=0.0) > 1e-250):
+        # Scaled so that the Gram matrix neither overflows nor underflows.
+        big = float(np.max(np.abs(Y))) if Y.size else 0.0
+        if not (0.0 < big < math.inf):
+            return Y, np.full(Y.shape[1], big), np.eye(Y.shape[1], dtype=Y.dtype)
+        Ys = Y * (1.0 / big)
+        gram = Ys.conj().T @ Ys
+    w, X = np.linalg.eigh(gram)
     w, X = w[::-1], X[:, ::-1]
     s = np.sqrt(np.maximum(w, 0.0)) * big
     scale = np.where(s > s[0] * 1e-8, s, 1.0) if s[0] > 0 else np.ones_like(s)
@@ -357,7 +360,10 @@ def _ritz_pairs(Y: _Array) -> tuple[_Array, _Array, _Array]:
 
 
 def _column_norms(D: _Array) -> _Array:
-    """2-norms of D's columns, scaled so that no square overflows."""
+    """2-norms of D's columns, scaled where a square would overflow."""
+    plain = np.linalg.norm(D, axis=0)
+    if np.isfinite(plain).all():
+        return np.asarray(plain)
     big = np.max(np.abs(D), axis=0) if D.shape[0] else np.zeros(D.shape[1])
     big = np.where(big > 0, big, 1.0)
     return np.asarray(np.linalg.norm(D / big, axis=0) * big)
