@@ -618,7 +618,7 @@ class SPQRNullBasis:
 
     @property
     def _columns(self) -> int:
-        return self._order - self._rank + self._extra.shape[1]
+        return self._order - self._rank + int(self._extra.shape[1])
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -872,10 +872,6 @@ def _null_basis(A: sparse.csc_array, tol: float) -> _Null:
     if not (cod.lower > tol and cod.converged):
         return _Null(null.N, sigma, seconds, G.norm_dropped)
     return _Null(SPQRNullBasis(H.house, H.rank, A.dtype, extra=cod.small, perm=F.E), cod, seconds, dropped)
-
-
-def _shaped(X: _Array, vector: bool) -> _Array:
-    return X[:, 0] if vector else X
 
 
 def _shaped(X: _Array, vector: bool) -> _Array:
