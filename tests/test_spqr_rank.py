@@ -137,7 +137,7 @@ def test_rank_of_rank_deficient_matrices(name, f):
     _, st = call(f, A)
     true_rank = int((s > st.tol).sum())
     assert true_rank < min(A.shape)
-    assert (st.rank, st.flag) == (true_rank, 0)
+    assert (st.rank, st.flag) == (true_rank, 0) and st.rank_spqr >= st.rank
     assert brackets(st.est_sval_lower_bounds[0], s[st.rank - 1], st.est_sval_upper_bounds[0], s)
     assert brackets(0.0, s[st.rank], st.est_sval_upper_bounds[1], s)
 
@@ -159,7 +159,7 @@ def test_kahan_matrix_rank_is_corrected(f):
     s = np.linalg.svd(K, compute_uv=False)
     assert (s > 1e-10).sum() == n - 1
     x, st = call(f, sparse.csc_array(K), tol=1e-10)
-    assert (st.rank, st.flag, st.sval_numbers_for_bounds) == (n - 1, 0, (n - 1, n))
+    assert (st.rank_spqr, st.rank, st.flag, st.sval_numbers_for_bounds) == (n, n - 1, 0, (n - 1, n))
     assert brackets(st.est_sval_lower_bounds[0], s[-2], st.est_sval_upper_bounds[0], s)
     assert brackets(0.0, s[-1], st.est_sval_upper_bounds[1], s) and st.est_sval_upper_bounds[1] <= 1e-10
     A, b = sparse.csc_array(K), np.ones(n)
@@ -212,7 +212,7 @@ def test_stats_record():
     assert isinstance(st, SPQRRankStats)
     with pytest.raises(dataclasses.FrozenInstanceError):
         st.rank = 3
-    assert type(st.rank) is int and type(st.tol) is float and type(st.flag) is int
+    assert type(st.rank) is type(st.rank_spqr) is int and type(st.tol) is float and type(st.flag) is int
     assert all(type(v) is float for v in st.est_svals + st.est_sval_upper_bounds + st.est_sval_lower_bounds)
     assert st.time >= st.time_qr > 0
     assert st.est_norm_A_transpose_times_NT is None and st.est_norm_A_times_N is not None

@@ -95,6 +95,9 @@ class SPQRRankStats:
     ----------
     rank : int
         The numerical rank r that the answer uses.
+    rank_spqr : int
+        SuiteSparseQR's own rank, from the first factorization of the call (of A, or of A^H for
+        `spqr_null`): above `rank` where the bounds showed that it kept columns too many.
     tol : float
         The tolerance: singular values at or below it count as zero.
     flag : int
@@ -124,6 +127,7 @@ class SPQRRankStats:
     """
 
     rank: int
+    rank_spqr: int
     tol: float
     flag: int
     est_svals: tuple[float, ...]
@@ -748,7 +752,7 @@ def _flag(sigma: _SigmaR, following: _Ritz, tol: float) -> int:
     return 1 if sigma.lower <= tol else 0
 
 
-def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _Ritz, *, left: bool,
+def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _Ritz, *, left: bool, rank_spqr: int,
            norm_A: float, norm_dropped: float, start: float, time_qr: float
            ) -> SPQRRankStats:
     """The record of a call whose rank is r, from the estimates of sigma_r and sigma_(r+1)."""
@@ -767,7 +771,7 @@ def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _
         lower.append(max(following.s - following.e, 0.0))
     norms = (following.s, following.e)
     return SPQRRankStats(
-        rank=r, tol=tol, flag=_flag(sigma, following, tol), est_svals=tuple(est),
+        rank=r, rank_spqr=rank_spqr, tol=tol, flag=_flag(sigma, following, tol), est_svals=tuple(est),
         est_sval_upper_bounds=tuple(upper), est_sval_lower_bounds=tuple(lower),
         sval_numbers_for_bounds=tuple(numbers),
         est_norm_A_times_N=None if left else norms[0], est_err_bound_norm_A_times_N=None if left else norms[1],
@@ -849,6 +853,7 @@ class _Null:
     sigma: _SigmaR
     seconds: float
     norm_dropped: float
+    rank_spqr: int
 
     @property
     def rank(self) -> int:
@@ -861,7 +866,8 @@ def _null_basis(A: sparse.csc_array, tol: float) -> _Null:
     (the second factorization finds the rank where the first kept columns too many)."""
     G = _factor(_adjoint(A), tol)
     sigma = _sigma_r(G.R11, G.R12, G.norm_dropped, A.dtype, tol)
-    null = _Null(SPQRNullBasis(G.house, G.rank, A.dtype, extra=sigma.small), sigma, G.seconds, G.norm_dropped)
+    null = _Null(SPQRNullBasis(G.house, G.rank, A.dtype, extra=sigma.small), sigma, G.seconds, G.norm_dropped,
+                 G.rank)
     if null.rank == 0 or (sigma.lower > tol and sigma.converged):
         return null
     F = _factor(A, tol)
@@ -870,8 +876,8 @@ def _null_basis(A: sparse.csc_array, tol: float) -> _Null:
     cod = _sigma_r(H.R11, H.R12, dropped, A.dtype, tol)
     seconds = G.seconds + F.seconds + H.seconds
     if not (cod.lower > tol and cod.converged):
-        return _Null(null.N, sigma, seconds, G.norm_dropped)
-    return _Null(SPQRNullBasis(H.house, H.rank, A.dtype, extra=cod.small, perm=F.E), cod, seconds, dropped)
+        return _Null(null.N, sigma, seconds, G.norm_dropped, G.rank)
+    return _Null(SPQRNullBasis(H.house, H.rank, A.dtype, extra=cod.small, perm=F.E), cod, seconds, dropped, G.rank)
 
 
 def _shaped(X: _Array, vector: bool) -> _Array:
@@ -907,7 +913,7 @@ def spqr_basic(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     basic = _basic_factor(A, tol)
     X = _basic_solution(basic, B, A.shape[1])
     following = _null_norm(A, basic.left_null(A.dtype), _rounding_level(A, norm_A), transpose=True)
-    stats = _stats(A, basic.rank, tol, basic.sigma, following, left=True, norm_A=norm_A,
+    stats = _stats(A, basic.rank, tol, basic.sigma, following, left=True, rank_spqr=basic.F.rank, norm_A=norm_A,
                    norm_dropped=basic.F.norm_dropped, start=start, time_qr=basic.seconds)
     return _shaped(X, vector), stats
 
@@ -943,7 +949,7 @@ def spqr_null(A: ArrayLike | _Sparse, *, tol: float | None = None,
     norm_A = _norm_A(A)
     null = _null_basis(A, tol)
     following = _null_norm(A, null.N, _rounding_level(A, norm_A))
-    stats = _stats(A, null.rank, tol, null.sigma, following, left=False, norm_A=norm_A,
+    stats = _stats(A, null.rank, tol, null.sigma, following, left=False, rank_spqr=null.rank_spqr, norm_A=norm_A,
                    norm_dropped=null.norm_dropped, start=start, time_qr=null.seconds)
     return (null.N if form == "implicit" else null.N._explicit()), stats
 
@@ -1000,7 +1006,7 @@ def _projected(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, basic:
     X = _basic_solution(basic, B, A.shape[1])
     X = X - null.N._times(null.N._times_h(X))
     following = _null_norm(A, null.N, _rounding_level(A, norm_A))
-    stats = _stats(A, basic.rank, tol, basic.sigma, following, left=False, norm_A=norm_A,
+    stats = _stats(A, basic.rank, tol, basic.sigma, following, left=False, rank_spqr=basic.F.rank, norm_A=norm_A,
                    norm_dropped=basic.F.norm_dropped, start=start, time_qr=basic.seconds + null.seconds)
     return X, stats
 
@@ -1032,6 +1038,6 @@ def _cod(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, start: float
     following = _null_norm(A, N, _rounding_level(A, norm_A))
     # The second factorization may drop rows of R1 that the first kept: its rank is the one
     # the bounds (and the solution) are for.
-    stats = _stats(A, G.rank, tol, sigma, following, left=False, norm_A=norm_A, norm_dropped=dropped,
+    stats = _stats(A, G.rank, tol, sigma, following, left=False, rank_spqr=F.rank, norm_A=norm_A, norm_dropped=dropped,
                    start=start, time_qr=seconds_before + F.seconds + G.seconds)
     return X, stats
