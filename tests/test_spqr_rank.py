@@ -171,6 +171,19 @@ def test_kahan_matrix_rank_is_corrected(f):
         assert np.linalg.norm(x - ref) <= 1e-8 * np.linalg.norm(ref)
 
 
+@pytest.mark.parametrize("f", SOLVERS, ids=lambda f: f.__name__)
+def test_columns_each_below_tol_are_flagged(f):
+    # Forty copies of a column of norm 0.9 tol: each is dropped as zero, together they make a
+    # singular value of 5.7 tol. The rank is then too low and the bound on sigma_(r+1) says so.
+    tol, rng = 1e-6, np.random.default_rng(0)
+    u = rng.standard_normal(30)
+    A = sparse.hstack([sparse.eye_array(30, 10), np.outer(u / np.linalg.norm(u), np.full(40, 0.9 * tol))]).tocsc()
+    s = svd(A)
+    _, st = f(A, np.ones(30), tol=tol)
+    assert (st.rank, (s > tol).sum(), st.flag) == (10, 11, 2)
+    assert brackets(0.0, s[10], st.est_sval_upper_bounds[1], s) and st.est_sval_upper_bounds[1] > tol
+
+
 @pytest.mark.parametrize("seed", range(6))
 def test_flag_zero_is_never_wrong(seed):
     # Spectra without a gap with tol among the singular values, and a wide gap on a matrix whose
