@@ -90,8 +90,10 @@ def _compiled_methods():
     """Public methods of the compiled classes, by class, for the class template."""
     import inspect
 
+    from tarnix._modules import MODULES
+
     found = {}
-    for name in PUBLIC:
+    for name in [m.name for m in MODULES if m.public and m.extension]:
         module = importlib.import_module(f"tarnix.{name}")
         for cls in vars(module).values():
             if inspect.isclass(cls) and cls.__module__ == module.__name__:

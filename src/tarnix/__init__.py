@@ -37,7 +37,7 @@ from ._config import config, show_config
 if TYPE_CHECKING:
     # The submodules load on first use (module __getattr__ below), not with the
     # package; type checkers still see them as its attributes.
-    from . import btf, camd, ccolamd, colamd, spqr, utils
+    from . import btf, camd, ccolamd, colamd, spqr, spqr_rank, utils
 
 __version__ = "0.1.0"
 
@@ -45,7 +45,7 @@ _SUBMODULES = _modules.PUBLIC
 
 # A literal, for type checkers; tests/test_python_face.py holds it, and the
 # imports above, to the registry.
-__all__ = ["btf", "camd", "ccolamd", "colamd", "config", "show_config", "spqr", "utils"]
+__all__ = ["btf", "camd", "ccolamd", "colamd", "config", "show_config", "spqr", "spqr_rank", "utils"]
 
 
 def __getattr__(name: str) -> object:

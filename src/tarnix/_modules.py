@@ -20,6 +20,8 @@ class Module(NamedTuple):
 MODULES = (
     Module("spqr", "Sparse QR factorization (SuiteSparseQR): least-squares and minimum-norm solves, products "
            "with Q, reusable factor objects.", public=True, extension=True),
+    Module("spqr_rank", "Numerical rank, null-space bases, and basic and pseudoinverse solutions of sparse "
+           "matrices, with error bounds that say whether the rank is certified.", public=True, extension=False),
     Module("colamd", "Column and symmetric approximate minimum degree orderings (COLAMD, SYMAMD).",
            public=True, extension=True),
     Module("ccolamd", "Constrained column and symmetric orderings (CCOLAMD, CSYMAMD).", public=True, extension=True),

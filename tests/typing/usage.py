@@ -27,6 +27,7 @@ from tarnix.spqr import (
     spqr_qmult,
     spqr_solve,
 )
+from tarnix.spqr_rank import SPQRNullBasis, SPQRRankStats, spqr_basic, spqr_cod, spqr_null, spqr_pinv
 from tarnix.utils import CSCInput, validate_csc_input
 
 Index = NDArray[np.int32] | NDArray[np.int64]
@@ -127,6 +128,24 @@ def structure() -> int:
     return structural_rank + len(p) + len(r) + len(p2) + len(q) + len(r2) + len(P) + len(R) + len(cols)
 
 
+def rank() -> int:
+    edges = np.array([(0, 1), (1, 2), (2, 0), (3, 4), (4, 5), (5, 6), (7, 8)])
+    m = len(edges)
+    B = sparse.csc_array((np.tile([1.0, -1.0], m), (np.repeat(np.arange(m), 2), edges.ravel())), shape=(m, 9))
+    y = np.ones(m)
+    x, stats = spqr_pinv(B, y)
+    xb, basic = spqr_basic(B, y, tol=1e-10)
+    xc, cod = spqr_cod(B, np.ones((m, 2)))
+    N, null = spqr_null(B)
+    Ne, _ = spqr_null(B, form="explicit")
+    assert isinstance(N, SPQRNullBasis) and not isinstance(Ne, SPQRNullBasis)
+    w: Values = x - N @ (N.H @ x)
+    records: list[SPQRRankStats] = [stats, basic, cod, null]
+    bounds: tuple[float, ...] = stats.est_sval_upper_bounds
+    norm_AN: float | None = null.est_norm_A_times_N
+    return sum(r.rank + r.flag for r in records) + xb.size + xc.size + w.size + len(bounds) + int(norm_AN is None)
+
+
 def checking() -> int:
     result: CSCInput = validate_csc_input([[1.0, 0.0], [2.0, 3.0]])
     M, copied, itype = validate_csc_input(grid(3), require_square=True)
@@ -153,8 +172,9 @@ def refused() -> None:
     q: Index = colamd(A, return_info=True)  # type: ignore[assignment]
     ccolamd(A, opt_lu="qr")  # type: ignore[call-overload]
     validate_csc_input(A, require_square="yes")  # type: ignore[arg-type]
+    spqr_null(A, form="dense")  # type: ignore[arg-type]
     del sparse_result, dense_result, q
 
 
 if __name__ == "__main__":
-    print(least_squares() > 0, reuse_a_factor(), one_shot(), orderings(), structure(), checking())
+    print(least_squares() > 0, reuse_a_factor(), one_shot(), orderings(), structure(), rank(), checking())
