@@ -26,11 +26,6 @@ PICTURES = sorted((DOCS / "pyplots").glob("*.py"))
 # Public names outside __all__ (importable by name, documented).
 EXTRA = {"spqr": ["spqr", "spqr_qmult", "SPQRInfo", "SPQRHouseholder", "SPQRWarning", "SPQRRankDeficiencyWarning"]}
 MODULES = list(PUBLIC)
-# tarnix.spqr_rank's docstrings get their examples with the revision of its algorithm under way;
-# strict, so that a module whose examples have arrived fails here until it leaves this list.
-AWAITING_EXAMPLES = {"spqr_rank"}
-WITH_EXAMPLES = [pytest.param(name, marks=pytest.mark.xfail(strict=True, reason="docstring examples not written yet"))
-                 if name in AWAITING_EXAMPLES else name for name in MODULES]
 
 
 def public_objects(modname):
@@ -61,7 +56,7 @@ def run_examples(tests):
 report = []
 
 
-@pytest.mark.parametrize("modname", WITH_EXAMPLES)
+@pytest.mark.parametrize("modname", MODULES)
 def test_docstring_examples(modname):
     parser = doctest.DocTestParser()
     tests = [parser.get_doctest(docstring(obj), {}, name, None, 0) for name, obj in public_objects(modname)]
@@ -72,7 +67,7 @@ def test_docstring_examples(modname):
     assert runner.tries >= 2
 
 
-@pytest.mark.parametrize("modname", WITH_EXAMPLES)
+@pytest.mark.parametrize("modname", MODULES)
 def test_every_public_name_has_an_example(modname):
     # The data attributes of records (fields, properties) are described in their class.
     missing = [name for name, obj in public_objects(modname)

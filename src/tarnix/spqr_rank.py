@@ -37,7 +37,7 @@ them picks the columns) and factorizes the rest of R11 again.
 The rank is certified (flag 0) when the lower bound on sigma_r is above tol and the upper bound
 on sigma_(r+1) is at most tol. The lower bounds, and the upper bound on sigma_(r+1), hold when
 the iterations have converged to the extreme singular values, which their residual tests make
-likely but cannot prove (hence "est" in their names); the upper bound on sigma_r is strict.
+likely but cannot prove (hence "est" in their names); the upper bound on sigma_r is rigorous.
 
 Default tolerance: 20 * (m + n) * eps * (largest 2-norm of a column of A), the tolerance
 SuiteSparseQR itself uses, computed here from A's values so that every factorization of a call
@@ -109,7 +109,8 @@ class SPQRRankStats:
     est_svals : tuple of float
         Estimates of the singular values numbered `sval_numbers_for_bounds`.
     est_sval_upper_bounds, est_sval_lower_bounds : tuple of float
-        Estimated upper and lower bounds of the same singular values.
+        Estimated upper and lower bounds of the same singular values. sigma_(r+1) has an upper
+        bound only (||A N||_2, which can be far above it): its lower bound is 0.
     sval_numbers_for_bounds : tuple of int
         Which singular values (1-based, largest first) the three tuples above are about:
         r and, when r < min(m, n), r + 1.
@@ -124,6 +125,21 @@ class SPQRRankStats:
         Upper bound on the 2-norm of the entries the factorization treated as zero.
     time, time_qr : float
         Seconds spent in the whole call and in its QR factorizations.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy import sparse
+    >>> from tarnix.spqr_rank import spqr_null
+    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
+    >>> N, stats = spqr_null(A)
+    >>> stats.rank, stats.flag, stats.sval_numbers_for_bounds
+    (2, 0, (2, 3))
+    >>> s = np.linalg.svd(A.toarray(), compute_uv=False)
+    >>> bool(stats.est_sval_lower_bounds[0] <= s[1] <= stats.est_sval_upper_bounds[0])
+    True
+    >>> bool(s[2] <= stats.est_sval_upper_bounds[1] <= stats.tol)
+    True
     """
 
     rank: int
@@ -597,7 +613,20 @@ class SPQRNullBasis:
     are at most tol, the k columns Q[:, :r] Y for the matching orthonormal directions Y (r x k).
     `N @ X` and `N.H @ Y` cost one product with Q each. `N.T`, `N.conj()` and `N.H` are bases of
     the same kind; `toarray()` and `tocsc()` form the basis;
-    `scipy.sparse.linalg.aslinearoperator(N)` wraps it.
+    `scipy.sparse.linalg.aslinearoperator(N)` wraps it. `spqr_null` makes these objects: the
+    constructor's arguments are its internals.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy import sparse
+    >>> from tarnix.spqr_rank import spqr_null
+    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
+    >>> N, stats = spqr_null(A)
+    >>> N
+    <3x1 SPQRNullBasis of dtype float64 in Householder form>
+    >>> bool(np.allclose(A @ (N @ [1.0]), 0) and np.allclose(N.H @ N.toarray(), 1))
+    True
     """
 
     # ndarray @ N calls N.__rmatmul__ instead of converting N.
@@ -642,6 +671,16 @@ class SPQRNullBasis:
         return self._with(not self._conjugated, not self._transposed)
 
     def conj(self) -> SPQRNullBasis:
+        """The complex conjugate basis (the same basis for real A).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> bool(np.allclose(N.conj().toarray(), N.toarray()))
+        True
+        """
         return self._with(not self._conjugated, self._transposed)
 
     conjugate = conj
@@ -699,22 +738,81 @@ class SPQRNullBasis:
 
     # What scipy.sparse.linalg.aslinearoperator looks for.
     def matvec(self, x: Any) -> _Array:
+        """N x for a vector x (as `scipy.sparse.linalg.LinearOperator.matvec`).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> N.matvec([2.0]).shape
+        (3,)
+        """
         return self._product(np.asarray(x).ravel())
 
     def matmat(self, X: Any) -> _Array:
+        """N X for a 2-D X.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> N.matmat(np.ones((1, 4))).shape
+        (3, 4)
+        """
         return self._product(_dense(X))
 
     def rmatvec(self, y: Any) -> _Array:
+        """N^H y for a vector y.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> bool(np.allclose(N.rmatvec([1.0, 2.0, 3.0]), N.toarray().T @ [1.0, 2.0, 3.0]))
+        True
+        """
         return self.H._product(np.asarray(y).ravel())
 
     def rmatmat(self, Y: Any) -> _Array:
+        """N^H Y for a 2-D Y.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> N.rmatmat(np.eye(3)).shape
+        (1, 3)
+        """
         return self.H._product(_dense(Y))
 
     def toarray(self) -> _Array:
+        """The basis as a dense array (one product with Q on an identity block).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> bool(np.allclose(N.toarray().T @ N.toarray(), 1))
+        True
+        """
         return self._product(np.eye(self.shape[1], dtype=self._dtype))
 
     def tocsc(self) -> sparse.csc_array:
-        """The basis as a sparse matrix, formed by a sparse product with Q."""
+        """The basis as a sparse matrix, formed by a sparse product with Q.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnix.spqr_rank import spqr_null
+        >>> N, stats = spqr_null(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))
+        >>> N.tocsc().shape, N.T.tocsc().shape
+        ((3, 1), (1, 3))
+        """
         rows, free, k = self._order, self._order - self._rank, self._extra.shape[1]
         if free + k == 0 or rows == 0:
             N = sparse.csc_array((rows, free + k), dtype=self._dtype)
@@ -763,12 +861,12 @@ def _stats(A: sparse.csc_array, r: int, tol: float, sigma: _SigmaR, following: _
         upper.append(sigma.upper)
         lower.append(sigma.lower)
     if r < min(A.shape):
-        # ||A N|| bounds sigma_(r+1) from above; from below only while N is close to the
-        # trailing singular vectors, as the estimate assumes.
+        # ||A N|| bounds sigma_(r+1) from above only: it is close to sigma_(r+1) while N is close
+        # to the trailing singular vectors, but can be far above it, so nothing bounds it below.
         numbers.append(r + 1)
         est.append(following.s)
         upper.append(following.s + following.e)
-        lower.append(max(following.s - following.e, 0.0))
+        lower.append(0.0)
     norms = (following.s, following.e)
     return SPQRRankStats(
         rank=r, rank_spqr=rank_spqr, tol=tol, flag=_flag(sigma, following, tol), est_svals=tuple(est),
@@ -904,6 +1002,19 @@ def spqr_basic(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     -------
     x : ndarray of A's value type, 1-D for a 1-D b, else with b's columns (dense for sparse b)
     stats : SPQRRankStats
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy import sparse
+    >>> from tarnix.spqr_rank import spqr_basic
+    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
+    >>> b = np.array([1., 2., 3.])
+    >>> x, stats = spqr_basic(A, b)
+    >>> stats.rank, stats.flag, int(np.count_nonzero(x))
+    (2, 0, 2)
+    >>> bool(np.allclose(A @ x, b))
+    True
     """
     start = time.perf_counter()
     A = _matrix(A)
@@ -940,6 +1051,18 @@ def spqr_null(A: ArrayLike | _Sparse, *, tol: float | None = None,
     -------
     N : SPQRNullBasis, csc_array or ndarray
     stats : SPQRRankStats
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy import sparse
+    >>> from tarnix.spqr_rank import spqr_null
+    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
+    >>> N, stats = spqr_null(A)
+    >>> N.shape, stats.rank, stats.flag
+    ((3, 1), 2, 0)
+    >>> bool(np.allclose(abs(N.toarray()), 1 / np.sqrt(3)))   # +-(1, -1, 1) / sqrt(3)
+    True
     """
     start = time.perf_counter()
     if form not in ("implicit", "explicit"):
@@ -964,6 +1087,19 @@ def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     would mix two ranks: the solution then comes from the complete orthogonal decomposition of
     `spqr_cod`, whose second factorization settles the rank. Parameters and results as
     `spqr_basic`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy import sparse
+    >>> from tarnix.spqr_rank import spqr_pinv
+    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
+    >>> b = np.array([1., 2., 4.])
+    >>> x, stats = spqr_pinv(A, b)
+    >>> stats.rank, stats.flag
+    (2, 0)
+    >>> bool(np.allclose(x, np.linalg.pinv(A.toarray()) @ b))
+    True
     """
     start = time.perf_counter()
     A = _matrix(A)
@@ -990,6 +1126,19 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     the bounds show that it too kept singular values at most tol, the solution is that of
     `spqr_pinv` with both of its factorizations corrected (if their ranks then agree).
     Parameters and results as `spqr_basic`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy import sparse
+    >>> from tarnix.spqr_rank import spqr_cod
+    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
+    >>> b = np.array([1., 2., 4.])
+    >>> x, stats = spqr_cod(A, b)
+    >>> stats.rank, stats.flag
+    (2, 0)
+    >>> bool(np.allclose(x, np.linalg.pinv(A.toarray()) @ b))
+    True
     """
     start = time.perf_counter()
     A = _matrix(A)
