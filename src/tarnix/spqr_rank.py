@@ -45,9 +45,8 @@ from typing import Any, Literal
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from scipy import sparse
-from scipy.sparse.linalg import spsolve_triangular
 
-from tarnix.spqr import SPQRHouseholder, spqr, spqr_qmult
+from tarnix.spqr import SPQRHouseholder, _solve_triangular, spqr, spqr_qmult
 from tarnix.utils import validate_csc_input
 
 __all__ = ["SPQRNullBasis", "SPQRRankStats", "spqr_basic", "spqr_cod", "spqr_null", "spqr_pinv"]
@@ -134,14 +133,14 @@ class SPQRRankStats:
 
 @dataclass(frozen=True)
 class _Triangle:
-    """An r-by-r upper triangular matrix T, kept in the forms its two solves read."""
+    """An r-by-r upper triangular matrix T in CSC form, its row indices sorted in each column and
+    its diagonal stored last: the form the native solves read, for T X = B and T^H X = B alike."""
 
-    upper: sparse.csr_array
-    lower_h: sparse.csr_array
+    upper: sparse.csc_array
 
     @classmethod
     def of(cls, T: sparse.csc_array) -> _Triangle:
-        return cls(sparse.csr_array(T), sparse.csr_array(T.conj().T))
+        return cls(T if T.has_sorted_indices else T.sorted_indices())
 
     @property
     def order(self) -> int:
@@ -150,16 +149,12 @@ class _Triangle:
 
 def _solve_upper(T: _Triangle, B: _Array) -> _Array:
     """X with T X = B."""
-    if T.order == 0:
-        return np.zeros_like(B)
-    return np.asarray(spsolve_triangular(T.upper, B, lower=False))
+    return _solve_triangular(T.upper, B)
 
 
 def _solve_upper_h(T: _Triangle, B: _Array) -> _Array:
     """X with T^H X = B."""
-    if T.order == 0:
-        return np.zeros_like(B)
-    return np.asarray(spsolve_triangular(T.lower_h, B, lower=True))
+    return _solve_triangular(T.upper, B, adjoint=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -370,7 +365,8 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
     ritz = _largest_ritz(ops[0], ops[1], r, dtype)
     y = ops[1](ritz.left.reshape((-1, 1)))[:, 0]
     y = y / np.linalg.norm(y)
-    along_y = float(np.linalg.norm(T.lower_h @ y))
+    # ||T^H y|| = ||T^T conj(y)||, and T's transpose is a csr view of its arrays: no copy.
+    along_y = float(np.linalg.norm(T.upper.T @ y.conj()))
     if T12 is not None and T12.shape[1]:
         along_y = math.hypot(along_y, float(np.linalg.norm(T12.conj().T @ y)))
     # 1 / s is a strict upper bound on sigma_r(M) too: s <= sigma_1(M^+) since V is orthonormal.
