@@ -121,22 +121,71 @@ TriangleCheck check_upper(const UpperTriangle<Entry, Int>& T)
     return {};
 }
 
+// The right-hand sides a pass over T carries: T, far larger than B's rows
+// in cache, is then read once per so many columns, not once per column.
+constexpr int64_t kBlock = 8;
+
+namespace detail {
+
+// Columns c0..c0+nb-1 of B (nb <= kBlock) by back substitution.
+template <class Entry, class Int>
+void back_block(const UpperTriangle<Entry, Int>& T, Entry* B, int64_t c0, int64_t nb) noexcept
+{
+    const int64_t r = T.r;
+    Entry* x = B + c0 * r;
+    Entry xj[kBlock];
+    for (int64_t j = r - 1; j >= 0; --j) {
+        const int64_t p0 = T.Tp[j];
+        const int64_t last = static_cast<int64_t>(T.Tp[j + 1]) - 1;
+        for (int64_t c = 0; c < nb; ++c) {
+            xj[c] = x[c * r + j] / T.Tx[last];
+            x[c * r + j] = xj[c];
+        }
+        for (int64_t p = p0; p < last; ++p) {
+            const Entry t = T.Tx[p];
+            Entry* row = x + static_cast<int64_t>(T.Ti[p]);
+            for (int64_t c = 0; c < nb; ++c) {
+                row[c * r] -= mul(t, xj[c]);
+            }
+        }
+    }
+}
+
+// Columns c0..c0+nb-1 of B (nb <= kBlock) by forward substitution with T^H.
+template <class Entry, class Int>
+void forward_block(const UpperTriangle<Entry, Int>& T, Entry* B, int64_t c0, int64_t nb) noexcept
+{
+    const int64_t r = T.r;
+    Entry* x = B + c0 * r;
+    Entry s[kBlock];
+    for (int64_t j = 0; j < r; ++j) {
+        const int64_t p0 = T.Tp[j];
+        const int64_t last = static_cast<int64_t>(T.Tp[j + 1]) - 1;
+        for (int64_t c = 0; c < nb; ++c) {
+            s[c] = x[c * r + j];
+        }
+        for (int64_t p = p0; p < last; ++p) {
+            const Entry t = conj_of(T.Tx[p]);
+            const Entry* row = x + static_cast<int64_t>(T.Ti[p]);
+            for (int64_t c = 0; c < nb; ++c) {
+                s[c] -= mul(t, row[c * r]);
+            }
+        }
+        const Entry d = conj_of(T.Tx[last]);
+        for (int64_t c = 0; c < nb; ++c) {
+            x[c * r + j] = s[c] / d;
+        }
+    }
+}
+
+}  // namespace detail
+
 // B = T^-1 B: column j of T, once x_j is known, is taken off the rows above.
 template <class Entry, class Int>
 void solve_upper(const UpperTriangle<Entry, Int>& T, Entry* B, int64_t k) noexcept
 {
-    const int64_t r = T.r;
-    for (int64_t c = 0; c < k; ++c) {
-        Entry* x = B + c * r;
-        for (int64_t j = r - 1; j >= 0; --j) {
-            const int64_t p0 = T.Tp[j];
-            const int64_t last = static_cast<int64_t>(T.Tp[j + 1]) - 1;
-            const Entry xj = x[j] / T.Tx[last];
-            x[j] = xj;
-            for (int64_t p = p0; p < last; ++p) {
-                x[T.Ti[p]] -= detail::mul(T.Tx[p], xj);
-            }
-        }
+    for (int64_t c0 = 0; c0 < k; c0 += kBlock) {
+        detail::back_block(T, B, c0, k - c0 < kBlock ? k - c0 : kBlock);
     }
 }
 
@@ -145,18 +194,8 @@ void solve_upper(const UpperTriangle<Entry, Int>& T, Entry* B, int64_t k) noexce
 template <class Entry, class Int>
 void solve_upper_adjoint(const UpperTriangle<Entry, Int>& T, Entry* B, int64_t k) noexcept
 {
-    const int64_t r = T.r;
-    for (int64_t c = 0; c < k; ++c) {
-        Entry* x = B + c * r;
-        for (int64_t j = 0; j < r; ++j) {
-            const int64_t p0 = T.Tp[j];
-            const int64_t last = static_cast<int64_t>(T.Tp[j + 1]) - 1;
-            Entry s = x[j];
-            for (int64_t p = p0; p < last; ++p) {
-                s -= detail::mul(detail::conj_of(T.Tx[p]), x[T.Ti[p]]);
-            }
-            x[j] = s / detail::conj_of(T.Tx[last]);
-        }
+    for (int64_t c0 = 0; c0 < k; c0 += kBlock) {
+        detail::forward_block(T, B, c0, k - c0 < kBlock ? k - c0 : kBlock);
     }
 }
 
