@@ -200,7 +200,8 @@ def factors():
             ts.spqr(A), ts.spqr(A, mode="householder"), ts.spqr_solve(A, X), ts.spqr_solve(AT, b),
             ts.spqr_qmult(house, X), ts.spqr_qmult(house, B, "QTX"), ts.spqr_qmult(house, XT, "XQ"))
         T = with_index_dtype(sparse.csc_array(np.triu(np.ones((m, m), v))), i)
-        yield f"triangular {tag}", lambda T=T, X=X: (ts._solve_triangular(T, X), ts._solve_triangular(T, X[:, 0], True))
+        yield f"triangular {tag}", lambda T=T, X=X: (ts._solve_triangular(T, X),
+                                                     ts._solve_triangular(T, X[:, 0], True))
 
     m, n = A32.shape
     f = ts.spqr_factor(A32)

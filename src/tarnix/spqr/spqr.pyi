@@ -2,7 +2,7 @@ from typing import Any, ClassVar, Literal, NamedTuple, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from scipy.sparse import csc_array, sparray, spmatrix
+from scipy.sparse import csc_array, csc_matrix, sparray, spmatrix
 from typing_extensions import Self, disjoint_base
 
 from tarnix._operators import FactorOperator

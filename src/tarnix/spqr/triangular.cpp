@@ -117,21 +117,15 @@ Ref private_copy(PyObject* a, int typenum, int layout)
 {
     using F = tri::TriangleFault;
     const long long j = c.column;
+    const long long at = c.at;
+    const long long row = c.row;
     switch (c.fault) {
-    case F::FirstPointer: raise_format(PyExc_ValueError, spqr_surface::T_first_pointer, static_cast<long long>(c.row));
-    case F::Decreasing:
-        raise_format(PyExc_ValueError, spqr_surface::T_decreasing, static_cast<long long>(c.at),
-                     static_cast<long long>(c.row));
-    case F::PastEnd:
-        raise_format(PyExc_ValueError, spqr_surface::T_past_end, static_cast<long long>(c.at),
-                     static_cast<long long>(c.row));
-    case F::RowOutOfRange:
-        raise_format(PyExc_ValueError, spqr_surface::T_row_range, static_cast<long long>(c.at),
-                     static_cast<long long>(c.row), order);
-    case F::Unsorted:
-        raise_format(PyExc_ValueError, spqr_surface::T_unsorted, j, static_cast<long long>(c.at),
-                     static_cast<long long>(c.row));
-    case F::BelowDiagonal: raise_format(PyExc_ValueError, spqr_surface::T_below_diagonal, j, static_cast<long long>(c.row));
+    case F::FirstPointer: raise_format(PyExc_ValueError, spqr_surface::T_first_pointer, row);
+    case F::Decreasing: raise_format(PyExc_ValueError, spqr_surface::T_decreasing, at, row);
+    case F::PastEnd: raise_format(PyExc_ValueError, spqr_surface::T_past_end, at, row);
+    case F::RowOutOfRange: raise_format(PyExc_ValueError, spqr_surface::T_row_range, at, row, order);
+    case F::Unsorted: raise_format(PyExc_ValueError, spqr_surface::T_unsorted, j, at, row);
+    case F::BelowDiagonal: raise_format(PyExc_ValueError, spqr_surface::T_below_diagonal, j, row);
     case F::MissingDiagonal: raise_format(PyExc_ValueError, spqr_surface::T_missing_diagonal, j);
     case F::ZeroDiagonal: raise_format(PyExc_ValueError, spqr_surface::T_zero_diagonal, j);
     case F::None: break;
@@ -149,7 +143,8 @@ void solve_copies(const TriangleArgs& t, const Ref& Tp, const Ref& Ti, const Ref
                      static_cast<long long>(PyArray_DIM(as_array(Tp), 0)));
     }
     if (PyArray_DIM(as_array(Tx), 0) != len) {
-        raise_format(PyExc_ValueError, spqr_surface::T_lengths, len, static_cast<long long>(PyArray_DIM(as_array(Tx), 0)));
+        raise_format(PyExc_ValueError, spqr_surface::T_lengths, len,
+                     static_cast<long long>(PyArray_DIM(as_array(Tx), 0)));
     }
     const tri::UpperTriangle<Entry, Int> T{t.order, len, data_of<Int>(Tp), data_of<Int>(Ti), data_of<Entry>(Tx)};
     Entry* B = data_of<Entry>(X);
