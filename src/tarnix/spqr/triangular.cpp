@@ -174,6 +174,9 @@ Ref py_solve_triangular(PyObject* module, const Args& a)
     Ref Ti = private_copy(t.indices.get(), index_type, NPY_ARRAY_C_CONTIGUOUS);
     Ref Tx = private_copy(t.data.get(), value_type, NPY_ARRAY_C_CONTIGUOUS);
     Ref X = private_copy(a[1], value_type, NPY_ARRAY_F_CONTIGUOUS);
+    // Another thread may have set B.shape since it was checked: the solve
+    // goes by the copy's.
+    check_right_side(X.get(), t.order, value_type);
     with_variant(t.value, t.width, [&](auto entry, auto index) {
         solve_copies<decltype(entry), decltype(index)>(t, Tp, Ti, Tx, X, adjoint);
     });
