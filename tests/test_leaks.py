@@ -199,6 +199,9 @@ def factors():
         yield f"oneshot {tag}", lambda A=A, AT=AT, house=house, B=B, X=X, XT=XT, b=b: (
             ts.spqr(A), ts.spqr(A, mode="householder"), ts.spqr_solve(A, X), ts.spqr_solve(AT, b),
             ts.spqr_qmult(house, X), ts.spqr_qmult(house, B, "QTX"), ts.spqr_qmult(house, XT, "XQ"))
+        T = with_index_dtype(sparse.csc_array(np.triu(np.ones((m, m), v))), i)
+        yield f"triangular {tag}", lambda T=T, X=X: (ts._solve_triangular(T, X),
+                                                     ts._solve_triangular(T, X[:, 0], True))
 
     m, n = A32.shape
     f = ts.spqr_factor(A32)
@@ -229,6 +232,8 @@ def factors():
         raises(ValueError, ts.spqr_qmult, (1, 2), b),
         raises(ValueError, ts.spqr_qmult, house, [[1.0], [1.0, 2.0]]),
         raises(ValueError, ts._qmult, 1, house.H, tau_long, house.perm, F_real),
+        raises(ValueError, ts._solve_triangular, sparse.csc_array(np.tril(np.ones((m, m)))), b),
+        raises(TypeError, ts._solve_triangular, sparse.csc_array(np.eye(m)), b_complex),
         raises(TypeError, f._solve_dense, F_single, False),
         raises(TypeError, pickle.dumps, f),
         raises(TypeError, ts.SPQRInfo, ordering=1))

@@ -55,9 +55,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 import scipy.linalg
 from scipy import sparse
-from scipy.sparse.linalg import spsolve_triangular
 
-from tarnix.spqr import SPQRHouseholder, spqr, spqr_qmult
+from tarnix.spqr import SPQRHouseholder, _solve_triangular, spqr, spqr_qmult
 from tarnix.utils import validate_csc_input
 
 __all__ = ["SPQRNullBasis", "SPQRRankStats", "spqr_basic", "spqr_cod", "spqr_null", "spqr_pinv"]
@@ -167,14 +166,14 @@ class SPQRRankStats:
 
 @dataclass(frozen=True)
 class _Triangle:
-    """An r-by-r upper triangular matrix T, kept in the forms its two solves read."""
+    """An r-by-r upper triangular matrix T in CSC form, its row indices sorted in each column and
+    its diagonal stored last: the form the native solves read, for T X = B and T^H X = B alike."""
 
-    upper: sparse.csr_array
-    lower_h: sparse.csr_array
+    upper: sparse.csc_array
 
     @classmethod
     def of(cls, T: sparse.csc_array) -> _Triangle:
-        return cls(sparse.csr_array(T), sparse.csr_array(T.conj().T))
+        return cls(T if T.has_sorted_indices else T.sorted_indices())
 
     @property
     def order(self) -> int:
@@ -183,16 +182,12 @@ class _Triangle:
 
 def _solve_upper(T: _Triangle, B: _Array) -> _Array:
     """X with T X = B."""
-    if T.order == 0:
-        return np.zeros_like(B)
-    return np.asarray(spsolve_triangular(T.upper, B, lower=False))
+    return _solve_triangular(T.upper, B)
 
 
 def _solve_upper_h(T: _Triangle, B: _Array) -> _Array:
     """X with T^H X = B."""
-    if T.order == 0:
-        return np.zeros_like(B)
-    return np.asarray(spsolve_triangular(T.lower_h, B, lower=True))
+    return _solve_triangular(T.upper, B, adjoint=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -514,7 +509,8 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
         ops = (lambda V: _solve_upper(T, V), lambda U: _solve_upper_h(T, U))
 
     def mh(Y: _Array) -> _Array:
-        MhY = T.upper.conj().T @ Y
+        # T^H Y = conj(T^T conj(Y)), and T's transpose is a csr view of its arrays: no copy.
+        MhY = np.conj(T.upper.T @ np.conj(Y))
         return np.vstack([MhY, T12.conj().T @ Y]) if T12 is not None and T12.shape[1] else MhY
 
     ritz, small, columns = _smallest_of_top(ops, mh, r, dtype, tol, deflate and exact)

@@ -520,4 +520,12 @@ True)";
 
 inline constexpr const char* qmult_private = R"(Multiply by Q in Householder form (H, tau, v), with tau of shape (1, k) and `method` the product code.)";
 
+inline constexpr const char* solve_triangular_private = R"(X with T X = B, or T^H X = B when `adjoint` is true.
+
+T is an upper triangular csc_array or csc_matrix (float64 or complex128,
+int32 or int64 indices) with its row indices sorted in each column and the
+diagonal, nonzero, stored last; B a 1-D or 2-D array with T's order as its
+number of rows, of a dtype that casts safely to T's. Returns a new array of
+T's dtype and B's shape; T and B are left as they are.)";
+
 }  // namespace spqr_docs

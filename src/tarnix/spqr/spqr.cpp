@@ -163,6 +163,7 @@ void exec_body(PyObject* m)
     add_function(m, spqr_def);
     add_function(m, qmult_private_def);
     Ref qmult_fn = add_function(m, spqr_qmult_def);
+    add_function(m, solve_triangular_private_def);
 #ifdef TARNIX_TESTING
     add_function(m, narrow_limit_def);
 #endif

@@ -2,7 +2,7 @@ from typing import Any, ClassVar, Literal, NamedTuple, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from scipy.sparse import csc_array, sparray, spmatrix
+from scipy.sparse import csc_array, csc_matrix, sparray, spmatrix
 from typing_extensions import Self, disjoint_base
 
 from tarnix._operators import FactorOperator
@@ -168,5 +168,6 @@ def spqr_qmult(
     house: SPQRHouseholder | tuple[_Sparse, ArrayLike, ArrayLike], X: ArrayLike, method: _Method = "QX"
 ) -> _ValueArray: ...
 def _qmult(method: int, H: Any, tau: NDArray[Any], v: NDArray[Any], X: Any) -> _ValueArray | csc_array: ...
+def _solve_triangular(T: csc_array | csc_matrix, B: NDArray[Any], adjoint: bool = False) -> _ValueArray: ...
 # A test hook: present only in builds made with TARNIX_TESTING=ON.
 def _narrow_limit(limit: int | None = None) -> int: ...

@@ -69,6 +69,44 @@ inline constexpr Param spqr_solve_params[] = {{"A"},
 inline constexpr Param spqr_qmult_params[] = {{"house"}, {"X"}, Param{"method", Default::Str, false, 0, "QX"}};
 inline constexpr Param private_qmult_params[] = {{"method"}, {"H"}, {"tau"}, {"v"}, {"X"}};
 
+// _solve_triangular(T, B, adjoint=False): solves with a sorted upper triangle.
+inline constexpr const char* private_solve_triangular = "_solve_triangular";
+inline constexpr Param private_solve_triangular_params[] = {{"T"}, {"B"}, Param{"adjoint", Default::False}};
+// Format: T's type name.
+inline constexpr const char* T_not_csc = "T must be a scipy.sparse csc_array or csc_matrix, got %.200s";
+// Format: the two dimensions.
+inline constexpr const char* T_not_square = "T must be square, got shape (%lld, %lld)";
+// Format: the attribute's name.
+inline constexpr const char* T_array = "T.%s must be a one-dimensional numpy.ndarray";
+// Format: data's dtype.
+inline constexpr const char* T_values = "T must hold float64 or complex128 values, got %S";
+// Format: indptr's and indices' dtypes.
+inline constexpr const char* T_indices = "T.indptr and T.indices must both be int32 or both int64, got %S and %S";
+// Format: the entries wanted, the entries found.
+inline constexpr const char* T_indptr_length = "T.indptr must have order + 1 = %lld entries, got %lld";
+// Format: len(T.indices), len(T.data).
+inline constexpr const char* T_lengths = "T.indices and T.data must have the same length, got %lld and %lld";
+// Formats of the structure faults: the position and value, or the column.
+inline constexpr const char* T_first_pointer = "T.indptr[0] must be 0, got %lld";
+inline constexpr const char* T_decreasing = "T.indptr must be non-decreasing, but T.indptr[%lld] = %lld is smaller";
+inline constexpr const char* T_past_end = "T.indptr[%lld] = %lld points past the end of T.indices";
+inline constexpr const char* T_row_range = "T.indices[%lld] = %lld is out of range for order %lld";
+inline constexpr const char* T_unsorted =
+    "T.indices of column %lld must be sorted and without duplicates (T.indices[%lld] = %lld)";
+inline constexpr const char* T_below_diagonal =
+    "T must be upper triangular, but column %lld has an entry in row %lld, below the diagonal";
+inline constexpr const char* T_missing_diagonal =
+    "T must store the diagonal as the last entry of each column, but column %lld has none";
+inline constexpr const char* T_zero_diagonal = "T is singular: its diagonal entry in column %lld is zero";
+// Format: B's type name.
+inline constexpr const char* B_not_array = "B must be a numpy.ndarray, got %.200s";
+// Format: B's number of dimensions.
+inline constexpr const char* B_ndim = "B must be one- or two-dimensional, got %d dimensions";
+// Format: T's order, B's rows.
+inline constexpr const char* B_rows = "B must have T's order %lld as its number of rows, got %lld";
+// Format: B's dtype, T's dtype.
+inline constexpr const char* B_dtype = "B's dtype %S does not cast safely to T's dtype %S";
+
 // Format: str(house).
 inline constexpr const char* invalid_house =
     "house must be a tuple of (H, tau, v) representing the Householder vectors, coefficients, and permutation. "
