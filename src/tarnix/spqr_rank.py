@@ -84,6 +84,8 @@ _COUPLING_ENTRIES = 4_000_000
 # At most so many singular values that a factorization kept but the iteration shows to be at
 # most tol are set aside; beyond, the rank stays the factorization's (and flag 1 says so).
 _MAX_DEFLATION = 32
+# Bounds computed in floating point are widened by rounding errors of this relative size.
+_EPS = 10 * float(np.finfo(np.float64).eps)
 
 
 @dataclass(frozen=True)
@@ -493,9 +495,9 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
 
     With `deflate`, the k singular values of M that the iteration shows to be at most tol are set
     aside (their directions kept) and the bounds are for sigma_(r-k). The lower bound is
-    1 / (s + e) less the dropped norm (Weyl). The upper bound is strict: ||M^H Y|| for the
+    1 / (s + e) less the dropped norm (Weyl). The upper bound is rigorous: ||M^H Y|| for the
     k + 1 orthonormal vectors Y that the iterations end on (and 1 / s when k = 0), plus the
-    dropped norm.
+    dropped norm. Both are widened by the rounding errors of the products, eps ||M||_F.
     """
     r = T.order
     if r == 0:
@@ -519,11 +521,17 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
     if k == r:
         return _SigmaR(math.inf, math.inf, math.inf, True, small, columns)
     along = float(np.linalg.norm(mh(np.hstack([small, ritz.inputs[:, :1]])), 2))
-    # 1 / s is a strict upper bound on sigma_r(M) too when nothing was set aside: s <= sigma_1(M^+)
+    # 1 / s is a rigorous upper bound on sigma_r(M) too when nothing was set aside: s <= sigma_1(M^+)
     # since the block is orthonormal.
     best = min(1.0 / ritz.s, along) if ritz.s > 0 and exact and k == 0 else along
-    lower = max(1.0 / (ritz.s + ritz.e) - norm_dropped, 0.0) if ritz.s > 0 else 0.0
-    return _SigmaR(best, lower, best + norm_dropped, ritz.converged, small, columns)
+    # The rounding errors of those products and solves, beside the dropped entries.
+    slack = norm_dropped + _EPS * math.sqrt(r + 1) * _frobenius(T.upper, T12)
+    lower = max(1.0 / (ritz.s + ritz.e) - slack, 0.0) if ritz.s > 0 else 0.0
+    return _SigmaR(best, lower, best + slack, ritz.converged, small, columns)
+
+
+def _frobenius(*parts: sparse.csc_array | None) -> float:
+    return math.sqrt(sum(float(np.vdot(P.data, P.data).real) for P in parts if P is not None))
 
 
 def _norm_A(A: sparse.csc_array) -> float:
