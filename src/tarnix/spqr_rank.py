@@ -1136,12 +1136,11 @@ def spqr_cod(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     >>> import numpy as np
     >>> from scipy import sparse
     >>> from tarnix.spqr_rank import spqr_cod
-    >>> A = sparse.csc_array(np.array([[1., 1., 0.], [0., 1., 1.], [1., 2., 1.]]))  # rank 2
-    >>> b = np.array([1., 2., 4.])
-    >>> x, stats = spqr_cod(A, b)
-    >>> stats.rank, stats.flag
-    (2, 0)
-    >>> bool(np.allclose(x, np.linalg.pinv(A.toarray()) @ b))
+    >>> A = sparse.csc_array(np.array([[1., 0., 1., 2.], [0., 1., 1., 1.]]))  # wide: 2 x 4
+    >>> x, stats = spqr_cod(A, np.array([3., 1.]))
+    >>> stats.rank, stats.flag, x.shape
+    (2, 0, (4,))
+    >>> bool(np.allclose(x, np.linalg.pinv(A.toarray()) @ [3., 1.]))    # the minimum-norm solution
     True
     """
     start = time.perf_counter()

@@ -16,6 +16,8 @@
 #include <cholmod.h>
 #include <SuiteSparseQR_definitions.h>
 
+#include "spqr/engine/arithmetic.hpp"
+
 #include <algorithm>
 #include <complex>
 #include <cstddef>
@@ -70,16 +72,8 @@ constexpr int64_t kMaxBlock = 64;
 
 namespace detail {
 
-inline double conj_of(double x) { return x; }
-inline std::complex<double> conj_of(const std::complex<double>& x) { return std::conj(x); }
-
-// Products written out: std::complex's operator* checks for infinities and
-// NaNs through a library call on every product, which dominates these loops.
-inline double mul(double a, double b) { return a * b; }
-inline std::complex<double> mul(const std::complex<double>& a, const std::complex<double>& b)
-{
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using spqr_arithmetic::conj_of;
+using spqr_arithmetic::mul;
 
 // One reflection on B interleaved vectors: W holds the rows of B entries
 // each. The vector is 1 in row `unit` and vals[q] in row rows[q] (q < len).

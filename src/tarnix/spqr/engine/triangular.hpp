@@ -13,6 +13,8 @@
 // the GIL on arrays the call owns. They trust T: check_upper() first.
 #pragma once
 
+#include "spqr/engine/arithmetic.hpp"
+
 #include <complex>
 #include <cstdint>
 
@@ -52,16 +54,8 @@ struct TriangleCheck {
 
 namespace detail {
 
-inline double conj_of(double x) { return x; }
-inline std::complex<double> conj_of(const std::complex<double>& x) { return std::conj(x); }
-
-// Written out: std::complex's operator* tests for infinities and NaNs
-// through a library call on every product, which would dominate the loops.
-inline double mul(double a, double b) { return a * b; }
-inline std::complex<double> mul(const std::complex<double>& a, const std::complex<double>& b)
-{
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using spqr_arithmetic::conj_of;
+using spqr_arithmetic::mul;
 
 inline bool is_zero(double x) { return x == 0.0; }
 inline bool is_zero(const std::complex<double>& x) { return x.real() == 0.0 && x.imag() == 0.0; }
