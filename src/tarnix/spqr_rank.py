@@ -559,8 +559,11 @@ def _null_norm(A: sparse.csc_array, N: SPQRNullBasis, negligible: float, *, tran
 
 
 def _matrix(A: ArrayLike | _Sparse) -> sparse.csc_array:
+    """A as checked, in arrays of the call's own: a call makes many passes over A, and a
+    callback (tol's __float__, say) or another thread changing the caller's arrays between
+    them would otherwise mix two matrices in one answer."""
     A = validate_csc_input(A)[0]
-    return A if isinstance(A, sparse.csc_array) else sparse.csc_array(A)
+    return sparse.csc_array((A.data.copy(), A.indices.copy(), A.indptr.copy()), shape=A.shape)
 
 
 def _tolerance(A: sparse.csc_array, tol: Any) -> float:
@@ -590,7 +593,8 @@ def _rhs(A: sparse.csc_array, b: Any) -> tuple[_Array, bool]:
     if not np.can_cast(b.dtype, A.dtype):
         raise TypeError(f"Cannot safely cast b.dtype={b.dtype!r} to A.dtype={A.dtype!r}.")
     vector = b.ndim == 1
-    return np.asarray(b.reshape((-1, 1)) if vector else b, dtype=A.dtype, order="F"), vector
+    # A copy of the call's own, for the same reason as A's.
+    return np.array(b.reshape((-1, 1)) if vector else b, dtype=A.dtype, order="F"), vector
 
 
 def _dense(X: Any) -> _Array:
