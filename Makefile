@@ -123,7 +123,7 @@ tsan:
 # thread at a time, in slices of its own choosing.
 valgrind: build
 	$(PY) scripts/memcheck tests/test_spqr_factor.py tests/test_spqr_solve.py tests/test_spqr_functions.py \
-	    tests/test_cholmod.py tests/test_allocation_failures.py \
+	    tests/test_cholmod.py tests/test_allocation_failures.py tests/test_spqr_triangular.py \
 	    -k "not rank_matches_numpy and not conjugate_transpose and not against_lstsq and not other_threads_run"
 
 $(CHECKED)/coverage/.installed: $(VENV)/.tools $(SOURCES)

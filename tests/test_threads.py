@@ -28,6 +28,7 @@ import tarnix.colamd as tc
 import tarnix.spqr as ts
 
 from support import fast_switching, random_csc, symmetric_pattern, with_index_dtype
+from test_spqr_triangular import reference, triangle
 
 THREADS = 8
 REPEATS = 15
@@ -460,3 +461,41 @@ def test_other_threads_run_during_a_long_call(call):
         counter.join()
     longest = max(gap for gap, before, after in pauses if after >= start and before <= end)
     assert longest < 0.5 * (end - start), (longest, end - start)
+
+
+def test_triangular_solve_under_writes_gives_old_or_new_answer():
+    # spqr_rank's solves with R: the call copies T and B, then solves without the lock.
+    T, D = triangle(200, seed=3)
+    B = np.random.default_rng(4).standard_normal((200, 4))
+    k = int(T.indptr[121]) - 1  # the diagonal of column 120
+    pivot = T.data[k]
+    at = int(T.indptr[150])  # an entry above the diagonal of column 150
+    row = int(T.indices[at])
+    D_new, B_new = D.copy(), B.copy()
+    D_new[120, 120], B_new[7, 2] = 2 * pivot, 5.0
+    answers = {adj: [reference(d, b, adj) for d in (D, D_new) for b in (B, B_new)] for adj in (False, True)}
+    # One change per pass of the inner loop, whose backward jump lets the solving thread in.
+    changes = [(T.data, k, 2 * pivot), (B, (7, 2), 5.0), (T.indices, at, 10_000), (T.indices, at, row),
+               (T.data, k, pivot), (B, (7, 2), B[7, 2])]
+    stop = threading.Event()
+
+    def mutate():
+        while not stop.is_set():
+            for array, where, value in changes:
+                array[where] = value
+
+    worker = threading.Thread(target=mutate)
+    with fast_switching():
+        worker.start()
+        try:
+            for i in range(300):
+                adjoint = bool(i % 2)
+                try:
+                    X = ts._solve_triangular(T, B, adjoint=adjoint)
+                except ValueError as e:
+                    assert "out of range" in str(e)
+                    continue
+                assert any(np.allclose(X, a, rtol=1e-10, atol=1e-10) for a in answers[adjoint])
+        finally:
+            stop.set()
+            worker.join()
