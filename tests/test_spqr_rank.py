@@ -370,7 +370,11 @@ def test_pseudoinverse_solutions_match_numpy(name, f):
     x, st = f(A, b)
     ref = reference_pinv(A, b, st.tol)
     assert x.shape == ref.shape and x.dtype == A.dtype and st.flag == 0
-    assert np.linalg.norm(x - ref) <= 1e-8 * np.linalg.norm(ref)
+    # The solution is as sensitive as sigma_1 / sigma_r: no two stable methods (nor two LAPACK
+    # builds of numpy's) agree better than that times eps (lp_e226's is 1.4e8).
+    s = svd(A)
+    agree = max(1e-8, 10 * s[0] / s[st.rank - 1] * np.finfo(float).eps)
+    assert np.linalg.norm(x - ref) <= agree * np.linalg.norm(ref)
 
 
 @pytest.mark.parametrize("name", RANK_DEFICIENT)
