@@ -249,34 +249,33 @@ def _factor(A: sparse.csc_array, tol: float) -> _Factor:
     live_mask = last > reached
     live, dead = np.flatnonzero(live_mask), np.flatnonzero(~live_mask)
     r = live.size
-    two, fro = _dropped_norms(A, house, E, dead, reached[dead] + 1, tol)
+    two, fro = _dropped_norms(A, house, E, R, dead, tol)
     top = R[:r, :].tocsc()
     return _Factor(house, E, live, dead, _Triangle.of(top[:, live].tocsc()), top, two, fro,
                    time.perf_counter() - start)
 
 
-def _dropped_norms(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, dead: _Array,
-                   first_row: _Array, tol: float) -> tuple[float, float]:
+def _dropped_norms(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, R: sparse.csc_array, dead: _Array,
+                   tol: float) -> tuple[float, float]:
     """Upper bounds on the 2-norm and the Frobenius norm of the entries of Q^H A E that the
-    factorization dropped (exact when few columns were dropped)."""
-    m = A.shape[0]
-    keep = first_row < m
-    dead, first_row = dead[keep], first_row[keep]
-    if dead.size == 0:
+    factorization dropped (exact, up to rounding, when few columns were dropped)."""
+    if dead.size == 0 or A.shape[0] == 0:
         return 0.0, 0.0
     if dead.size > _EXACT_DROPPED_NORM:
         # SuiteSparseQR drops a column only when what remains of it has norm at most tol.
         col_sq = np.asarray(abs(A[:, E[dead]]).power(2).sum(axis=0)).ravel()
         bound = math.sqrt(float(np.minimum(col_sq, tol * tol).sum()))
         return bound, bound
-    # Read straight from Q^H A E rather than as A E - Q R, which would cancel.
-    Y = sparse.coo_array(spqr_qmult(house, A[:, E[dead]].tocsc(), "QTX"))
-    below = Y.row >= first_row[Y.col]
-    data = Y.data[below]
-    fro = float(np.linalg.norm(data))
+    # Q^H A E less R on the dead columns: what the factorization set to zero, wherever it lay
+    # (not only below the rows reached, when fronts meet), plus rounding where R kept entries.
+    Y = sparse.csc_array(spqr_qmult(house, A[:, E[dead]].tocsc(), "QTX"))
+    kept = R[:, dead].tocsc()
+    if kept.shape[0] < Y.shape[0]:
+        kept = sparse.vstack([kept, sparse.csc_array((Y.shape[0] - kept.shape[0], dead.size), dtype=kept.dtype)])
+    D = sparse.csc_array(Y - kept)
+    fro = float(np.linalg.norm(D.data))
     if fro == 0.0:
         return fro, fro
-    D = sparse.csc_array((data, (Y.row[below], Y.col[below])), shape=Y.shape)
     gram = (D.conj().T @ D).toarray()
     two = math.sqrt(max(float(np.linalg.eigvalsh(gram)[-1]), 0.0))
     return min(two, fro), fro
@@ -960,6 +959,8 @@ class _Null:
     seconds: float
     norm_dropped: float
     rank_spqr: int
+    # The factorization of A^H when N is its Q[:, r:] as it stands (nothing set aside).
+    G: _Factor | None = None
 
     @property
     def rank(self) -> int:
@@ -973,7 +974,7 @@ def _null_basis(A: sparse.csc_array, tol: float) -> _Null:
     G = _factor(_adjoint(A), tol)
     sigma = _sigma_r(G.R11, G.R12, G.norm_dropped, A.dtype, tol)
     null = _Null(SPQRNullBasis(G.house, G.rank, A.dtype, extra=sigma.small), sigma, G.seconds, G.norm_dropped,
-                 G.rank)
+                 G.rank, None if sigma.k else G)
     if null.rank == 0 or (sigma.lower > tol and sigma.converged):
         return null
     F = _factor(A, tol)
@@ -1091,10 +1092,12 @@ def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
 
     x = x_basic - N (N^H x_basic): the basic solution of `spqr_basic` with its null-space
     component removed, N from the factorization of A^H (as `spqr_null`). When the two
-    factorizations disagree on the rank, one of them kept a column too many and the projection
-    would mix two ranks: the solution then comes from the complete orthogonal decomposition of
-    `spqr_cod`, whose second factorization settles the rank. Parameters and results as
-    `spqr_basic`.
+    factorizations disagree on the rank, the projection would mix two ranks. If the
+    factorization of A^H found the higher rank and its bounds certify it (that of A dropped
+    columns each at most tol which together are not), the solution comes from it alone:
+    x = Q [y; 0] for the least-squares solution y of R[:r, :]^H y = P^T b. Otherwise it comes
+    from the complete orthogonal decomposition of `spqr_cod`, whose second factorization
+    settles the rank. Parameters and results as `spqr_basic`.
 
     Examples
     --------
@@ -1116,10 +1119,16 @@ def spqr_pinv(A: ArrayLike | _Sparse, b: ArrayLike | _Sparse, *,
     norm_A = _norm_A(A)
     basic = _basic_factor(A, tol)
     null = _null_basis(A, tol)
-    if basic.rank != null.rank:
-        X, stats = _cod(A, B, tol, norm_A, start, basic.seconds + null.seconds)
-    else:
+    if basic.rank == null.rank:
         X, stats = _projected(A, B, tol, norm_A, basic, null, start)
+        return _shaped(X, vector), stats
+    if basic.rank < null.rank and null.G is not None:
+        # The factorization of A dropped columns that the one of A^H kept: if the higher rank
+        # is certified, the solution comes from the factorization of A^H alone.
+        X, stats = _from_adjoint(A, B, tol, norm_A, basic, null, start)
+        if stats.flag == 0:
+            return _shaped(X, vector), stats
+    X, stats = _cod(A, B, tol, norm_A, start, basic.seconds + null.seconds)
     return _shaped(X, vector), stats
 
 
@@ -1164,6 +1173,25 @@ def _projected(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, basic:
     following = _null_norm(A, null.N, _rounding_level(A, norm_A))
     stats = _stats(A, basic.rank, tol, basic.sigma, following, left=False, rank_spqr=basic.F.rank, norm_A=norm_A,
                    norm_dropped=basic.F.norm_dropped, start=start, time_qr=basic.seconds + null.seconds)
+    return X, stats
+
+
+def _from_adjoint(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, basic: _Basic, null: _Null,
+                  start: float) -> tuple[_Array, SPQRRankStats]:
+    """The pseudoinverse solution from A^H P = Q R alone: A = P [M^H 0] Q^H, so x = Q [y; 0] with
+    y the least-squares solution of M^H y = P^T b, through M^H E3 = Q3 R3 (M^H has full column
+    rank r: the bounds on M's sigma_r say so). x lies in the row space of A, hence has no
+    component in its null space."""
+    G = null.G
+    assert G is not None
+    S = _factor(_adjoint(G.R_top), 0.0)
+    C = _qmult(S.house, B[G.E], "QTX")[:S.rank]
+    Y = np.zeros((G.rank, B.shape[1]), B.dtype)
+    Y[S.E[S.live]] = _solve_upper(S.R11, C)
+    X = _qmult(G.house, np.vstack([Y, np.zeros((A.shape[1] - G.rank, B.shape[1]), B.dtype)]), "QX")
+    following = _null_norm(A, null.N, _rounding_level(A, norm_A))
+    stats = _stats(A, G.rank, tol, null.sigma, following, left=False, rank_spqr=basic.F.rank, norm_A=norm_A,
+                   norm_dropped=null.norm_dropped, start=start, time_qr=basic.seconds + null.seconds + S.seconds)
     return X, stats
 
 
