@@ -495,8 +495,8 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
     With `deflate`, the k singular values of M that the iteration shows to be at most tol are set
     aside (their directions kept) and the bounds are for sigma_(r-k). The lower bound is
     1 / (s + e) less the dropped norm (Weyl). The upper bound is rigorous: ||M^H Y|| for the
-    k + 1 orthonormal vectors Y that the iterations end on (and 1 / s when k = 0), plus the
-    dropped norm. Both are widened by the rounding errors of the products, eps ||M||_F.
+    k + 1 orthonormal vectors Y that the iterations end on, plus the dropped norm. Both are
+    widened by the rounding errors of the products, eps ||M||_F.
     """
     r = T.order
     if r == 0:
@@ -519,14 +519,17 @@ def _sigma_r(T: _Triangle, T12: sparse.csc_array | None, norm_dropped: float,
     columns = columns[:r]
     if k == r:
         return _SigmaR(math.inf, math.inf, math.inf, True, small, columns)
+    # Only this product with M itself bounds sigma_r(M) from above whatever the solves' accuracy:
+    # 1 / s would too in exact arithmetic, but with R11 far worse conditioned than M the solves
+    # through it lose every digit (seen: 1 / s = 6e-15 for sigma_r(M) = 2e-5).
     along = float(np.linalg.norm(mh(np.hstack([small, ritz.inputs[:, :1]])), 2))
-    # 1 / s is a rigorous upper bound on sigma_r(M) too when nothing was set aside: s <= sigma_1(M^+)
-    # since the block is orthonormal.
-    best = min(1.0 / ritz.s, along) if ritz.s > 0 and exact and k == 0 else along
     # The rounding errors of those products and solves, beside the dropped entries.
     slack = norm_dropped + _EPS * math.sqrt(r + 1) * _frobenius(T.upper, T12)
     lower = max(1.0 / (ritz.s + ritz.e) - slack, 0.0) if ritz.s > 0 else 0.0
-    return _SigmaR(best, lower, best + slack, ritz.converged, small, columns)
+    # A lower bound above the upper one shows that the solves were not accurate enough to
+    # trust the iteration.
+    converged = ritz.converged and lower <= along + slack
+    return _SigmaR(along, min(lower, along + slack), along + slack, converged, small, columns)
 
 
 def _frobenius(*parts: sparse.csc_array | None) -> float:
@@ -931,6 +934,22 @@ class _Basic:
         return SPQRNullBasis(F.house, F.rank, dtype, extra=_qmult(S.house, picks, "QX"))
 
 
+def _certified_through_cod(A: sparse.csc_array, tol: float, F: _Factor, sigma: _SigmaR) -> _Basic:
+    """F with its bounds; when they cannot certify F's rank, the bounds on sigma_r(M) read off
+    the factorization M^H P2 = Q2 R2 instead if they can (M = R[:r, :]; R11 can be far worse
+    conditioned than M, whose singular values R2 shares, and then the solves through R11 are
+    too inaccurate to bound sigma_r from below)."""
+    if F.rank == 0 or (sigma.lower > tol and sigma.converged):
+        return _Basic(F, sigma, F.seconds)
+    H = _factor(_adjoint(F.R_top), tol)
+    seconds = F.seconds + H.seconds
+    if H.rank == F.rank:
+        again = _sigma_r(H.R11, H.R12, F.norm_dropped + H.norm_dropped, A.dtype, tol, deflate=False)
+        if again.lower > tol and again.converged:
+            return _Basic(F, again, seconds)
+    return _Basic(F, sigma, seconds)
+
+
 def _basic_factor(A: sparse.csc_array, tol: float) -> _Basic:
     """A E = Q R with a basic solution's rank: when SuiteSparseQR kept k columns too many (the
     bounds show k singular values of R's first rows at most tol), the k kept columns that carry
@@ -939,7 +958,7 @@ def _basic_factor(A: sparse.csc_array, tol: float) -> _Basic:
     F = _factor(A, tol)
     sigma = _sigma_r(F.R11, F.R12, F.norm_dropped, A.dtype, tol)
     if sigma.k == 0:
-        return _Basic(F, sigma, F.seconds)
+        return _certified_through_cod(A, tol, F, sigma)
     pivots = scipy.linalg.qr(sigma.small_columns.conj().T, mode="r", pivoting=True)[1]
     kept = np.sort(pivots[sigma.k:])
     # R11 without those columns has full column rank: no column may be treated as zero.
