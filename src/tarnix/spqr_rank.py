@@ -16,8 +16,11 @@ the functions check it with the mathematics of Foster and Davis (ACM TOMS 39(4),
   aside, A and M share sigma_r): block inverse iteration with the pseudoinverse of M, applied
   through triangular solves with R11 and a small dense correction for R12 (or with R11^-1
   alone when R12 has too many columns, sigma_r(M) >= sigma_r(R11)). The Ritz value and its
-  residual give an estimate and an error bound; Weyl's inequality with the 2-norm of the
-  dropped entries turns them into bounds on sigma_r(A).
+  residual give a lower bound, and ||M^H y|| for the Ritz vector y the estimate and an upper
+  bound that holds however inaccurate the solves; Weyl's inequality with the 2-norm of the
+  dropped entries turns them into bounds on sigma_r(A). Where R11 is too ill-conditioned for
+  the lower bound to certify the rank, the bounds are read off a factorization of M^H instead,
+  whose triangle has M's singular values (as in a complete orthogonal decomposition).
 - sigma_(r+1)(A) <= ||A N||_2 for any orthonormal N with n - r columns (the min-max
   characterisation), and ||A N||_2 is estimated by a block power method with an error bound.
   `spqr_basic` uses the left null space instead: sigma_(r+1)(A) <= ||A^H NT||_2 for NT = Q[:, r:].
