@@ -223,7 +223,6 @@ class _Factor:
     R11: _Triangle
     R_top: sparse.csc_array
     norm_dropped: float
-    norm_dropped_fro: float
     seconds: float
 
     @property
@@ -252,23 +251,23 @@ def _factor(A: sparse.csc_array, tol: float) -> _Factor:
     live_mask = last > reached
     live, dead = np.flatnonzero(live_mask), np.flatnonzero(~live_mask)
     r = live.size
-    two, fro = _dropped_norms(A, house, E, R, dead, tol)
+    dropped = _dropped_norm(A, house, E, R, dead, tol)
     top = R[:r, :].tocsc()
-    return _Factor(house, E, live, dead, _Triangle.of(top[:, live].tocsc()), top, two, fro,
+    return _Factor(house, E, live, dead, _Triangle.of(top[:, live].tocsc()), top, dropped,
                    time.perf_counter() - start)
 
 
-def _dropped_norms(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, R: sparse.csc_array, dead: _Array,
-                   tol: float) -> tuple[float, float]:
-    """Upper bounds on the 2-norm and the Frobenius norm of the entries of Q^H A E that the
-    factorization dropped (exact, up to rounding, when few columns were dropped)."""
+def _dropped_norm(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, R: sparse.csc_array, dead: _Array,
+                  tol: float) -> float:
+    """An upper bound on the 2-norm of the entries of Q^H A E that the factorization dropped
+    (exact, up to rounding, when few columns were dropped)."""
     if dead.size == 0 or A.shape[0] == 0:
-        return 0.0, 0.0
+        return 0.0
     if dead.size > _EXACT_DROPPED_NORM:
         # SuiteSparseQR drops a column only when what remains of it has norm at most tol.
         col_sq = np.asarray(abs(A[:, E[dead]]).power(2).sum(axis=0)).ravel()
         bound = math.sqrt(float(np.minimum(col_sq, tol * tol).sum()))
-        return bound, bound
+        return bound
     # Q^H A E less R on the dead columns: what the factorization set to zero, wherever it lay
     # (not only below the rows reached, when fronts meet), plus rounding where R kept entries.
     Y = sparse.csc_array(spqr_qmult(house, A[:, E[dead]].tocsc(), "QTX"))
@@ -278,10 +277,10 @@ def _dropped_norms(A: sparse.csc_array, house: SPQRHouseholder, E: _Array, R: sp
     D = sparse.csc_array(Y - kept)
     fro = float(np.linalg.norm(D.data))
     if fro == 0.0:
-        return fro, fro
+        return fro
     gram = (D.conj().T @ D).toarray()
     two = math.sqrt(max(float(np.linalg.eigvalsh(gram)[-1]), 0.0))
-    return min(two, fro), fro
+    return min(two, fro)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -937,6 +936,13 @@ class _Basic:
         return SPQRNullBasis(F.house, F.rank, dtype, extra=_qmult(S.house, picks, "QX"))
 
 
+def _of_rows(F: _Factor, dtype: np.dtype[Any], tol: float, deflate: bool = True) -> tuple[_Factor, _SigmaR]:
+    """M^H P2 = Q2 R2 for M = R[:r, :] of F, the second step of a complete orthogonal
+    decomposition, and the bounds on sigma_r(A) read off R2, which has M's singular values."""
+    H = _factor(_adjoint(F.R_top), tol)
+    return H, _sigma_r(H.R11, H.R12, F.norm_dropped + H.norm_dropped, dtype, tol, deflate)
+
+
 def _certified_through_cod(A: sparse.csc_array, tol: float, F: _Factor, sigma: _SigmaR) -> _Basic:
     """F with its bounds; when they cannot certify F's rank, the bounds on sigma_r(M) read off
     the factorization M^H P2 = Q2 R2 instead if they can (M = R[:r, :]; R11 can be far worse
@@ -944,12 +950,10 @@ def _certified_through_cod(A: sparse.csc_array, tol: float, F: _Factor, sigma: _
     too inaccurate to bound sigma_r from below)."""
     if F.rank == 0 or (sigma.lower > tol and sigma.converged):
         return _Basic(F, sigma, F.seconds)
-    H = _factor(_adjoint(F.R_top), tol)
+    H, again = _of_rows(F, A.dtype, tol, deflate=False)
     seconds = F.seconds + H.seconds
-    if H.rank == F.rank:
-        again = _sigma_r(H.R11, H.R12, F.norm_dropped + H.norm_dropped, A.dtype, tol, deflate=False)
-        if again.lower > tol and again.converged:
-            return _Basic(F, again, seconds)
+    if H.rank == F.rank and again.lower > tol and again.converged:
+        return _Basic(F, again, seconds)
     return _Basic(F, sigma, seconds)
 
 
@@ -1000,13 +1004,12 @@ def _null_basis(A: sparse.csc_array, tol: float) -> _Null:
     if null.rank == 0 or (sigma.lower > tol and sigma.converged):
         return null
     F = _factor(A, tol)
-    H = _factor(_adjoint(F.R_top), tol)
-    dropped = F.norm_dropped + H.norm_dropped
-    cod = _sigma_r(H.R11, H.R12, dropped, A.dtype, tol)
+    H, cod = _of_rows(F, A.dtype, tol)
     seconds = G.seconds + F.seconds + H.seconds
     if not (cod.lower > tol and cod.converged):
         return _Null(null.N, sigma, seconds, G.norm_dropped, G.rank)
-    return _Null(SPQRNullBasis(H.house, H.rank, A.dtype, extra=cod.small, perm=F.E), cod, seconds, dropped, G.rank)
+    return _Null(SPQRNullBasis(H.house, H.rank, A.dtype, extra=cod.small, perm=F.E), cod, seconds,
+                 F.norm_dropped + H.norm_dropped, G.rank)
 
 
 def _shaped(X: _Array, vector: bool) -> _Array:
@@ -1222,9 +1225,8 @@ def _cod(A: sparse.csc_array, B: _Array, tol: float, norm_A: float, start: float
     """The solution and record of `spqr_cod`."""
     n = A.shape[1]
     F = _factor(A, tol)
-    G = _factor(_adjoint(F.R_top), tol)
+    G, sigma = _of_rows(F, A.dtype, tol)
     dropped = F.norm_dropped + G.norm_dropped
-    sigma = _sigma_r(G.R11, G.R12, dropped, A.dtype, tol)
     if sigma.k and not seconds_before:
         # Both factorizations kept singular values that the bounds show to be at most tol:
         # the solution is then the projected basic solution of `spqr_pinv`, each factor
